@@ -1,0 +1,33 @@
+#include "platform/sleep.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <ctime>
+#include <cerrno>
+#endif
+
+namespace platform {
+
+namespace {
+SleepFunction sleepOverride = nullptr;
+}
+
+void setSleepFunction(SleepFunction fn) { sleepOverride = fn; }
+
+void sleepMs(int ms)
+{
+    if (sleepOverride) {
+        sleepOverride(ms);
+        return;
+    }
+#if defined(_WIN32)
+    Sleep(static_cast<DWORD>(ms));
+#else
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+#endif
+}
+
+} // namespace platform

@@ -1,0 +1,82 @@
+// Heartbeats: the timer job that sends ALIVE and expires silent or marked
+// servers and clients, and the ALIVE and RE_ALIVE handlers.
+#include <cstring>
+
+#include "text/fixed_text.h"
+#include "transport/message.h"
+#include "unit/mudp_unit.h"
+
+namespace {
+constexpr int kExpiredLife = -10;
+constexpr int kHeartbeatEvery = 5; // ticks
+constexpr int kTickCounterLimit = 65535;
+} // namespace
+
+void MUDPUnit::heartbeatTick()
+{
+    ++heartbeatTicks;
+    // Sends below process events: nested handlers may append entries or change
+    // `life`, and only this job removes entries, so walking by position holds.
+    if (!serverList.isEmpty()) {
+        for (int i = 0; i < serverList.size();) {
+            PEERINFO *server = serverList.at(i);
+            --server->life;
+            const QString label = peerLabel(server);
+            char ip[16];
+            std::memcpy(ip, server->ip, sizeof ip);
+            ip[15] = '\0';
+            const unsigned short port = server->port;
+            if (server->life <= kExpiredLife) {
+                serverList.takeAt(i);
+                delete server;
+                writeLog(tr("delete expired server") + label);
+                rebuildLiveUserByServer(ip, port, true);
+                notifyListChanged(LIST_SERVER);
+                Q_EMIT serverChanged(ip, port, true);
+                continue;
+            }
+            if (heartbeatTicks > kTickCounterLimit) {
+                heartbeatTicks = 0;
+            } else if (heartbeatTicks >= kHeartbeatEvery) {
+                sendText("ALIVE$" + text::fieldBytes(localName), ip, port);
+                writeLog(tr("Commit HeartBeat Command to ") + label);
+            }
+            ++i;
+        }
+        if (heartbeatTicks >= kHeartbeatEvery)
+            heartbeatTicks = 0;
+    }
+    if (!clientList.isEmpty()) {
+        for (int i = 0; i < clientList.size();) {
+            PEERINFO *client = clientList.at(i);
+            --client->life;
+            if (client->life <= kExpiredLife) {
+                const QString label = peerLabel(client);
+                clientList.takeAt(i);
+                delete client;
+                writeLog(tr("delete expired client") + label);
+                Q_EMIT clientChanged();
+                notifyListChanged(LIST_CLIENT);
+                continue;
+            }
+            ++i;
+        }
+    }
+}
+
+void MUDPUnit::handleAlive(Message &m)
+{
+    sendText("RE_ALIVE$" + text::fieldBytes(localName), m.srcIp, m.srcPort);
+    writeLog(tr("Get HeartBeat Command from ") + name(m.fields.text(1)));
+    char peerName[40];
+    text::copyName(peerName, m.fields.text(1));
+    if (PEERINFO *client = findClient(m.srcIp, m.srcPort, peerName))
+        client->life = 0;
+}
+
+void MUDPUnit::handleReAlive(Message &m)
+{
+    writeLog(tr("Get Respon HeartBeat Command from ") + name(m.fields.text(1)));
+    if (PEERINFO *server = findServer(m.srcIp, m.srcPort, nullptr))
+        server->life = 0;
+}

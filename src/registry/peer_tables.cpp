@@ -1,0 +1,88 @@
+// Lookups in the server, client and live-user tables, the removal of a
+// server's live users, and the list-change notices.
+#include <cstring>
+
+#include "registry/peer_keys.h"
+#include "text/fixed_text.h"
+#include "unit/mudp_unit.h"
+
+namespace {
+
+// First entry matching the query, in table order. When the query gives the
+// field the table is indexed by, only that bucket is searched.
+PEERINFO *findIn(const PeerTable &table, const PeerQuery &q, const QByteArray *indexKey)
+{
+    if (indexKey) {
+        const QList<PEERINFO *> *bucket = table.bucket(*indexKey);
+        if (!bucket)
+            return nullptr;
+        for (PEERINFO *p : *bucket)
+            if (q.matches(p))
+                return p;
+        return nullptr;
+    }
+    for (PEERINFO *p : table.all())
+        if (q.matches(p))
+            return p;
+    return nullptr;
+}
+
+bool given(const char *s) { return s && *s; }
+
+} // namespace
+
+PEERINFO *MUDPUnit::findServer(const char *ip, unsigned short port, const char *name) const
+{
+    PeerQuery q;
+    q.ip = ip;
+    q.port = port;
+    q.name = name;
+    const QByteArray key = given(ip) ? QByteArray(ip) : QByteArray();
+    return findIn(serverList, q, given(ip) ? &key : nullptr);
+}
+
+PEERINFO *MUDPUnit::findClient(const char *ip, unsigned short port, const char *name) const
+{
+    PeerQuery q;
+    q.ip = ip;
+    q.port = port;
+    q.name = name;
+    const QByteArray key = given(name) ? QByteArray(name) : QByteArray();
+    return findIn(clientList, q, given(name) ? &key : nullptr);
+}
+
+PEERINFO *MUDPUnit::findLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
+                                 unsigned short serverPort) const
+{
+    PeerQuery q;
+    q.ip = ip;
+    q.port = port;
+    q.name = name;
+    q.serverIp = serverIp;
+    q.serverPort = serverPort;
+    const bool indexed = given(ip) && port != 0;
+    const QByteArray key = indexed ? endpointKey(ip, port) : QByteArray();
+    return findIn(liveUserList, q, indexed ? &key : nullptr);
+}
+
+void MUDPUnit::notifyListChanged(int code)
+{
+    notifyHost(WM_UDP_LIST, static_cast<WPARAM>(code), 0);
+}
+
+void MUDPUnit::rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted)
+{
+    if (!deleted)
+        return;
+    for (int i = 0; i < liveUserList.size();) {
+        PEERINFO *p = liveUserList.at(i);
+        if (IP && text::fieldEquals(p->serverIp, sizeof p->serverIp, IP) && p->serverPort == port) {
+            liveUserList.takeAt(i);
+            delete p;
+        } else {
+            ++i;
+        }
+    }
+    Q_EMIT userListChanged();
+    notifyListChanged(LIST_LIVEUSER);
+}

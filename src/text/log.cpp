@@ -1,0 +1,31 @@
+#include <QDateTime>
+#include <cstring>
+
+#include "text/fixed_text.h"
+#include "unit/mudp_unit.h"
+
+void MUDPUnit::writeLog(const QString &msg)
+{
+    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss:")) + msg;
+    Q_EMIT udpLog(line);
+    if (hostWindow) {
+        char *encoded = textConverter.encode("GB18030", line);
+        notifyHost(WM_UDP_LOG, reinterpret_cast<WPARAM>(encoded), static_cast<LPARAM>(std::strlen(encoded)));
+    }
+}
+
+QString MUDPUnit::name(const QByteArray &gb18030)
+{
+    return textConverter.decode("GB18030", gb18030.constData());
+}
+
+QString MUDPUnit::peerName(const PEERINFO *peer)
+{
+    return name(text::fieldBytes(peer->name));
+}
+
+QString MUDPUnit::peerLabel(const PEERINFO *peer)
+{
+    return peerName(peer) + QLatin1Char(' ') + QString::fromLatin1(text::fieldBytes(peer->ip)) +
+           QLatin1Char(':') + QString::number(peer->port);
+}

@@ -1,0 +1,20 @@
+// The protocol words and how their messages travel.
+#pragma once
+
+enum class Word {
+    Request, Received, DataFail, Reg, Unreg, RegAcc, UnregAcc, Alive, ReAlive, RegDup, Unknown,
+    PeerList, Data, Trans, TransHole, HoleReq, HoleReg, HoleAcc, HoleTest,
+    None // not a protocol word
+};
+
+struct ProtocolWord {
+    Word word;
+    const char *text;
+    bool buffered; // travels as an acknowledged buffer and is kept for repeat detection
+};
+
+// The nineteen words in the order the dispatcher tests them.
+extern const ProtocolWord kProtocolWords[19];
+
+// The word that text names, compared without regard to letter case.
+const ProtocolWord *findProtocolWord(const char *text);

@@ -1,0 +1,145 @@
+// Incoming datagrams: checks, reassembly into incoming buffers, and the hand
+// over of each complete message to the dispatcher.
+#include <QUdpSocket>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "text/fixed_text.h"
+#include "transport/identity.h"
+#include "transport/message.h"
+#include "transport/protocol_words.h"
+#include "unit/mudp_unit.h"
+
+void MUDPUnit::processPendingDatagrams()
+{
+    QByteArray datagram;
+    while (recvSocket->hasPendingDatagrams()) {
+        const qint64 size = recvSocket->pendingDatagramSize();
+        datagram.resize(size > 0 ? size : 0);
+        QHostAddress sender;
+        quint16 port = 0;
+        const qint64 got = recvSocket->readDatagram(datagram.data(), datagram.size(), &sender, &port);
+        if (got < 0)
+            break;
+        receiveDatagram(datagram.constData(), got, sender, port);
+    }
+}
+
+void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port)
+{
+    if (!bytes || size < static_cast<qint64>(sizeof(NOLVUDPPACKET)))
+        return;
+    // A private, aligned copy: the handlers run nested and may read the socket.
+    NOLVUDPPACKET packet;
+    std::memcpy(&packet, bytes, sizeof packet);
+    Q_EMIT getRecvPacket(&packet, sender, port);
+}
+
+namespace {
+
+// Whether the header fields that place a packet are usable.
+bool wellFormed(const NOLVUDPPACKET &p)
+{
+    return p.total >= 1 && p.index >= 1 && p.index <= p.total && p.len >= 0 && p.len <= wire::kPayloadSize;
+}
+
+void addressText(const QHostAddress &sender, char (&out)[16])
+{
+    bool isV4 = false;
+    const quint32 v4 = sender.toIPv4Address(&isV4);
+    const QString s = isV4 ? QHostAddress(v4).toString() : sender.toString();
+    text::copyText(out, s.toLatin1().constData());
+}
+
+} // namespace
+
+void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigned short sendport)
+{
+    if (!packet || packet->type != wire::kPacketType)
+        return;
+    Message m;
+    addressText(sender, m.srcIp);
+    m.srcPort = sendport;
+    m.packet = packet;
+    m.packetKey = packetKey(packet->date, packet->time, packet->index);
+
+    const quint16 sum = qChecksum(QByteArrayView(packet->data, sizeof packet->data), Qt::ChecksumIso3309);
+    if (sum != packet->checksum) {
+        const QByteArray request = "REQUEST$" + text::fieldBytes(localName) + m.packetKey;
+        sendText(request, m.srcIp, m.srcPort);
+        writeLog(tr("Request for Error Packet:") + QString::fromLatin1(request) + tr(" From:") +
+                 QString::fromLatin1(text::fieldBytes(packet->localIp)));
+        waitWithEvents(1);
+        return;
+    }
+    if (!wellFormed(*packet))
+        return;
+
+    NOLVUDPBUFFER *record = findRecvBuffer(m.srcIp, packet->date, packet->time, m.srcPort);
+    bool onePacket = false;
+    if (record) {
+        if (record->total != packet->total)
+            return;
+        NOLVUDPPACKET &slot = record->packets[packet->index - 1];
+        if (slot.total != 0) {
+            writeLog(tr("Repeated Data:") + QString::fromLatin1(m.packetKey) + tr(" From ") +
+                     QString::fromLatin1(text::fieldBytes(record->ip)));
+            // A repeat of a message already acknowledged means the RECEIVED
+            // was lost: acknowledge again, without delivering it again.
+            if (record->acknowledged && record->count == record->total) {
+                const QByteArray ack = "RECEIVED$" + text::fieldBytes(localName) +
+                                       messageKey(record->date, record->time, record->total);
+                ++record->inUse;
+                sendText(ack, m.srcIp, m.srcPort);
+                --record->inUse;
+            }
+            return;
+        }
+        slot = *packet;
+        ++record->count;
+    } else {
+        record = newBuffer(packet->total);
+        if (!record)
+            return;
+        record->count = 1;
+        record->date = packet->date;
+        record->time = packet->time;
+        std::memcpy(record->ip, m.srcIp, sizeof record->ip);
+        record->port = m.srcPort;
+        record->packets[packet->index - 1] = *packet;
+        if (packet->total == 1)
+            onePacket = true;
+        else
+            recvBuffers.append(record);
+    }
+
+    m.record = record;
+    m.messageKey = messageKey(record->date, record->time, record->total);
+    if (record->count != record->total)
+        return;
+
+    // Complete: join the payloads and hand the message to its handler.
+    const size_t blockSize = static_cast<size_t>(record->total) * wire::kPayloadSize;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize]);
+    if (!block) {
+        if (onePacket)
+            freeBuffer(record);
+        return;
+    }
+    for (int i = 0; i < record->total; ++i)
+        std::memcpy(block.get() + size_t(i) * wire::kPayloadSize, record->packets[i].data, wire::kPayloadSize);
+    m.block = block.get();
+    m.length = (record->total - 1) * wire::kPayloadSize + record->packets[record->total - 1].len;
+    m.fields = HeaderFields::parse(m.block, wire::kMessageHeaderSize);
+
+    const ProtocolWord *word = findProtocolWord(m.fields.text(0));
+    const bool kept = word && word->buffered;
+    if (onePacket && kept)
+        recvBuffers.append(record);
+    ++record->inUse;
+    dispatch(m);
+    --record->inUse;
+    if (onePacket && !kept)
+        freeBuffer(record);
+}

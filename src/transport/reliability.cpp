@@ -1,0 +1,134 @@
+// Acknowledgement and loss recovery: the two timer jobs over incoming buffers
+// and send records, and the REQUEST, RECEIVED and DATAFAIL handlers.
+#include "text/fixed_text.h"
+#include "transport/identity.h"
+#include "transport/message.h"
+#include "unit/mudp_unit.h"
+
+NOLVUDPBUFFER *MUDPUnit::findSentBuffer(int32_t date, int32_t time) const
+{
+    return sentBuffers.first(MessageKey(date, time));
+}
+
+NOLVUDPBUFFER *MUDPUnit::findRecvBuffer(const char *ip, int32_t date, int32_t time, unsigned short port) const
+{
+    return recvBuffers.first(MessageKey(date, time, ip, port));
+}
+
+SENDRECORD *MUDPUnit::findSendRecord(int32_t date, int32_t time, const char *ip, unsigned short port) const
+{
+    return sendRecords.first(MessageKey(date, time, ip, port));
+}
+
+void MUDPUnit::checkRecvBuffers()
+{
+    // Sends below process events: nested dispatch may append records, and a
+    // record that a dispatch is still working on is left for a later tick.
+    for (int i = 0; i < recvBuffers.size();) {
+        NOLVUDPBUFFER *record = recvBuffers.at(i);
+        const QByteArray key = identityKey(record->date, record->time);
+        const QString from = tr(" From:") + QString::fromLatin1(text::fieldBytes(record->ip));
+        if (record->age >= 10) {
+            if (record->inUse > 0) {
+                ++i;
+                continue;
+            }
+            recvBuffers.takeAt(i);
+            writeLog(tr("Delete expired buffer:") + QString::fromLatin1(key) + from);
+            freeBuffer(record);
+            continue;
+        }
+        ++record->inUse;
+        if (record->age == 9) {
+            if (recvBuffers.size() > 500) {
+                char ip[16];
+                text::copyText(ip, record->ip);
+                sendText("DATAFAIL$" + text::fieldBytes(localName) + key, ip, record->port);
+                Q_EMIT udpLog(tr("Request failed:") + QString::fromLatin1(key) + from);
+                waitWithEvents(1);
+            }
+        } else if (record->age == 3 || record->age == 6) {
+            for (int slot = 0; slot < record->total; ++slot) {
+                if (record->packets[slot].total != 0)
+                    continue;
+                const QByteArray request =
+                    "REQUEST$" + text::fieldBytes(localName) + packetKey(record->date, record->time, slot + 1);
+                sendText(request, record->ip, record->port);
+                writeLog(tr("Request for Lost Packet:") + QString::fromLatin1(request) + from);
+                waitWithEvents(1);
+            }
+        }
+        --record->inUse;
+        ++record->age;
+        ++i;
+    }
+}
+
+void MUDPUnit::resendRecords()
+{
+    for (int i = 0; i < sendRecords.size();) {
+        SENDRECORD *record = sendRecords.at(i);
+        const QString key = name(QString::asprintf("$%d$%d To %s:%d", record->date, record->time,
+                                                   text::fieldBytes(record->ip).constData(), record->port)
+                                     .toLatin1());
+        if (record->retries <= wire::kRemoveMark) {
+            sendRecords.takeAt(i);
+            delete record;
+            writeLog(tr("delete registed UDP package:") + key);
+            continue;
+        }
+        if (record->retries == 0) {
+            record->retries = wire::kRemoveMark;
+            writeLog(tr("UDP package send failed:") + key);
+        } else if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
+            // The resend waits, and a RECEIVED handled meanwhile may mark the
+            // record; any value at or below the mark still removes it.
+            --record->retries;
+            char ip[16];
+            text::copyText(ip, record->ip);
+            const unsigned short port = record->port;
+            if (NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time)) {
+                returnRequestedPacket(&buffer->packets[0], ip, port);
+                writeLog(tr("repeat send UDP package:") + key);
+            } else {
+                writeLog(tr("can't find udp package:") + key);
+            }
+        }
+        ++i;
+    }
+}
+
+void MUDPUnit::handleRequest(Message &m)
+{
+    const int index = m.fields.number(4);
+    NOLVUDPBUFFER *buffer = findSentBuffer(m.fields.number(2), m.fields.number(3));
+    const QString tail = QString::fromLatin1(m.packetKey) + tr(" To ") + QString::fromLatin1(text::fieldBytes(m.record->ip));
+    if (buffer && index >= 1 && index <= buffer->total) {
+        returnRequestedPacket(&buffer->packets[index - 1], m.srcIp, m.srcPort);
+        writeLog(tr("Answer lost packet:") + tail);
+    } else {
+        writeLog(tr("Can't Answer lost packet:") + tail);
+    }
+}
+
+void MUDPUnit::markSendRecordDone(const Message &m)
+{
+    if (SENDRECORD *record = findSendRecord(m.fields.number(2), m.fields.number(3), m.srcIp, m.srcPort))
+        record->retries = wire::kRemoveMark;
+}
+
+void MUDPUnit::handleReceived(Message &m)
+{
+    markSendRecordDone(m);
+    if (NOLVUDPBUFFER *buffer = findSentBuffer(m.fields.number(2), m.fields.number(3)))
+        writeLog(tr("Packet send success:") + QString::fromLatin1(messageKey(buffer->date, buffer->time, buffer->total)) +
+                 tr(" To ") + QString::fromLatin1(text::fieldBytes(buffer->ip)));
+}
+
+void MUDPUnit::handleDataFail(Message &m)
+{
+    markSendRecordDone(m);
+    writeLog(tr("Packet send failed because some error:") +
+             QString::fromLatin1(messageKey(m.packet->date, m.packet->time, 1)) + tr(" To ") +
+             QString::fromLatin1(text::fieldBytes(m.record->ip)));
+}

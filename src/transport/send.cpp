@@ -1,0 +1,197 @@
+// Outgoing traffic: single protocol messages, buffered messages cut into
+// packets, their pacing, and the event processing every wait does.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QUdpSocket>
+#include <cstring>
+
+#include "platform/sleep.h"
+#include "text/fixed_text.h"
+#include "transport/datagram_tap.h"
+#include "transport/identity.h"
+#include "unit/mudp_unit.h"
+
+void MUDPUnit::waitWithEvents(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+        platform::sleepMs(2);
+    } while (clock.elapsed() < ms);
+}
+
+void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port)
+{
+    QByteArray datagram(reinterpret_cast<const char *>(packet), sizeof *packet);
+    QHostAddress address(QString::fromLatin1(destIP));
+    if (!transport::passOutgoing(this, datagram, address, port))
+        return;
+    sendSocket->writeDatagram(datagram, address, port);
+}
+
+void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int defaultsize)
+{
+    if (!data || !destIP || defaultsize < 0)
+        return;
+    const size_t size = defaultsize ? static_cast<size_t>(defaultsize) : std::strlen(data);
+    if (size > static_cast<size_t>(wire::kPayloadSize))
+        return;
+    NOLVUDPPACKET packet;
+    std::memset(&packet, 0, sizeof packet);
+    const MessageIdentity id = currentIdentity();
+    packet.date = id.date;
+    packet.time = id.time;
+    packet.type = wire::kPacketType;
+    std::memcpy(packet.localIp, localAddr, sizeof packet.localIp);
+    packet.localPort = boundPort;
+    packet.index = 1;
+    packet.total = 1;
+    packet.len = static_cast<int16_t>(size);
+    std::memcpy(packet.data, data, size);
+    packet.checksum = qChecksum(QByteArrayView(packet.data, sizeof packet.data), Qt::ChecksumIso3309);
+    char dest[16];
+    text::copyText(dest, destIP); // the wait below may run code that changes the caller's text
+    writePacket(&packet, dest, port);
+    waitWithEvents(1);
+}
+
+void MUDPUnit::sendText(const QByteArray &message, const char *destIP, unsigned short port, int size)
+{
+    QByteArray copy = message;
+    char dest[16];
+    text::copyText(dest, destIP);
+    sendProtocol(copy.data(), dest, port, size);
+}
+
+NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *header)
+{
+    waitWithEvents(1);
+    if (length < 0 || (length > 0 && !bytes))
+        return nullptr;
+    const qint64 messageLength = qint64(length) + wire::kMessageHeaderSize;
+    const qint64 n = (messageLength + wire::kPayloadSize - 1) / wire::kPayloadSize;
+    if (n > wire::kMaxPackets) {
+        writeLog(tr("Message too large to send:") + QString::number(length) + tr(" bytes"));
+        return nullptr;
+    }
+    QMutexLocker lock(&bufferMutex);
+    // Drop the oldest buffer that no send is still writing.
+    if (sentBuffers.size() >= wire::kMaxSentBuffers) {
+        for (int i = 0; i < sentBuffers.size(); ++i) {
+            if (sentBuffers.at(i)->inUse == 0) {
+                freeBuffer(sentBuffers.takeAt(i));
+                break;
+            }
+        }
+    }
+    char head[wire::kMessageHeaderSize] = {};
+    if (header) {
+        std::memcpy(head, header, strnlen(header, wire::kMessageHeaderSize - 1));
+    } else {
+        const QByteArray dataHeader = "DATA$" + text::fieldBytes(localName);
+        std::memcpy(head, dataHeader.constData(), static_cast<size_t>(dataHeader.size()));
+    }
+    NOLVUDPBUFFER *buffer = newBuffer(static_cast<int>(n));
+    if (!buffer)
+        return nullptr;
+    const int lastLen = static_cast<int>(messageLength - (n - 1) * wire::kPayloadSize);
+    const MessageIdentity id = currentIdentity();
+    buffer->count = buffer->total = static_cast<int32_t>(n);
+    buffer->date = id.date;
+    buffer->time = id.time;
+    std::memcpy(buffer->ip, localAddr, sizeof buffer->ip);
+    for (int i = 0; i < n; ++i) {
+        NOLVUDPPACKET &p = buffer->packets[i];
+        p.date = id.date;
+        p.time = id.time;
+        p.type = wire::kPacketType;
+        std::memcpy(p.localIp, localAddr, sizeof p.localIp);
+        p.index = static_cast<int16_t>(i + 1);
+        p.total = static_cast<int16_t>(n);
+        p.len = static_cast<int16_t>(i == n - 1 ? lastLen : wire::kPayloadSize);
+        if (i == 0) {
+            std::memcpy(p.data, head, sizeof head);
+            const int first = length < wire::kPayloadSize - wire::kMessageHeaderSize
+                                  ? length : wire::kPayloadSize - wire::kMessageHeaderSize;
+            if (first > 0)
+                std::memcpy(p.data + wire::kMessageHeaderSize, bytes, static_cast<size_t>(first));
+        } else {
+            const qint64 offset = qint64(i) * wire::kPayloadSize - wire::kMessageHeaderSize;
+            std::memcpy(p.data, bytes + offset, static_cast<size_t>(p.len));
+        }
+        p.checksum = qChecksum(QByteArrayView(p.data, sizeof p.data), Qt::ChecksumIso3309);
+    }
+    sentBuffers.append(buffer);
+    return buffer;
+}
+
+void MUDPUnit::sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
+                                unsigned short port, const char *header)
+{
+    const bool everyone = ip && std::strcmp(ip, "0.0.0.0") == 0;
+    char dest[16];
+    text::copyText(dest, ip);
+    NOLVUDPBUFFER *buffer = buildBuffer(bytes, length, header);
+    if (!buffer)
+        return;
+    ++buffer->inUse;
+    if (!everyone) {
+        Q_EMIT bufferReadySendToAddr(buffer, dest, port);
+    } else {
+        // The sends process events, which may add entries to the table (or, in
+        // a timer tick, remove them): walk by position and copy each address.
+        for (int i = 0; i < table.size(); ++i) {
+            const PEERINFO *peer = table.at(i);
+            char peerIp[16];
+            std::memcpy(peerIp, peer->ip, sizeof peerIp);
+            peerIp[15] = '\0';
+            Q_EMIT bufferReadySendToAddr(buffer, peerIp, peer->port);
+        }
+    }
+    --buffer->inUse;
+}
+
+void MUDPUnit::sendBufferToServer(const char *bytes, int length, const char *ip, unsigned short port,
+                                  const char *header)
+{
+    sendBufferToList(serverList, bytes, length, ip, port, header);
+}
+
+void MUDPUnit::sendBufferToClient(const char *bytes, int length, const char *ip, unsigned short port,
+                                  const char *header)
+{
+    sendBufferToList(clientList, bytes, length, ip, port, header);
+}
+
+void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short port)
+{
+    if (!buffer || !IP)
+        return;
+    if (std::strcmp(IP, "255.255.255.255") == 0 || std::strcmp(IP, "127.0.0.1") == 0)
+        return;
+    char dest[16];
+    text::copyText(dest, IP);
+    auto *record = new SENDRECORD();
+    record->date = buffer->date;
+    record->time = buffer->time;
+    std::memcpy(record->ip, dest, sizeof record->ip);
+    record->port = port;
+    record->retries = wire::kInitialRetries;
+    sendRecords.append(record);
+    ++buffer->inUse;
+    for (int i = 0; i < buffer->total; ++i) {
+        writePacket(&buffer->packets[i], dest, port);
+        if (i % 15 == 0)
+            waitWithEvents(1);
+    }
+    --buffer->inUse;
+}
+
+void MUDPUnit::returnRequestedPacket(NOLVUDPPACKET *packet, char *destIP, unsigned short port)
+{
+    if (!packet || !destIP)
+        return;
+    writePacket(packet, destIP, port);
+    waitWithEvents(1);
+}

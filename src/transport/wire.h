@@ -1,0 +1,79 @@
+// Datagram, message and send-record layouts.
+#pragma once
+
+#include <QtGlobal>
+#include <cstddef>
+#include <cstdint>
+
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the wire structs are little-endian in memory");
+
+namespace wire {
+constexpr int kDatagramSize = 548;
+constexpr int kHeaderSize = 48;
+constexpr int kPayloadSize = 500;
+constexpr int kMessageHeaderSize = 80;   // text header at the start of every message
+constexpr int kPacketType = 2;
+constexpr int kMaxPackets = 32767;       // index and total are int16
+constexpr int kMaxSentBuffers = 500;
+constexpr int kInitialRetries = 6;
+constexpr int kRemoveMark = -9999;
+constexpr int kAddrWidth = 16;
+constexpr int kNameWidth = 40;
+} // namespace wire
+
+// One datagram, exactly as it travels.
+struct NOLVUDPPACKET {
+    int32_t date;        // message identity: Julian day
+    int32_t time;        // message identity: ms since local midnight
+    int16_t type;        // always 2
+    char localIp[16];    // sender's configured address
+    uint16_t localPort;  // sender's bound port; single-packet messages only
+    int16_t index;       // 1-based packet number
+    int16_t total;       // packets in the message
+    int16_t len;         // payload bytes used
+    uint16_t checksum;   // CRC-16 (ISO 3309) over all 500 payload bytes
+    char reserved[12];
+    char data[500];
+};
+
+static_assert(sizeof(NOLVUDPPACKET) == wire::kDatagramSize, "datagram size");
+static_assert(offsetof(NOLVUDPPACKET, date) == 0, "date");
+static_assert(offsetof(NOLVUDPPACKET, time) == 4, "time");
+static_assert(offsetof(NOLVUDPPACKET, type) == 8, "type");
+static_assert(offsetof(NOLVUDPPACKET, localIp) == 10, "localIp");
+static_assert(offsetof(NOLVUDPPACKET, localPort) == 26, "localPort");
+static_assert(offsetof(NOLVUDPPACKET, index) == 28, "index");
+static_assert(offsetof(NOLVUDPPACKET, total) == 30, "total");
+static_assert(offsetof(NOLVUDPPACKET, len) == 32, "len");
+static_assert(offsetof(NOLVUDPPACKET, checksum) == 34, "checksum");
+static_assert(offsetof(NOLVUDPPACKET, reserved) == 36, "reserved");
+static_assert(offsetof(NOLVUDPPACKET, data) == wire::kHeaderSize, "data");
+
+// One message in memory, outgoing (in sentBuffers) or incoming (in recvBuffers).
+struct NOLVUDPBUFFER {
+    int32_t count;       // outgoing: total; incoming: distinct packets received
+    int32_t total;
+    int32_t date;
+    int32_t time;
+    int32_t age;         // incoming: timer ticks since creation
+    char ip[16];         // outgoing: own localAddr; incoming: source address
+    uint16_t port;       // incoming: source port
+    NOLVUDPPACKET *packets; // owned, `total` slots, zero-filled at creation
+
+    // Bookkeeping that never travels:
+    int inUse;           // a dispatch or send works on it: removal is deferred
+    bool acknowledged;   // a RECEIVED was sent for it (kept incoming messages)
+};
+
+// One buffer sent to one destination, awaiting RECEIVED.
+struct SENDRECORD {
+    int32_t date;
+    int32_t time;
+    char ip[16];
+    uint16_t port;
+    int32_t retries;     // 6..1 waiting, 0 give up, -9999 remove
+};
+
+// Allocation of the buffers' packet arrays (zero-filled) and their release.
+NOLVUDPBUFFER *newBuffer(int total);
+void freeBuffer(NOLVUDPBUFFER *buffer);

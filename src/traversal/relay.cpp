@@ -1,0 +1,54 @@
+// Routing to live users (direct, after hole punching, or relayed through the
+// server with TRANS) and the relaying server's TRANS handler.
+#include <cstring>
+
+#include "text/fixed_text.h"
+#include "transport/message.h"
+#include "unit/mudp_unit.h"
+
+void MUDPUnit::sendDataToLiveUser(const char *data, int size, const char *ip, unsigned short port,
+                                  const char *name, const char *serverIp, unsigned short serverPort)
+{
+    char peerIp[16], peerName[40], viaIp[16];
+    text::copyText(peerIp, ip);
+    text::copyName(peerName, name);
+    text::copyText(viaIp, serverIp);
+    const QByteArray transHead = "TRANS$" + text::fieldBytes(localName) + "$0$0$0$";
+    if (std::strcmp(peerIp, "0.0.0.0") == 0) {
+        sendBufferToServer(data, size, "0.0.0.0", serverPort, (transHead + "0.0.0.0$0").constData());
+        return;
+    }
+    const PEERINFO *record = findLiveUser(peerIp, port, peerName, viaIp, serverPort);
+    if (!record)
+        return;
+    if (record->access != 0) {
+        sendBufferToClient(data, size, peerIp, port, nullptr);
+        return;
+    }
+    const QString target = peerLabel(record);
+    if (holeToLiveUser(peerIp, port, peerName, viaIp, serverPort)) {
+        sendBufferToClient(data, size, peerIp, port, nullptr);
+        return;
+    }
+    const QByteArray header = transHead + QByteArray(peerIp) + '$' + QByteArray::number(port);
+    sendBufferToServer(data, size, viaIp, serverPort, header.constData());
+    writeLog(tr("Send data via server to ") + target);
+}
+
+void MUDPUnit::handleTrans(Message &m)
+{
+    // Without a destination (positions 5 and 6) there is nothing to relay; the
+    // message is not acknowledged, so its sender learns that it failed.
+    if (!m.fields.has(5) || !m.fields.has(6)) {
+        writeLog(tr("Packet Transfer Data Refused:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
+                 QString::fromLatin1(m.srcIp));
+        return;
+    }
+    char dest[16];
+    text::copyText(dest, m.fields.text(5));
+    sendBufferToClient(m.body(), m.bodyLength(), dest, static_cast<unsigned short>(m.fields.number(6)), nullptr);
+    acknowledge(m);
+    waitWithEvents(1);
+    writeLog(tr("Packet Transfer Data Received:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
+             QString::fromLatin1(m.srcIp));
+}

@@ -1,0 +1,117 @@
+#include "unit/mudp_unit.h"
+
+#include <QTimer>
+#include <QUdpSocket>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host_window.h"
+#include "registry/peer_keys.h"
+#include "text/fixed_text.h"
+#include "transport/datagram_tap.h"
+
+MUDPUnit::MUDPUnit(QObject *parent)
+    : QObject(parent),
+      sentBuffers(sentBufferKey),
+      recvBuffers(recvBufferKey),
+      sendRecords(sendRecordKey),
+      serverList(peerAddressKey),
+      clientList(peerNameKey),
+      liveUserList(peerEndpointKey),
+      boundPort(45454),
+      localAddr{},
+      localName{},
+      addrForPeer{},
+      portForPeer(0),
+      textConverter()
+{
+    sendSocket = recvSocket = new QUdpSocket(this);
+    connect(recvSocket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
+    connect(this, SIGNAL(bufferReadySendToAddr(NOLVUDPBUFFER*,char*,unsigned short)),
+            this, SLOT(sendBufferToAddr(NOLVUDPBUFFER*,char*,unsigned short)));
+    connect(this, SIGNAL(clientChanged()), this, SLOT(sendNewListToClient()));
+    connect(this, SIGNAL(getRecvPacket(NOLVUDPPACKET*,QHostAddress,unsigned short)),
+            this, SLOT(processPacket(NOLVUDPPACKET*,QHostAddress,unsigned short)));
+    timer = new QTimer(this);
+    connect(timer, SIGNAL(timeout()), this, SLOT(timeout()));
+    timer->start(2000);
+    timeoutBusy = false;
+    listScratch = nullptr;
+    hostWindow = nullptr;
+    heartbeatTicks = 0;
+    peerListCount = 0;
+}
+
+MUDPUnit::~MUDPUnit()
+{
+    transport::clearOutgoingTap(this);
+    timer->stop();
+    timer->deleteLater();
+    sendSocket->deleteLater();
+    for (NOLVUDPBUFFER *b : sentBuffers.takeAll())
+        freeBuffer(b);
+    for (NOLVUDPBUFFER *b : recvBuffers.takeAll())
+        freeBuffer(b);
+    for (SENDRECORD *r : sendRecords.takeAll())
+        delete r;
+    for (PeerTable *table : {&serverList, &clientList, &liveUserList})
+        for (PEERINFO *p : table->takeAll())
+            delete p;
+    std::free(listScratch);
+    listScratch = nullptr;
+    // The converter, the mutex, the tables and then the QObject base (with the
+    // socket and timer as children) go with the members.
+}
+
+void MUDPUnit::setLocalName(const char *name) { text::copyName(localName, name); }
+
+void MUDPUnit::setLocalAddr(const char *addr) { text::copyText(localAddr, addr); }
+
+void MUDPUnit::setHostWindow(HWND window) { hostWindow = window; }
+
+namespace {
+// Binds exclusively: a port that another socket holds is refused, even when
+// that socket allowed address reuse.
+bool bindExclusive(QUdpSocket *socket, quint16 port)
+{
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->close();
+    return socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress);
+}
+} // namespace
+
+bool MUDPUnit::bindPort(unsigned short port)
+{
+    boundPort = port;
+    return bindExclusive(recvSocket, port);
+}
+
+unsigned short MUDPUnit::autoBind(unsigned short first, unsigned short last)
+{
+    boundPort = 0;
+    if (first >= last)
+        return 0;
+    for (unsigned port = first; port < last; ++port) {
+        if (bindExclusive(recvSocket, static_cast<quint16>(port))) {
+            boundPort = static_cast<unsigned short>(port);
+            return boundPort;
+        }
+    }
+    return boundPort;
+}
+
+void MUDPUnit::timeout()
+{
+    if (timeoutBusy)
+        return;
+    timeoutBusy = true;
+    checkRecvBuffers();
+    resendRecords();
+    heartbeatTick();
+    timeoutBusy = false;
+}
+
+void MUDPUnit::notifyHost(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    platform::sendWindowMessage(hostWindow, message, wParam, lParam);
+}

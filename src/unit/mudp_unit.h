@@ -1,0 +1,181 @@
+// MUDPUnit: the one object that holds a peer's socket, timer, tables and
+// identity. Its slots are the protocol engine; its signals and the host-window
+// messages are how the host learns of data, log lines and list changes.
+#pragma once
+
+#include <QHostAddress>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include "mudp.h"
+#include "text/text_converter.h"
+#include "transport/record_keys.h"
+#include "transport/wire.h"
+#include "unit/record_table.h"
+
+class QTimer;
+class QUdpSocket;
+struct Message;
+
+using BufferTable = RecordTable<NOLVUDPBUFFER, MessageKey>;
+using SendRecordTable = RecordTable<SENDRECORD, MessageKey>;
+using PeerTable = RecordTable<PEERINFO, QByteArray>;
+
+class MUDP_API MUDPUnit : public QObject {
+    Q_OBJECT
+    friend struct UnitInspector; // white-box access for the tests
+
+public:
+    explicit MUDPUnit(QObject *parent = nullptr);
+    ~MUDPUnit() override;
+
+    // Identity and socket.
+    void setLocalName(const char *name);
+    void setLocalAddr(const char *addr);
+    bool bindPort(unsigned short port);
+    unsigned short autoBind(unsigned short first, unsigned short last);
+    void setHostWindow(HWND window);
+
+    // Registration (client side); both block, processing events.
+    void regToServer(const char *serverIp, unsigned short serverPort);
+    void unRegFromServer(const char *serverIp, unsigned short serverPort);
+
+    // Sending a block as a buffered message; header null means "DATA$name".
+    // An address of "0.0.0.0" sends to every server (client) in the list.
+    void sendBufferToServer(const char *bytes, int length, const char *ip, unsigned short port,
+                            const char *header);
+    void sendBufferToClient(const char *bytes, int length, const char *ip, unsigned short port,
+                            const char *header);
+    void sendDataToLiveUser(const char *data, int size, const char *ip, unsigned short port,
+                            const char *name, const char *serverIp, unsigned short serverPort);
+
+    // List export: a flat copy of one table in listScratch.
+    enum class List { Server, Client, LiveUser };
+    PEERINFO *exportList(List list, int *count);
+    char *getAddrForPeer() { return addrForPeer; }
+    unsigned short getPortForPeer() const { return portForPeer; }
+
+    // Processes pending events and sleeps 2 ms in turns until ms have passed.
+    static void waitWithEvents(int ms);
+
+    // One log line: time prefix, udpLog, and WM_UDP_LOG to the host window.
+    void writeLog(const QString &msg);
+
+    // Hands one received datagram of `size` bytes to the dispatcher; shorter
+    // datagrams are dropped, longer ones read as their first 548 bytes.
+    void receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port);
+
+protected:
+    Q_SIGNAL void dataReady(char *data, int size);
+    Q_SIGNAL void userListChanged();
+    Q_SIGNAL void udpLog(QString msg);
+    Q_SIGNAL void clientChanged();
+    Q_SIGNAL void serverChanged(char *IP, unsigned short port, bool deleted);
+    Q_SIGNAL void bufferReadySendToAddr(NOLVUDPBUFFER *buffer, char *destIP, unsigned short destPort);
+    Q_SIGNAL void getRecvPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigned short sendport);
+
+private Q_SLOTS:
+    void processPendingDatagrams();
+    void sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP = const_cast<char *>("0.0.0.0"),
+                          unsigned short port = 45454);
+    void sendProtocol(char *data, char *destIP, unsigned short port, int defaultsize = 0);
+    void returnRequestedPacket(NOLVUDPPACKET *packet, char *destIP, unsigned short port);
+    void processPacket(NOLVUDPPACKET *packet, QHostAddress sender = QHostAddress(QStringLiteral("0.0.0.0")),
+                       unsigned short sendport = 45454);
+    void timeout();
+    void sendNewListToClient();
+    void rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted);
+
+private:
+    // Sending (transport/send.cpp).
+    void sendText(const QByteArray &message, const char *destIP, unsigned short port, int size = 0);
+    NOLVUDPBUFFER *buildBuffer(const char *bytes, int length, const char *header);
+    void sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
+                          unsigned short port, const char *header);
+    void writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port);
+
+    // Receiving and dispatch (transport/receive.cpp, transport/dispatch.cpp).
+    void dispatch(Message &m);
+    void handleData(Message &m);
+    void handleUnknownWord(Message &m);
+    void acknowledge(Message &m);
+
+    // Reliability (transport/reliability.cpp).
+    void checkRecvBuffers();
+    void resendRecords();
+    void handleRequest(Message &m);
+    void handleReceived(Message &m);
+    void handleDataFail(Message &m);
+    NOLVUDPBUFFER *findSentBuffer(int32_t date, int32_t time) const;
+    NOLVUDPBUFFER *findRecvBuffer(const char *ip, int32_t date, int32_t time, unsigned short port) const;
+    SENDRECORD *findSendRecord(int32_t date, int32_t time, const char *ip, unsigned short port) const;
+    void markSendRecordDone(const Message &m);
+
+    // Peer tables (registry/peer_tables.cpp).
+    PEERINFO *findServer(const char *ip, unsigned short port, const char *name) const;
+    PEERINFO *findClient(const char *ip, unsigned short port, const char *name) const;
+    PEERINFO *findLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
+                           unsigned short serverPort) const;
+    void notifyListChanged(int code);
+    void notifyServerAdded(PEERINFO *server);
+
+    // Registration (registry/registration.cpp).
+    void handleReg(Message &m);
+    void handleUnreg(Message &m);
+    void handleRegAcc(Message &m);
+    void handleUnregAcc(Message &m);
+    void handleRegDup(Message &m);
+    void handleUnknown(Message &m);
+    PEERINFO *newPeerRecord(const Message &m) const;
+
+    // Heartbeat (registry/heartbeat.cpp).
+    void heartbeatTick();
+    void handleAlive(Message &m);
+    void handleReAlive(Message &m);
+
+    // User lists (registry/peer_list.cpp).
+    void handlePeerList(Message &m);
+    void mergePeerList(const char *records, int count, const char *serverIp, unsigned short serverPort);
+
+    // Hole punching and relay (traversal/).
+    bool holeToLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
+                        unsigned short serverPort);
+    void handleTransHole(Message &m);
+    void handleHoleReq(Message &m);
+    void handleHoleReg(Message &m);
+    void handleHoleAcc(Message &m);
+    void handleHoleTest(Message &m);
+    void handleTrans(Message &m);
+
+    // Log and host window (text/log.cpp, unit/mudp_unit.cpp).
+    QString name(const QByteArray &gb18030);
+    QString peerName(const PEERINFO *peer);
+    QString peerLabel(const PEERINFO *peer); // "name ip:port"
+    void notifyHost(UINT message, WPARAM wParam, LPARAM lParam);
+
+    using Handler = void (MUDPUnit::*)(Message &);
+    static const Handler kHandlers[];
+
+    BufferTable sentBuffers;     // outgoing messages, at most 500
+    BufferTable recvBuffers;     // incoming messages under reassembly or kept
+    SendRecordTable sendRecords; // sends awaiting RECEIVED
+    PeerTable serverList;        // servers this unit is registered with
+    PeerTable clientList;        // clients registered with this unit
+    PeerTable liveUserList;      // users the servers reported
+    unsigned short boundPort;
+    char localAddr[16];
+    char localName[40];
+    char addrForPeer[16];
+    unsigned short portForPeer;
+    QUdpSocket *sendSocket;
+    QUdpSocket *recvSocket;
+    QMutex bufferMutex;
+    QTimer *timer;
+    bool timeoutBusy;
+    TextConverter textConverter;
+    int heartbeatTicks;
+    PEERINFO *listScratch;
+    int peerListCount;
+    HWND hostWindow;
+};
