@@ -1,0 +1,44 @@
+// A unit under test with what it logged and received, and helpers to let
+// events run.
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+#include "support/unit_inspector.h"
+
+// Makes sure a Qt application object exists for the whole test program.
+void ensureApplication();
+
+// Whether the test runs where 127.0.0.2 is a local address (the namespace
+// that tests/netns-run.sh makes).
+bool haveTestAddresses();
+
+struct Peer {
+    // A unit named `name` with local address `addr`, bound to `port`. Its
+    // timer is stopped: tests tick it by hand with tick().
+    Peer(const char *name, const char *addr, unsigned short port);
+    ~Peer();
+
+    MUDPUnit &unit() { return *u; }
+    MUDPUnit *operator->() { return u.get(); }
+    void tick() { UnitInspector::tick(*u); }
+
+    // Log lines without their "hh:mm:ss:" prefix, in order.
+    QStringList logs;
+    QList<QByteArray> received;
+
+    int countLogs(const QString &prefix) const;
+    bool hasLog(const QString &prefix) const { return countLogs(prefix) > 0; }
+
+    const char *addr;
+    unsigned short port;
+    std::unique_ptr<MUDPUnit> u;
+};
+
+// Lets events run for ms milliseconds.
+void pump(int ms);
+// Lets events run until done() holds or ms milliseconds have passed.
+bool pumpUntil(const std::function<bool()> &done, int ms = 3000);
