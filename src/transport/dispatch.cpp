@@ -25,7 +25,7 @@ void MUDPUnit::dispatch(Message &m)
         handleUnknownWord(m);
         return;
     }
-    (this->*kHandlers[word - kProtocolWords])(m);
+    (this->*kHandlers[static_cast<int>(word->word)])(m);
 }
 
 void MUDPUnit::acknowledge(Message &m)

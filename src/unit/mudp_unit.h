@@ -155,7 +155,7 @@ private:
     void notifyHost(UINT message, WPARAM wParam, LPARAM lParam);
 
     using Handler = void (MUDPUnit::*)(Message &);
-    static const Handler kHandlers[];
+    static const Handler kHandlers[19]; // one per protocol word, in table order
 
     BufferTable sentBuffers;     // outgoing messages, at most 500
     BufferTable recvBuffers;     // incoming messages under reassembly or kept

@@ -8,6 +8,10 @@
 #include <functional>
 #include <memory>
 
+#include <QTimer>
+#include <QUdpSocket>
+
+#include "transport/datagram_tap.h"
 #include "unit/mudp_unit.h"
 
 struct UnitInspector {
@@ -27,6 +31,7 @@ struct UnitInspector {
     static QTimer *timer(const MUDPUnit &u) { return u.timer; }
     static QUdpSocket *socket(const MUDPUnit &u) { return u.recvSocket; }
     static PEERINFO *listScratch(const MUDPUnit &u) { return u.listScratch; }
+    static int receivers(const MUDPUnit &u, const char *signal) { return u.receivers(signal); }
 
     // One timer tick, as the timer would run it.
     static void tick(MUDPUnit &u) { u.timeout(); }
