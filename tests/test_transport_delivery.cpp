@@ -1,0 +1,244 @@
+// End to end over real sockets: two units exchange messages of every size
+// up to many packets, exactly once and intact, also when the network loses,
+// repeats, reorders or damages datagrams (injected through the sender's tap).
+#include <gtest/gtest.h>
+
+#include <QUdpSocket>
+
+#include "support/peer.h"
+#include "transport_packets.h"
+
+namespace {
+
+QByteArray block(int n, int seed)
+{
+    QByteArray b(n, '\0');
+    quint32 x = 2654435761u * quint32(seed + 1);
+    for (int i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        b[i] = char(x >> 24);
+    }
+    return b;
+}
+
+int hostBytesFor(int packets) { return packets * 500 - 80; }
+
+struct Pair : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(haveTestAddresses()); }
+
+    Peer a{"alice", "127.0.0.2", 46201};
+    Peer b{"bob", "127.0.0.3", 46202};
+
+    void send(const QByteArray &bytes) { a->sendBufferToServer(bytes.constData(), int(bytes.size()), "127.0.0.3", 46202, nullptr); }
+    bool delivered(int n = 1) { return pumpUntil([&] { return b.received.size() >= n; }, 5000); }
+    bool acknowledged(int n = 1) { return pumpUntil([&] { return a.countLogs("Packet send success:") >= n; }, 5000); }
+};
+
+// Passes every datagram but lets the test pick some to drop, repeat or hold.
+struct Faults {
+    explicit Faults(const MUDPUnit &unit) : unit(&unit)
+    {
+        transport::setOutgoingTap(&unit, [this](QByteArray &d, QHostAddress &addr, quint16 &port) {
+            ++seen;
+            const NOLVUDPPACKET p = tp::packetOf(d);
+            sent << p.index;
+            if (decide)
+                return decide(p, d, addr, port);
+            return true;
+        });
+    }
+    ~Faults() { transport::clearOutgoingTap(unit); }
+    std::function<bool(const NOLVUDPPACKET &, QByteArray &, QHostAddress &, quint16 &)> decide;
+    const MUDPUnit *unit;
+    int seen = 0;
+    QList<int> sent;
+};
+
+} // namespace
+
+TEST_F(Pair, MessagesOfManySizesArriveOnceAndIntact)
+{
+    const int sizes[] = {1, 2, 40, 2000};
+    int n = 0;
+    for (int packets : sizes) {
+        SCOPED_TRACE(packets);
+        const QByteArray bytes = block(hostBytesFor(packets), packets);
+        send(bytes);
+        ++n;
+        ASSERT_TRUE(delivered(n));
+        EXPECT_EQ(b.received.last(), bytes);
+        ASSERT_TRUE(acknowledged(n));
+        EXPECT_EQ(UnitInspector::sentBuffers(a.unit()).last()->total, packets);
+    }
+    pump(50);
+    EXPECT_EQ(b.received.size(), n);
+    EXPECT_EQ(b.countLogs("Repeated Data:"), 0);
+    EXPECT_EQ(b.countLogs("Packet Received:"), n);
+    // Acknowledged records go at the next tick, with no resend.
+    a.tick();
+    EXPECT_EQ(a.countLogs("delete registed UDP package:"), n);
+    EXPECT_EQ(a.countLogs("repeat send UDP package:"), 0);
+    EXPECT_TRUE(UnitInspector::sendRecords(a.unit()).isEmpty());
+    // The success line names the buffer, its size and the sender's address.
+    const NOLVUDPBUFFER *last = UnitInspector::sentBuffers(a.unit()).last();
+    EXPECT_TRUE(a.hasLog(QStringLiteral("Packet send success:$%1$%2 Total:2000 To 127.0.0.2")
+                             .arg(last->date).arg(last->time)));
+}
+
+TEST_F(Pair, LostPacketIsRequestedAndAnswered)
+{
+    Faults net(a.unit());
+    bool dropped = false;
+    net.decide = [&](const NOLVUDPPACKET &p, QByteArray &, QHostAddress &, quint16 &) {
+        if (p.index == 2 && p.total == 3 && !dropped) {
+            dropped = true;
+            return false;
+        }
+        return true;
+    };
+    const QByteArray bytes = block(hostBytesFor(3), 7);
+    send(bytes);
+    pump(30);
+    ASSERT_TRUE(dropped);
+    EXPECT_TRUE(b.received.isEmpty());
+    for (int i = 0; i < 3; ++i)
+        b.tick(); // ages 0..2: nothing yet
+    EXPECT_FALSE(b.hasLog("Request for Lost Packet:"));
+    b.tick(); // age 3: asks for packet 2
+    EXPECT_EQ(b.countLogs("Request for Lost Packet:"), 1);
+    ASSERT_TRUE(delivered());
+    EXPECT_EQ(b.received[0], bytes);
+    ASSERT_TRUE(acknowledged());
+    EXPECT_EQ(a.countLogs("Answer lost packet:"), 1);
+}
+
+TEST_F(Pair, WholeMessageLostIsRecoveredFromTheResentFirstPacket)
+{
+    Faults net(a.unit());
+    bool lose = true;
+    net.decide = [&](const NOLVUDPPACKET &p, QByteArray &, QHostAddress &, quint16 &) {
+        return !(lose && p.total == 4);
+    };
+    const QByteArray bytes = block(hostBytesFor(4), 8);
+    send(bytes);
+    pump(20);
+    lose = false;
+    a.tick(); // resends packet 1
+    EXPECT_EQ(a.countLogs("repeat send UDP package:"), 1);
+    pump(20);
+    ASSERT_EQ(UnitInspector::recvBuffers(b.unit()).size(), 1);
+    for (int i = 0; i < 4; ++i)
+        b.tick();
+    EXPECT_EQ(b.countLogs("Request for Lost Packet:"), 3);
+    ASSERT_TRUE(delivered());
+    EXPECT_EQ(b.received[0], bytes);
+    ASSERT_TRUE(acknowledged());
+}
+
+TEST_F(Pair, DuplicatedReorderedAndDamagedDatagrams)
+{
+    Faults net(a.unit());
+    QList<QByteArray> held;
+    bool damaged = false;
+    QUdpSocket *socket = UnitInspector::socket(a.unit());
+    net.decide = [&](const NOLVUDPPACKET &p, QByteArray &d, QHostAddress &addr, quint16 &port) {
+        if (p.total != 5)
+            return true;
+        if (p.index == 1) { // held back, sent after the last one
+            held << d;
+            return false;
+        }
+        if (p.index == 3 && !damaged) { // damaged once: the answer passes
+            damaged = true;
+            QByteArray copy = d;
+            copy[48 + 499] = char(copy[48 + 499] ^ 0x40);
+            socket->writeDatagram(copy, addr, port);
+            return false;
+        }
+        if (p.index == 4) // repeated
+            socket->writeDatagram(d, addr, port);
+        if (p.index == 5)
+            for (const QByteArray &h : held)
+                socket->writeDatagram(h, addr, port);
+        return true;
+    };
+    const QByteArray bytes = block(hostBytesFor(5), 9);
+    send(bytes);
+    // Packet 3 arrived damaged: the receiver asked for it at once, and the
+    // answer from the stored buffer completes the message.
+    ASSERT_TRUE(delivered());
+    EXPECT_EQ(b.received[0], bytes);
+    EXPECT_EQ(b.countLogs("Request for Error Packet:"), 1);
+    EXPECT_EQ(b.countLogs("Repeated Data:"), 1);
+    ASSERT_TRUE(acknowledged());
+    EXPECT_EQ(a.countLogs("Answer lost packet:"), 1);
+    pump(30);
+    EXPECT_EQ(b.received.size(), 1);
+}
+
+TEST_F(Pair, LostReceivedDoesNotTurnDeliveryIntoFailure)
+{
+    Faults back(b.unit());
+    int receivedDropped = 0;
+    back.decide = [&](const NOLVUDPPACKET &p, QByteArray &, QHostAddress &, quint16 &) {
+        if (tp::wordOf(tp::bytesOf(p)) == "RECEIVED" && receivedDropped == 0) {
+            ++receivedDropped;
+            return false;
+        }
+        return true;
+    };
+    const QByteArray bytes = block(hostBytesFor(2), 10);
+    send(bytes);
+    ASSERT_TRUE(delivered());
+    pump(30);
+    ASSERT_EQ(receivedDropped, 1);
+    EXPECT_FALSE(a.hasLog("Packet send success:"));
+
+    // The resent packet 1 is a repeat at the receiver, which acknowledges
+    // again without handing the message over a second time.
+    a.tick();
+    ASSERT_TRUE(acknowledged());
+    pump(20);
+    EXPECT_EQ(b.received.size(), 1);
+    EXPECT_EQ(b.countLogs("Repeated Data:"), 1);
+    a.tick();
+    EXPECT_EQ(a.countLogs("delete registed UDP package:"), 1);
+    for (int i = 0; i < 8; ++i)
+        a.tick();
+    EXPECT_FALSE(a.hasLog("UDP package send failed:"));
+    EXPECT_EQ(a.countLogs("repeat send UDP package:"), 1);
+}
+
+TEST_F(Pair, SilentDestinationIsGivenUpAfterSixResends)
+{
+    // Nothing listens on 127.0.0.4:46299.
+    a->sendBufferToServer("x", 1, "127.0.0.4", 46299, nullptr);
+    ASSERT_EQ(UnitInspector::sendRecords(a.unit()).size(), 1);
+    for (int tick = 1; tick <= 6; ++tick) {
+        a.tick();
+        EXPECT_EQ(a.countLogs("repeat send UDP package:"), tick);
+        EXPECT_FALSE(a.hasLog("UDP package send failed:"));
+    }
+    EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, 0);
+    a.tick();
+    EXPECT_EQ(a.countLogs("UDP package send failed:"), 1);
+    EXPECT_FALSE(a.hasLog("delete registed UDP package:"));
+    a.tick();
+    EXPECT_EQ(a.countLogs("delete registed UDP package:"), 1);
+    EXPECT_TRUE(UnitInspector::sendRecords(a.unit()).isEmpty());
+    a.tick();
+    EXPECT_EQ(a.countLogs("repeat send UDP package:"), 6);
+    EXPECT_TRUE(a.logs.filter("UDP package send failed:").first().contains(" To 127.0.0.4:46299"));
+}
+
+TEST_F(Pair, PushedOutBufferCannotBeResent)
+{
+    Faults net(a.unit());
+    net.decide = [](const NOLVUDPPACKET &, QByteArray &, QHostAddress &, quint16 &) { return false; };
+    a->sendBufferToServer("x", 1, "127.0.0.4", 46299, nullptr);
+    for (int i = 0; i < 500; ++i)
+        UnitInspector::buildBuffer(a.unit(), "filler");
+    a.tick();
+    EXPECT_EQ(a.countLogs("can't find udp package:"), 1);
+    EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, 5);
+}

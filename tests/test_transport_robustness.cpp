@@ -1,0 +1,347 @@
+// Incoming datagrams that are malformed, repeated or unusual: what the unit
+// keeps, answers and logs. Datagrams are fed in by hand; everything the unit
+// sends is captured and dropped.
+#include <gtest/gtest.h>
+
+#include "platform/sleep.h"
+#include "support/peer.h"
+#include "transport_packets.h"
+
+namespace {
+
+const QHostAddress kFrom("127.0.0.3");
+constexpr unsigned short kFromPort = 47000;
+constexpr int32_t kDate = 2460000;
+
+struct Receiver : ::testing::Test {
+    Peer unit{"recv", "127.0.0.2", 0};
+    tp::Capture out{unit.unit()};
+    int32_t nextTime = 1000;
+
+    void feed(NOLVUDPPACKET p, const QHostAddress &from = kFrom, unsigned short port = kFromPort)
+    {
+        UnitInspector::processPacket(unit.unit(), &p, from, port);
+    }
+    void feedRaw(const QByteArray &bytes, const QHostAddress &from = kFrom, unsigned short port = kFromPort)
+    {
+        unit->receiveDatagram(bytes.constData(), bytes.size(), from, port);
+    }
+    void feedAll(const std::vector<NOLVUDPPACKET> &ps)
+    {
+        for (const NOLVUDPPACKET &p : ps)
+            feed(p);
+    }
+    std::vector<NOLVUDPPACKET> data(const QByteArray &body) { return tp::message(kDate, nextTime++, "DATA$peer", body); }
+    const QList<NOLVUDPBUFFER *> &recv() { return UnitInspector::recvBuffers(unit.unit()); }
+};
+
+} // namespace
+
+TEST_F(Receiver, ShortAndLongDatagrams)
+{
+    auto ps = data("hello");
+    QByteArray bytes = tp::bytesOf(ps[0]);
+    feedRaw(bytes.left(547));
+    feedRaw(bytes.left(48));
+    feedRaw(QByteArray());
+    unit->receiveDatagram(nullptr, 548, kFrom, kFromPort);
+    EXPECT_TRUE(unit.received.isEmpty());
+    EXPECT_TRUE(out.sent.isEmpty());
+    EXPECT_TRUE(recv().isEmpty());
+
+    // Longer datagrams are read as their first 548 bytes.
+    feedRaw(bytes + QByteArray(300, 'x'));
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.received[0], QByteArray("hello"));
+}
+
+TEST_F(Receiver, WrongTypeIsDroppedSilently)
+{
+    auto ps = data("hello");
+    ps[0].type = 3;
+    feed(ps[0]);
+    EXPECT_TRUE(out.sent.isEmpty());
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_TRUE(unit.logs.isEmpty());
+}
+
+TEST_F(Receiver, IndexOrTotalOutOfRangeIsDropped)
+{
+    auto bad = [&](int index, int total, int len = 10) {
+        NOLVUDPPACKET p = tp::packet(kDate, nextTime++, index, total, "DATA$peer");
+        p.len = static_cast<int16_t>(len); // len is outside the checksum
+        feed(p);
+    };
+    bad(0, 1);
+    bad(-1, 3);
+    bad(2, 1);
+    bad(4, 3);
+    bad(1, 0);
+    bad(1, -5);
+    bad(1, 1, -1);
+    bad(1, 1, 501);
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_TRUE(unit.received.isEmpty());
+    EXPECT_TRUE(out.sent.isEmpty());
+
+    // A total that disagrees with the record: dropped, the record is untouched.
+    auto ps = data(QByteArray(900, 'm')); // two packets
+    feed(ps[0]);
+    ASSERT_EQ(recv().size(), 1);
+    NOLVUDPPACKET other = tp::packet(ps[0].date, ps[0].time, 2, 3, QByteArray(500, 'o'));
+    feed(other);
+    other = tp::packet(ps[0].date, ps[0].time, 3, 3, QByteArray(500, 'o'));
+    feed(other);
+    EXPECT_EQ(recv()[0]->count, 1);
+    EXPECT_EQ(recv()[0]->total, 2);
+    feed(ps[1]);
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.received[0], QByteArray(900, 'm'));
+}
+
+TEST_F(Receiver, DamagedPacketIsRequestedAndNotStored)
+{
+    auto ps = data("abc");
+    ps[0].data[400] = 1; // in the padding: the checksum covers it
+    feed(ps[0]);
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_TRUE(unit.received.isEmpty());
+    const QByteArray key = "$" + QByteArray::number(kDate) + "$" + QByteArray::number(ps[0].time) + "$1";
+    ASSERT_EQ(out.texts("REQUEST"), QList<QByteArray>{"REQUEST$recv" + key});
+    EXPECT_EQ(out.sent[0].address, kFrom);
+    EXPECT_EQ(out.sent[0].port, kFromPort);
+    EXPECT_TRUE(unit.hasLog("Request for Error Packet:REQUEST$recv" + key + " From:127.0.0.9"));
+}
+
+TEST_F(Receiver, HeaderWithoutZeroByteIsAnUnknownWord)
+{
+    QByteArray head(80, 'Z');
+    NOLVUDPPACKET p = tp::single(kDate, nextTime++, head + QByteArray(420, 'Y'));
+    feed(p);
+    ASSERT_EQ(out.countWord("UNKOWN"), 1);
+    // The word in the answer is the 80 header bytes, no more.
+    EXPECT_EQ(out.texts("UNKOWN")[0], "UNKOWN$recv$Word Unkown:" + head);
+    EXPECT_TRUE(unit.hasLog("Unkown Protocal word:" + head + " From:127.0.0.3"));
+}
+
+TEST_F(Receiver, UnknownWordIsAnsweredWithUnkown)
+{
+    feed(tp::single(kDate, nextTime++, "HELLO$peer"));
+    EXPECT_EQ(out.texts("UNKOWN"), QList<QByteArray>{"UNKOWN$recv$Word Unkown:HELLO"});
+    EXPECT_TRUE(unit.hasLog("Unkown Protocal word:HELLO From:127.0.0.3"));
+    EXPECT_TRUE(recv().isEmpty());
+}
+
+TEST_F(Receiver, LowerCaseDataIsDispatchedAsData)
+{
+    feedAll(tp::message(kDate, nextTime++, "data$peer", "lower"));
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.received[0], QByteArray("lower"));
+    EXPECT_EQ(out.countWord("RECEIVED"), 1);
+}
+
+TEST_F(Receiver, EmptyDataReachesTheHostWithLengthZero)
+{
+    feedAll(data(QByteArray()));
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_TRUE(unit.received[0].isEmpty());
+}
+
+TEST_F(Receiver, OutOfOrderPacketsAreDeliveredOnce)
+{
+    QByteArray body(2400, '\0');
+    for (int i = 0; i < body.size(); ++i)
+        body[i] = char(i * 7);
+    auto ps = data(body); // 5 packets
+    ASSERT_EQ(ps.size(), 5u);
+    for (int i : {4, 2, 0, 3})
+        feed(ps[i]);
+    EXPECT_TRUE(unit.received.isEmpty());
+    EXPECT_EQ(out.countWord("RECEIVED"), 0);
+    feed(ps[1]);
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.received[0], body);
+    const QByteArray key = "$" + QByteArray::number(kDate) + "$" + QByteArray::number(ps[0].time) + " Total:5";
+    EXPECT_EQ(out.texts("RECEIVED"), QList<QByteArray>{"RECEIVED$recv" + key});
+    EXPECT_TRUE(unit.hasLog("Packet Received:" + key + " From:127.0.0.3"));
+}
+
+TEST_F(Receiver, RepeatsWithinAndAfterExpiry)
+{
+    auto ps = data("once");
+    feed(ps[0]);
+    ASSERT_EQ(unit.received.size(), 1);
+    ASSERT_EQ(out.countWord("RECEIVED"), 1);
+
+    // A repeat while the record is kept: not delivered again; the RECEIVED
+    // is sent again, since the first one may have been lost.
+    feed(ps[0]);
+    EXPECT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 1);
+    EXPECT_EQ(out.countWord("RECEIVED"), 2);
+    EXPECT_EQ(out.texts("RECEIVED")[0], out.texts("RECEIVED")[1]);
+
+    // Ten ticks keep it, the eleventh removes it.
+    for (int i = 0; i < 10; ++i)
+        unit.tick();
+    EXPECT_EQ(recv().size(), 1);
+    unit.tick();
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 1);
+
+    // After expiry the same datagram is a new message.
+    feed(ps[0]);
+    EXPECT_EQ(unit.received.size(), 2);
+    EXPECT_EQ(out.countWord("RECEIVED"), 3);
+}
+
+TEST_F(Receiver, RepeatOfAPartialMessageIsNotAcknowledged)
+{
+    auto ps = data(QByteArray(700, 'p'));
+    feed(ps[0]);
+    feed(ps[0]);
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 1);
+    EXPECT_TRUE(out.sent.isEmpty());
+}
+
+TEST_F(Receiver, ReleasedWordsAreHandledEveryTime)
+{
+    NOLVUDPPACKET req = tp::single(kDate, nextTime++, "REQUEST$peer$1$2$1");
+    feed(req);
+    feed(req);
+    EXPECT_EQ(unit.countLogs("Can't Answer lost packet:"), 2);
+    EXPECT_TRUE(recv().isEmpty());
+}
+
+TEST_F(Receiver, SameIdentityFromTwoPortsMakesTwoRecords)
+{
+    auto ps = data(QByteArray(600, 'q')); // two packets
+    feed(ps[0], kFrom, 47000);
+    feed(ps[0], kFrom, 47001);
+    ASSERT_EQ(recv().size(), 2);
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 0);
+    feed(ps[1], kFrom, 47001);
+    feed(ps[1], kFrom, 47000);
+    EXPECT_EQ(unit.received.size(), 2);
+    ASSERT_EQ(out.countWord("RECEIVED"), 2);
+    EXPECT_EQ(out.sent[0].port, 47001);
+    EXPECT_EQ(out.sent[1].port, 47000);
+}
+
+TEST_F(Receiver, ControlWordAsMultiPacketMessageIsKeptUntilExpiry)
+{
+    // A two-packet ALIVE: handled once, its record stays in the table.
+    auto ps = tp::message(kDate, nextTime++, "ALIVE$peer", QByteArray(600, 'c'));
+    ASSERT_EQ(ps.size(), 2u);
+    feedAll(ps);
+    ASSERT_EQ(recv().size(), 1);
+    EXPECT_EQ(recv()[0]->count, 2);
+    feed(ps[1]); // a repeat reads the kept record
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 1);
+    for (int i = 0; i < 11; ++i)
+        unit.tick();
+    EXPECT_TRUE(recv().isEmpty());
+}
+
+TEST_F(Receiver, RequestOutsideTheBufferIsNotAnswered)
+{
+    NOLVUDPBUFFER *b = UnitInspector::buildBuffer(unit.unit(), QByteArray(600, 'r')); // two packets
+    ASSERT_EQ(b->total, 2);
+    const QByteArray id = QByteArray::number(b->date) + "$" + QByteArray::number(b->time);
+    for (const char *index : {"0", "3", "32767", "99999999999", "-1", "x"})
+        feed(tp::single(kDate, nextTime++, "REQUEST$peer$" + id + "$" + index));
+    EXPECT_EQ(unit.countLogs("Can't Answer lost packet:"), 6);
+    EXPECT_TRUE(out.sent.isEmpty());
+
+    feed(tp::single(kDate, nextTime++, "REQUEST$peer$" + id + "$2"));
+    ASSERT_EQ(out.sent.size(), 1);
+    EXPECT_EQ(out.sent[0].datagram, tp::bytesOf(b->packets[1]));
+    EXPECT_EQ(out.sent[0].address, kFrom);
+    EXPECT_EQ(unit.countLogs("Answer lost packet:"), 1);
+}
+
+TEST_F(Receiver, LostPacketsAreRequestedAtAgeThreeAndSix)
+{
+    auto ps = data(QByteArray(1400, 'l')); // three packets
+    feed(ps[1]);
+    const QByteArray id = "$" + QByteArray::number(kDate) + "$" + QByteArray::number(ps[0].time);
+    for (int tick = 0; tick < 3; ++tick)
+        unit.tick();
+    EXPECT_TRUE(out.sent.isEmpty());
+    unit.tick(); // age 3
+    EXPECT_EQ(out.texts("REQUEST"), (QList<QByteArray>{"REQUEST$recv" + id + "$1", "REQUEST$recv" + id + "$3"}));
+    EXPECT_EQ(unit.countLogs("Request for Lost Packet:REQUEST$recv" + id), 2);
+    feed(ps[2]);
+    unit.tick();
+    unit.tick();
+    unit.tick(); // age 6
+    EXPECT_EQ(out.texts("REQUEST").size(), 3);
+    EXPECT_EQ(out.texts("REQUEST").last(), "REQUEST$recv" + id + "$1");
+    for (int tick = 0; tick < 3; ++tick)
+        unit.tick();
+    EXPECT_EQ(out.sent.size(), 3); // no DATAFAIL with one buffer held
+    unit.tick();
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_TRUE(unit.received.isEmpty());
+}
+
+TEST_F(Receiver, DataFailOnlyWithMoreThan500Buffers)
+{
+    // Partial records brought straight to age 9: the lost-packet requests of
+    // the earlier ticks are covered above.
+    auto fillAtAgeNine = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            feed(data(QByteArray(600, 'f'))[0]); // first of two packets
+        for (NOLVUDPBUFFER *b : recv())
+            b->age = 9;
+    };
+    platform::setSleepFunction([](int) {});
+    fillAtAgeNine(500);
+    unit.tick();
+    EXPECT_EQ(out.countWord("DATAFAIL"), 0);
+    unit.tick();
+    ASSERT_TRUE(recv().isEmpty());
+    EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 500);
+
+    fillAtAgeNine(501);
+    QStringList udpLogs;
+    UnitInspector::onLog(unit.unit(), [&](const QString &l) { udpLogs << l; });
+    unit.tick();
+    platform::setSleepFunction(nullptr);
+    EXPECT_EQ(out.countWord("DATAFAIL"), 501);
+    EXPECT_EQ(out.sent.size(), 501);
+    const NOLVUDPBUFFER *first = recv().first();
+    const QByteArray key = "$" + QByteArray::number(first->date) + "$" + QByteArray::number(first->time);
+    EXPECT_EQ(out.texts("DATAFAIL")[0], "DATAFAIL$recv" + key);
+    // "Request failed:" goes to udpLog only, without a time stamp.
+    ASSERT_FALSE(udpLogs.isEmpty());
+    EXPECT_EQ(udpLogs.first(), "Request failed:" + key + " From:127.0.0.3");
+    EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 500);
+}
+
+TEST_F(Receiver, ExpiryWaitsForADispatchStillRunning)
+{
+    // A handler whose wait runs the timer job: the record it works on is at
+    // age 10, but must survive until the handler returns.
+    auto ps = data(QByteArray(600, 'n')); // two packets
+    feed(ps[0]);
+    for (int i = 0; i < 10; ++i)
+        UnitInspector::checkRecvBuffers(unit.unit());
+    ASSERT_EQ(recv().size(), 1);
+    ASSERT_EQ(recv()[0]->age, 10);
+
+    int checked = 0;
+    UnitInspector::onData(unit.unit(), [&](const QByteArray &) {
+        UnitInspector::checkRecvBuffers(unit.unit()); // nested, as from a wait
+        ++checked;
+    });
+    feed(ps[1]);
+    EXPECT_EQ(checked, 1);
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.received[0], QByteArray(600, 'n'));
+    EXPECT_EQ(unit.countLogs("Packet Received:"), 1);
+    EXPECT_EQ(recv().size(), 1); // still held: removal deferred
+    UnitInspector::checkRecvBuffers(unit.unit());
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 1);
+}

@@ -1,0 +1,128 @@
+// Crafting datagrams by hand and watching what a unit sends, for the
+// transport tests.
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <cstring>
+#include <vector>
+
+#include "transport/datagram_tap.h"
+#include "transport/message_header.h"
+#include "transport/wire.h"
+#include "unit/mudp_unit.h"
+
+namespace tp {
+
+inline quint16 payloadChecksum(const NOLVUDPPACKET &p)
+{
+    return qChecksum(QByteArrayView(p.data, sizeof p.data), Qt::ChecksumIso3309);
+}
+
+// One packet carrying `payload` (at most 500 bytes) with a valid checksum.
+inline NOLVUDPPACKET packet(int32_t date, int32_t time, int index, int total, const QByteArray &payload,
+                            int len = -1)
+{
+    NOLVUDPPACKET p;
+    std::memset(&p, 0, sizeof p);
+    p.date = date;
+    p.time = time;
+    p.type = wire::kPacketType;
+    std::strcpy(p.localIp, "127.0.0.9");
+    p.index = static_cast<int16_t>(index);
+    p.total = static_cast<int16_t>(total);
+    const int n = payload.size() < wire::kPayloadSize ? int(payload.size()) : wire::kPayloadSize;
+    std::memcpy(p.data, payload.constData(), static_cast<size_t>(n));
+    p.len = static_cast<int16_t>(len >= 0 ? len : n);
+    p.checksum = payloadChecksum(p);
+    return p;
+}
+
+// A whole message (80-byte header `head`, then `body`) cut into packets the
+// way a sender cuts it.
+inline std::vector<NOLVUDPPACKET> message(int32_t date, int32_t time, const QByteArray &head,
+                                          const QByteArray &body = QByteArray())
+{
+    QByteArray all(wire::kMessageHeaderSize, '\0');
+    std::memcpy(all.data(), head.constData(), static_cast<size_t>(qMin<qsizetype>(head.size(), 80)));
+    all += body;
+    const int n = int((all.size() + wire::kPayloadSize - 1) / wire::kPayloadSize);
+    std::vector<NOLVUDPPACKET> out;
+    for (int i = 0; i < n; ++i)
+        out.push_back(packet(date, time, i + 1, n, all.mid(i * wire::kPayloadSize, wire::kPayloadSize)));
+    return out;
+}
+
+// A single-packet protocol message whose payload is `text`.
+inline NOLVUDPPACKET single(int32_t date, int32_t time, const QByteArray &text)
+{
+    return packet(date, time, 1, 1, text);
+}
+
+inline QByteArray bytesOf(const NOLVUDPPACKET &p)
+{
+    return QByteArray(reinterpret_cast<const char *>(&p), sizeof p);
+}
+
+inline NOLVUDPPACKET packetOf(const QByteArray &datagram)
+{
+    NOLVUDPPACKET p;
+    std::memset(&p, 0, sizeof p);
+    std::memcpy(&p, datagram.constData(), qMin<size_t>(sizeof p, size_t(datagram.size())));
+    return p;
+}
+
+// The text a single-packet datagram carries (its payload up to the first NUL).
+inline QByteArray textOf(const QByteArray &datagram)
+{
+    const NOLVUDPPACKET p = packetOf(datagram);
+    return QByteArray(p.data, int(strnlen(p.data, sizeof p.data)));
+}
+
+inline QByteArray wordOf(const QByteArray &datagram)
+{
+    return HeaderFields::parse(packetOf(datagram).data, wire::kMessageHeaderSize).text(0);
+}
+
+struct Sent {
+    QByteArray datagram;
+    QHostAddress address;
+    quint16 port;
+};
+
+// Records every datagram a unit sends; `pass` decides whether it goes out.
+struct Capture {
+    explicit Capture(const MUDPUnit &unit, bool pass = false) : unit(&unit)
+    {
+        transport::setOutgoingTap(&unit, [this, pass](QByteArray &d, QHostAddress &a, quint16 &p) {
+            sent.append({d, a, p});
+            return pass;
+        });
+    }
+    ~Capture() { transport::clearOutgoingTap(unit); }
+    Capture(const Capture &) = delete;
+    Capture &operator=(const Capture &) = delete;
+
+    int countWord(const char *word) const
+    {
+        int n = 0;
+        for (const Sent &s : sent)
+            if (wordOf(s.datagram) == word)
+                ++n;
+        return n;
+    }
+    QList<QByteArray> texts(const char *word) const
+    {
+        QList<QByteArray> out;
+        for (const Sent &s : sent)
+            if (wordOf(s.datagram) == word)
+                out << textOf(s.datagram);
+        return out;
+    }
+
+    const MUDPUnit *unit;
+    QList<Sent> sent;
+};
+
+} // namespace tp
