@@ -1,0 +1,18 @@
+#!/bin/sh
+# Two C host processes: one receives through its GLib loop, one sends.
+host=$1
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+timeout 20 "$host" receive 46401 >"$out/receiver" 2>&1 &
+receiver=$!
+sleep 0.3
+timeout 20 "$host" send 46402 46401 "hello from C" >"$out/sender" 2>&1
+sent=$?
+wait $receiver
+received=$?
+cat "$out/receiver" "$out/sender"
+[ $sent -eq 0 ] || { echo "sender failed ($sent)"; exit 1; }
+[ $received -eq 0 ] || { echo "receiver failed ($received)"; exit 1; }
+grep -q '^data hello from C$' "$out/receiver" || { echo "data not received"; exit 1; }
+grep -q 'Packet Received:' "$out/receiver" || { echo "no receive log"; exit 1; }
+echo "c host: ok"
