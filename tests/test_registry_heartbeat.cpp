@@ -1,0 +1,144 @@
+// Heartbeats driven tick by tick: when ALIVE goes out, what RE_ALIVE and
+// ALIVE refresh, the ten-tick expiry and the removal mark.
+#include <gtest/gtest.h>
+
+#include "registry_support.h"
+
+namespace {
+
+PEERINFO *onlyServer(Peer &p)
+{
+    const auto &list = UnitInspector::serverList(p.unit());
+    return list.size() == 1 ? list[0] : nullptr;
+}
+
+} // namespace
+
+TEST(RegistryHeartbeat, FirstAliveOnFifthTickAndAnswered)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", 46200);
+    Peer alice("alice", "127.0.0.3", 46201);
+    alice->regToServer("127.0.0.2", 46200);
+    ASSERT_TRUE(onlyServer(alice));
+
+    WordCounter alive(alice.unit(), "ALIVE");
+    for (int i = 0; i < 4; ++i)
+        alice.tick();
+    EXPECT_EQ(alive.count, 0);
+    EXPECT_EQ(onlyServer(alice)->life, -4);
+    server.tick();
+    server.tick();
+    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, -2);
+
+    alice.tick();
+    EXPECT_EQ(alive.count, 1);
+    EXPECT_TRUE(alice.hasLog("Commit HeartBeat Command to server 127.0.0.2:46200"));
+    ASSERT_TRUE(pumpUntil([&] { return alice.hasLog("Get Respon HeartBeat Command from server"); }));
+    EXPECT_TRUE(server.hasLog("Get HeartBeat Command from alice"));
+    EXPECT_EQ(onlyServer(alice)->life, 0);
+    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, 0);
+    EXPECT_EQ(UnitInspector::heartbeatTicks(alice.unit()), 0);
+
+    // The next heartbeat follows five ticks later.
+    for (int i = 0; i < 4; ++i)
+        alice.tick();
+    EXPECT_EQ(alive.count, 1);
+    alice.tick();
+    EXPECT_EQ(alive.count, 2);
+}
+
+TEST(RegistryHeartbeat, TwoServersInTheSameTick)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer one("one", "127.0.0.2", 46210), two("two", "127.0.0.3", 46220);
+    Peer alice("alice", "127.0.0.4", 46211);
+    alice->regToServer("127.0.0.2", 46210);
+    alice->regToServer("127.0.0.3", 46220);
+    WordCounter alive(alice.unit(), "ALIVE");
+    for (int i = 0; i < 4; ++i)
+        alice.tick();
+    EXPECT_EQ(alive.count, 0);
+    alice.tick();
+    EXPECT_EQ(alive.count, 2);
+    EXPECT_TRUE(pumpUntil([&] { return alice.countLogs("Get Respon HeartBeat Command from ") == 2; }));
+}
+
+TEST(RegistryHeartbeat, AliveRefreshesOnlyTheMatchingClient)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", 46230);
+    Peer alice("alice", "127.0.0.3", 46231);
+    alice->regToServer("127.0.0.2", 46230);
+    for (int i = 0; i < 3; ++i)
+        server.tick();
+    PEERINFO *entry = UnitInspector::clientList(server.unit())[0];
+    ASSERT_EQ(entry->life, -3);
+
+    // A stranger, alice's name from another port, another name from her port:
+    // each is answered, none refreshes her entry or adds one.
+    WordCounter reAlive(server.unit(), "RE_ALIVE");
+    inject(server.unit(), "ALIVE$stranger", "127.0.0.2", 46239);
+    inject(server.unit(), "ALIVE$alice", "127.0.0.2", 46238);
+    inject(server.unit(), "ALIVE$Alice", "127.0.0.2", 46231);
+    EXPECT_EQ(reAlive.count, 3);
+    EXPECT_EQ(server.countLogs("Get HeartBeat Command from "), 3);
+    EXPECT_EQ(entry->life, -3);
+    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 1);
+
+    inject(server.unit(), "ALIVE$alice", "127.0.0.2", 46231);
+    EXPECT_EQ(entry->life, 0);
+
+    // A RE_ALIVE from elsewhere does not refresh alice's server entry.
+    pump(20); // the answers to the ALIVEs above that went to alice
+    alice.tick();
+    inject(alice.unit(), "RE_ALIVE$server", "127.0.0.2", 46299);
+    EXPECT_EQ(onlyServer(alice)->life, -1);
+    inject(alice.unit(), "RE_ALIVE$whoever", "127.0.0.2", 46230);
+    EXPECT_EQ(onlyServer(alice)->life, 0);
+}
+
+TEST(RegistryHeartbeat, TenSilentTicksExpireAndTheMarkGoesNextTick)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", 46240);
+    Peer alice("alice", "127.0.0.3", 46241), bob("bob", "127.0.0.4", 46242);
+    alice->regToServer("127.0.0.2", 46240);
+    bob->regToServer("127.0.0.2", 46240);
+
+    for (int i = 0; i < 9; ++i)
+        server.tick();
+    ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
+    EXPECT_FALSE(server.hasLog("delete expired client"));
+    server.tick();
+    EXPECT_TRUE(UnitInspector::clientList(server.unit()).isEmpty());
+    EXPECT_EQ(server.countLogs("delete expired client"), 2);
+
+    // A mark set on a fresh entry is acted on at the very next tick.
+    ASSERT_TRUE(onlyServer(alice));
+    onlyServer(alice)->life = -9999;
+    alice.tick();
+    EXPECT_TRUE(UnitInspector::serverList(alice.unit()).isEmpty());
+    EXPECT_TRUE(alice.hasLog("delete expired serverserver 127.0.0.2:46240"));
+}
+
+TEST(RegistryHeartbeat, CounterWrapSendsNothingThatTick)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", 46250);
+    Peer alice("alice", "127.0.0.3", 46251);
+    // An acceptance that no registration waited for adds the entry; the tick
+    // counter has been growing with an empty server list.
+    UnitInspector::setHeartbeatTicks(alice.unit(), 65535);
+    inject(alice.unit(), "REGACC$server$0$0$0$127.0.0.2$46251", "127.0.0.2", 46250);
+    ASSERT_TRUE(onlyServer(alice));
+    EXPECT_STREQ(alice->getAddrForPeer(), "127.0.0.2");
+    EXPECT_EQ(alice->getPortForPeer(), 46251);
+    WordCounter alive(alice.unit(), "ALIVE");
+    alice.tick();
+    EXPECT_EQ(alive.count, 0);
+    EXPECT_EQ(UnitInspector::heartbeatTicks(alice.unit()), 0);
+    for (int i = 0; i < 5; ++i)
+        alice.tick();
+    EXPECT_EQ(alive.count, 1);
+}
