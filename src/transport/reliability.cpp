@@ -5,6 +5,13 @@
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
 
+namespace {
+// Each REQUEST is paced by a wait of about 2 ms, so asking for every missing
+// packet of a nearly empty 32,767-packet record would stall the unit for a
+// minute, on the word of a single datagram. A pass asks for at most this many.
+constexpr int kMaxRequestsPerPass = 1024;
+} // namespace
+
 NOLVUDPBUFFER *MUDPUnit::findSentBuffer(int32_t date, int32_t time) const
 {
     return sentBuffers.first(MessageKey(date, time));
@@ -48,9 +55,11 @@ void MUDPUnit::checkRecvBuffers()
                 waitWithEvents(1);
             }
         } else if (record->age == 3 || record->age == 6) {
-            for (int slot = 0; slot < record->total; ++slot) {
+            int requests = 0;
+            for (int slot = 0; slot < record->total && requests < kMaxRequestsPerPass; ++slot) {
                 if (record->packets[slot].total != 0)
                     continue;
+                ++requests;
                 const QByteArray request =
                     "REQUEST$" + text::fieldBytes(localName) + packetKey(record->date, record->time, slot + 1);
                 sendText(request, record->ip, record->port);
