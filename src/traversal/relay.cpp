@@ -37,9 +37,10 @@ void MUDPUnit::sendDataToLiveUser(const char *data, int size, const char *ip, un
 
 void MUDPUnit::handleTrans(Message &m)
 {
-    // Without a destination (positions 5 and 6) there is nothing to relay; the
-    // message is not acknowledged, so its sender learns that it failed.
-    if (!m.fields.has(5) || !m.fields.has(6)) {
+    // Without a destination (positions 5 and 6), or shorter than its header
+    // and so without a block, there is nothing to relay; the message is not
+    // acknowledged, so its sender learns that it failed.
+    if (m.length < wire::kMessageHeaderSize || !m.fields.has(5) || !m.fields.has(6)) {
         writeLog(tr("Packet Transfer Data Refused:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
                  QString::fromLatin1(m.srcIp));
         return;
