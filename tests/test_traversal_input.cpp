@@ -1,0 +1,136 @@
+// The traversal under awkward conditions: a user list that removes the peer
+// while an attempt runs, and hole and relay messages that lack their target
+// or their header, sent by a fourth unit.
+#include <QTimer>
+
+#include "traversal_scene.h"
+
+namespace {
+
+// An 80-byte area holding `text`, zero-filled after it.
+QByteArray area(const QByteArray &text)
+{
+    QByteArray a(wire::kMessageHeaderSize, '\0');
+    std::memcpy(a.data(), text.constData(), static_cast<size_t>(qMin<qsizetype>(text.size(), a.size() - 1)));
+    return a;
+}
+
+} // namespace
+
+TEST_F(TraversalScene, UserListRemovingPeerEndsAttempt)
+{
+    const PEERINFO record = *liveUser(*a, "bob");
+    SentCounter sentByA, sentByB;
+    sentByA.attach(&a->unit());
+    sentByB.drop = [](const QByteArray &w) { return w == "HOLEACC" || w == "NOLVHOLE"; };
+    sentByB.attach(&b->unit());
+
+    // During the attempt S drops B and sends A a list without it.
+    QTimer::singleShot(250, [&] {
+        PEERINFO *bob = UnitInspector::findClient(s->unit(), nullptr, 0, "bob");
+        ASSERT_NE(bob, nullptr);
+        bob->life = wire::kRemoveMark;
+        UnitInspector::heartbeatTick(s->unit());
+    });
+    sendToLiveUser(*a, "bob", "after removal");
+
+    EXPECT_EQ(liveUser(*a, "bob"), nullptr);
+    EXPECT_GE(sentByA["TRANSHOLE"], 1);
+    EXPECT_LE(sentByA["TRANSHOLE"], 4); // ended with the record, not after 21 cycles
+    EXPECT_EQ(sentByA["TRANSHOLE"], sentByA["HOLEREG"]);
+    EXPECT_TRUE(a->hasLog("Get Server User List"));
+    const int failed = static_cast<int>(a->logs.indexOf("Hole Failed To" + label(record)));
+    EXPECT_GE(failed, 0) << a->logs.join("\n").toStdString();
+    EXPECT_GT(static_cast<int>(a->logs.indexOf("Send data via server to " + label(record))), failed);
+    EXPECT_FALSE(a->hasLog("Hole Sucess To "));
+}
+
+class MalformedTraversal : public TraversalScene {
+protected:
+    void SetUp() override
+    {
+        TraversalScene::SetUp();
+        m = std::make_unique<Peer>("mallory", "127.0.0.5", base + 5);
+    }
+    void TearDown() override
+    {
+        transport::clearOutgoingTap(&m->unit());
+        TraversalScene::TearDown();
+    }
+    void sendTo(Peer &to, const QByteArray &bytes, int size = 0)
+    {
+        UnitInspector::sendProtocol(m->unit(), bytes, to.addr, to.port, size);
+        pump(30);
+    }
+    QByteArray holeReqToM() const { return "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port); }
+
+    std::unique_ptr<Peer> m;
+};
+
+TEST_F(MalformedTraversal, TransHoleWithoutTargetIsDropped)
+{
+    SentCounter sentByS;
+    sentByS.attach(&s->unit());
+    const QByteArray bobAt = "$127.0.0.2$" + QByteArray::number(b->port);
+
+    // A complete one first, so that a later message could reuse its target.
+    sendTo(*s, area("TRANSHOLE$mallory$0$0$0" + bobAt) + area(holeReqToM()), 160);
+    EXPECT_EQ(sentByS.count("HOLEREQ", b->port), 1);
+    EXPECT_EQ(b->countLogs("Hole to:"), 1);
+
+    sendTo(*s, area("TRANSHOLE$mallory$0$0$0") + area(holeReqToM()), 160);
+    sendTo(*s, area("TRANSHOLE$mallory$0$0$0$127.0.0.2") + area(holeReqToM()), 160);
+    // An empty name vanishes: the port moves to position 5, nothing is in 6.
+    sendTo(*s, area("TRANSHOLE$$0$0$0" + bobAt) + area(holeReqToM()), 160);
+    // Complete header, nothing embedded: nothing to forward.
+    sendTo(*s, area("TRANSHOLE$mallory$0$0$0" + bobAt), 80);
+
+    EXPECT_EQ(sentByS.total(), 1);
+    EXPECT_EQ(b->countLogs("Hole to:"), 1);
+    EXPECT_EQ(s->countLogs("Packet Transfer Hole Request Received:"), 5);
+}
+
+TEST_F(MalformedTraversal, HoleReqWithoutTargetIsDropped)
+{
+    SentCounter sentByB;
+    sentByB.attach(&b->unit());
+
+    sendTo(*b, holeReqToM());
+    EXPECT_EQ(sentByB.count("NOLVHOLE", m->port), 1);
+    EXPECT_TRUE(m->hasLog("Get hole test from:"));
+
+    sendTo(*b, "HOLEREQ$mallory$0$0$0");
+    sendTo(*b, "HOLEREQ$mallory$0$0$0$127.0.0.5");
+    sendTo(*b, "HOLEREQ$$0$0$0$127.0.0.5$" + QByteArray::number(m->port));
+    EXPECT_EQ(sentByB.total(), 1);
+    EXPECT_EQ(b->countLogs("Hole to:"), 1);
+}
+
+TEST_F(MalformedTraversal, TransWithoutTargetOrHeaderIsRefused)
+{
+    SentCounter sentByS;
+    sentByS.attach(&s->unit());
+    const QByteArray bobAt = "$127.0.0.2$" + QByteArray::number(b->port);
+
+    // Buffered TRANS messages with a full header but no complete target.
+    for (const QByteArray &header : {QByteArray("TRANS$mallory$0$0$0"), QByteArray("TRANS$mallory$0$0$0$127.0.0.2"),
+                                    "TRANS$$0$0$0" + bobAt}) {
+        (*m)->sendBufferToServer("block", 5, s->addr, s->port, header.constData());
+        pump(30);
+    }
+    // A single datagram shorter than the 80-byte header.
+    sendTo(*s, "TRANS$mallory$0$0$0" + bobAt);
+
+    EXPECT_EQ(s->countLogs("Packet Transfer Data Refused:"), 4) << s->logs.join("\n").toStdString();
+    EXPECT_EQ(sentByS.total(), 0); // neither forwarded nor acknowledged
+    EXPECT_FALSE(s->hasLog("Packet Transfer Data Received:"));
+    EXPECT_TRUE(b->received.isEmpty());
+
+    // The boundary: a full header with an empty block is relayed as empty data.
+    (*m)->sendBufferToServer("", 0, s->addr, s->port, ("TRANS$mallory$0$0$0" + bobAt).constData());
+    ASSERT_TRUE(pumpUntil([&] { return !b->received.isEmpty(); }));
+    EXPECT_EQ(b->received, QList<QByteArray>{QByteArray()});
+    EXPECT_EQ(sentByS.count("DATA", b->port), 1);
+    EXPECT_EQ(sentByS.count("RECEIVED", m->port), 1);
+    EXPECT_EQ(s->countLogs("Packet Transfer Data Received:"), 1) << s->logs.join("\n").toStdString();
+}
