@@ -2,6 +2,7 @@
 // packets, their pacing, and the event processing every wait does.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QUdpSocket>
 #include <cstring>
 
@@ -141,12 +142,21 @@ void MUDPUnit::sendBufferToList(PeerTable &table, const char *bytes, int length,
     } else {
         // The sends process events, which may add entries to the table (or, in
         // a timer tick, remove them): walk by position and copy each address.
-        for (int i = 0; i < table.size(); ++i) {
+        // When entries before the current one went, positions have shifted:
+        // start again from the front, skipping the entries already reached.
+        QSet<const PEERINFO *> reached;
+        for (int i = 0; i < table.size();) {
             const PEERINFO *peer = table.at(i);
+            if (reached.contains(peer)) {
+                ++i;
+                continue;
+            }
+            reached.insert(peer);
             char peerIp[16];
             std::memcpy(peerIp, peer->ip, sizeof peerIp);
             peerIp[15] = '\0';
             Q_EMIT bufferReadySendToAddr(buffer, peerIp, peer->port);
+            i = (i < table.size() && table.at(i) == peer) ? i + 1 : 0;
         }
     }
     --buffer->inUse;
