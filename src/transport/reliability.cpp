@@ -8,7 +8,9 @@
 namespace {
 // Each REQUEST is paced by a wait of about 2 ms, so asking for every missing
 // packet of a nearly empty 32,767-packet record would stall the unit for a
-// minute, on the word of a single datagram. A pass asks for at most this many.
+// minute, on the word of a single datagram, and a few such datagrams for
+// several records would do it again. A pass asks for at most this many over
+// all its records, oldest records first.
 constexpr int kMaxRequestsPerPass = 1024;
 } // namespace
 
@@ -31,6 +33,7 @@ void MUDPUnit::checkRecvBuffers()
 {
     // Sends below process events: nested dispatch may append records, and a
     // record that a dispatch is still working on is left for a later tick.
+    int requests = 0;
     for (int i = 0; i < recvBuffers.size();) {
         NOLVUDPBUFFER *record = recvBuffers.at(i);
         const QByteArray key = identityKey(record->date, record->time);
@@ -55,7 +58,6 @@ void MUDPUnit::checkRecvBuffers()
                 waitWithEvents(1);
             }
         } else if (record->age == 3 || record->age == 6) {
-            int requests = 0;
             for (int slot = 0; slot < record->total && requests < kMaxRequestsPerPass; ++slot) {
                 if (record->packets[slot].total != 0)
                     continue;
