@@ -345,3 +345,22 @@ TEST_F(Receiver, ExpiryWaitsForADispatchStillRunning)
     EXPECT_TRUE(recv().isEmpty());
     EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 1);
 }
+
+TEST_F(Receiver, LostPacketRequestsOfOnePassAreBounded)
+{
+    // One datagram announcing 32,767 packets, and a second such record: a
+    // pass asks for at most 1,024 packets in all, oldest record first.
+    feed(tp::packet(kDate, nextTime++, 1, 32767, "DATA$peer"));
+    feed(tp::packet(kDate, nextTime++, 1, 32767, "DATA$peer"));
+    for (int i = 0; i < 3; ++i)
+        UnitInspector::checkRecvBuffers(unit.unit());
+    platform::setSleepFunction([](int) {});
+    UnitInspector::checkRecvBuffers(unit.unit()); // age 3
+    platform::setSleepFunction(nullptr);
+    const QList<QByteArray> requests = out.texts("REQUEST");
+    ASSERT_EQ(requests.size(), 1024);
+    const QByteArray first = "REQUEST$recv$" + QByteArray::number(kDate) + "$" + QByteArray::number(nextTime - 2);
+    EXPECT_EQ(requests.first(), first + "$2");
+    EXPECT_EQ(requests.last(), first + "$1025");
+    EXPECT_EQ(recv()[1]->age, 4);
+}
