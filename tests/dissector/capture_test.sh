@@ -1,0 +1,131 @@
+#!/bin/bash
+# Records a session of the project's units on loopback, inside a network
+# namespace of its own, and checks the dissector's reading of the capture.
+#
+#   capture_test.sh SESSION_PROGRAM DISSECTOR.lua WORK_DIR NETNS_RUN
+#
+# Exit 77 (skipped) when tshark, dumpcap or tshark's Lua support is missing.
+set -u
+
+if [ "${1:-}" = "--record" ]; then
+  # Inside the namespace: capture while the session runs.
+  session=$2 pcap=$3 log=$4
+  dumpcap -i lo -f udp -w "$pcap" >"$log" 2>&1 &
+  capture=$!
+  for _ in $(seq 100); do
+    grep -q "Capturing on" "$log" && break
+    kill -0 "$capture" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q "Capturing on" "$log"; then
+    echo "dumpcap did not start:"; cat "$log"
+    kill "$capture" 2>/dev/null; wait "$capture" 2>/dev/null
+    exit 1
+  fi
+  sleep 0.2
+  timeout 30 "$session"
+  rc=$?
+  sleep 0.3
+  kill -INT "$capture"
+  wait "$capture"
+  exit $rc
+fi
+
+session=$1 lua=$2 work=$3 netns=$4
+for tool in tshark dumpcap; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }
+done
+tshark -v 2>/dev/null | grep -qi "with Lua" || { echo "tshark has no Lua: skipped"; exit 77; }
+
+mkdir -p "$work"
+pcap=$work/session.pcapng
+rm -f "$pcap"
+timeout 60 "$netns" "$0" --record "$session" "$pcap" "$work/dumpcap.log" || { echo "session failed"; exit 1; }
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+# tshark warns on stderr when run as root; anything else there is an error.
+shark() {
+  tshark -n -r "$pcap" -X lua_script:"$lua" "$@" 2>"$work/tshark.err"
+  grep -v 'Running as user "root"' "$work/tshark.err" >"$work/tshark.errors"
+}
+
+# One line per datagram: source port|word|name|index|total|checksum status|
+# continued word|peer names|embedded word|embedded name|embedded address|
+# embedded port|address|port|destination port|info
+shark -T fields -E separator='|' -E occurrence=a -E aggregator=',' \
+  -e udp.srcport -e mudp.word -e mudp.name -e mudp.index -e mudp.total -e mudp.checksum.status \
+  -e mudp.continuation.word -e mudp.peer.name -e mudp.holereq.word -e mudp.holereq.name \
+  -e mudp.holereq.addr -e mudp.holereq.port -e mudp.addr -e mudp.port -e udp.dstport \
+  -e _ws.col.Info >"$work/fields.txt"
+if [ -s "$work/tshark.errors" ]; then fail "tshark reported errors"; cat "$work/tshark.errors"; fi
+cp "$work/fields.txt" "$work/fields.all"
+
+datagrams=$(wc -l <"$work/fields.txt")
+[ "$datagrams" -ge 20 ] || fail "only $datagrams datagrams captured"
+echo "$datagrams datagrams captured"
+
+column() { cut -d'|' -f"$1" "$work/fields.txt"; }
+
+# Every UDP datagram of the session is read as MUDP, on 45454 and (by the
+# heuristic) between the clients' own ports.
+unclaimed=$(awk -F'|' '$2 == "" && $7 == ""' "$work/fields.txt" | wc -l)
+[ "$unclaimed" -eq 0 ] || fail "$unclaimed datagrams not dissected"
+
+for word in REG REGACC PEERLIST DATA RECEIVED TRANSHOLE HOLEREQ HOLEREG HOLEACC NOLVHOLE REQUEST ALIVE; do
+  column 2 | grep -qx "$word" || fail "no $word datagram"
+done
+
+# Checksums: every datagram the library built carries a good one (the Lua CRC
+# agrees with qChecksum), and the one damaged on purpose is bad.
+good=$(column 6 | grep -cx 1)
+bad=$(column 6 | grep -cx 0)
+[ "$bad" -eq 1 ] || fail "$bad datagrams with a bad checksum, expected 1"
+[ "$good" -eq $((datagrams - 1)) ] || fail "$good good checksums of $datagrams"
+awk -F'|' '$6 == "0"' "$work/fields.txt" | grep -q "ALIVE|mallory" || fail "the damaged datagram is not the ALIVE"
+
+# Names decode from GB18030 in headers and peer records. The clients
+# register as alice, 张三, bob: the server's lists hold one, two and three
+# records, the last list over two packets with bob's record split.
+grep -q "^46005|REG|张三|1|1|1|.*|REG 张三 \[1/1\]$" "$work/fields.txt" || fail "GB18030 name in REG"
+grep -q "PEERLIST|server|1|1|1||alice|" "$work/fields.txt" || fail "one-record PEERLIST"
+grep -q "PEERLIST|server|1|1|1||alice,张三|" "$work/fields.txt" || fail "two-record PEERLIST"
+grep -q "PEERLIST|server|1|2|1||alice,张三,bob|" "$work/fields.txt" || fail "first packet of the three-record PEERLIST"
+grep -q "|||2|2|1|PEERLIST|||.*|PEERLIST continuation \[2/2\]$" "$work/fields.txt" || fail "PEERLIST continuation"
+
+# The multi-packet DATA: its first packet and six continuations.
+grep -q "^46003|DATA|alice|1|7|1|" "$work/fields.txt" || fail "first packet of the 7-packet DATA"
+[ "$(grep -c '|DATA|.*DATA continuation \[[2-7]/7\]$' "$work/fields.txt")" -eq 6 ] || fail "DATA continuations"
+
+# TRANSHOLE carries alice's HOLEREQ with the address and port the server
+# reported to alice in its REGACC.
+seen() { awk -F'|' -v p="$1" '$2 == "REGACC" && $15 == p { print $13 "|" $14; exit }' "$work/fields.txt"; }
+alice=$(seen 46003) bob=$(seen 46004)
+[ "${alice#*|}" = "46003" ] && [ "${bob#*|}" = "46004" ] || fail "REGACC ports: $alice $bob"
+grep -q "TRANSHOLE|alice|1|1|1|||HOLEREQ|alice|$alice|$bob|45454|TRANSHOLE alice (HOLEREQ) \[1/1\]$" \
+  "$work/fields.txt" || fail "embedded HOLEREQ"
+grep -q "^45454|HOLEREQ|alice|1|1|1|||||||$alice|46004|" "$work/fields.txt" || fail "HOLEREQ forwarded to bob"
+grep -q "|RECEIVED|server|1|1|1|" "$work/fields.txt" || fail "RECEIVED from the server"
+grep -q "^46003|HOLEREG|alice|.*|46004|" "$work/fields.txt" || fail "HOLEREG between client ports"
+grep -q "^46004|NOLVHOLE||1|1|1|.*|NOLVHOLE \[1/1\]$" "$work/fields.txt" || fail "NOLVHOLE"
+
+# The full tree dissects without Lua errors and shows the expert notes.
+shark -V >"$work/tree.txt"
+grep -q "Lua Error" "$work/tree.txt" && fail "Lua error in the tree"
+[ "$(grep -c 'Expert Info (Error/Checksum): Bad checksum' "$work/tree.txt")" -eq 1 ] || fail "bad checksum expert"
+grep -q "Expert Info (Chat/Checksum): Checksum good" "$work/tree.txt" || fail "good checksum expert"
+grep -q "Peer record split across packets" "$work/tree.txt" || fail "split record note"
+
+# The port preference moves the port-based registration: with the heuristic
+# off and the port set to carol's, only datagrams from or to it are read.
+shark -o mudp.heuristic:FALSE -o mudp.udp_port:46005 -Y mudp -T fields -e udp.srcport -e udp.dstport \
+  >"$work/pref.txt"
+[ -s "$work/pref.txt" ] || fail "nothing dissected on the preferred port"
+grep -qv "46005" "$work/pref.txt" && fail "port preference: other ports still dissected"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures checks failed; fields in $work/fields.all"
+  exit 1
+fi
+echo "all dissector checks passed"
