@@ -8,12 +8,15 @@
 
 namespace {
 
+bool given(const char *s) { return s && *s; }
+
 // First entry matching the query, in table order. When the query gives the
-// field the table is indexed by, only that bucket is searched.
-PEERINFO *findIn(const PeerTable &table, const PeerQuery &q, const QByteArray *indexKey)
+// field the table is indexed by (indexKey not empty), only that bucket is
+// searched.
+PEERINFO *findIn(const PeerTable &table, const PeerQuery &q, const QByteArray &indexKey)
 {
-    if (indexKey) {
-        const QList<PEERINFO *> *bucket = table.bucket(*indexKey);
+    if (!indexKey.isEmpty()) {
+        const QList<PEERINFO *> *bucket = table.bucket(indexKey);
         if (!bucket)
             return nullptr;
         for (PEERINFO *p : *bucket)
@@ -27,42 +30,23 @@ PEERINFO *findIn(const PeerTable &table, const PeerQuery &q, const QByteArray *i
     return nullptr;
 }
 
-bool given(const char *s) { return s && *s; }
-
 } // namespace
 
 PEERINFO *MUDPUnit::findServer(const char *ip, unsigned short port, const char *name) const
 {
-    PeerQuery q;
-    q.ip = ip;
-    q.port = port;
-    q.name = name;
-    const QByteArray key = given(ip) ? QByteArray(ip) : QByteArray();
-    return findIn(serverList, q, given(ip) ? &key : nullptr);
+    return findIn(serverList, PeerQuery{ip, port, name, nullptr, 0}, given(ip) ? QByteArray(ip) : QByteArray());
 }
 
 PEERINFO *MUDPUnit::findClient(const char *ip, unsigned short port, const char *name) const
 {
-    PeerQuery q;
-    q.ip = ip;
-    q.port = port;
-    q.name = name;
-    const QByteArray key = given(name) ? QByteArray(name) : QByteArray();
-    return findIn(clientList, q, given(name) ? &key : nullptr);
+    return findIn(clientList, PeerQuery{ip, port, name, nullptr, 0}, given(name) ? QByteArray(name) : QByteArray());
 }
 
 PEERINFO *MUDPUnit::findLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
                                  unsigned short serverPort) const
 {
-    PeerQuery q;
-    q.ip = ip;
-    q.port = port;
-    q.name = name;
-    q.serverIp = serverIp;
-    q.serverPort = serverPort;
-    const bool indexed = given(ip) && port != 0;
-    const QByteArray key = indexed ? endpointKey(ip, port) : QByteArray();
-    return findIn(liveUserList, q, indexed ? &key : nullptr);
+    const QByteArray key = given(ip) && port != 0 ? endpointKey(ip, port) : QByteArray();
+    return findIn(liveUserList, PeerQuery{ip, port, name, serverIp, serverPort}, key);
 }
 
 void MUDPUnit::notifyListChanged(int code)
