@@ -22,6 +22,13 @@ void MUDPUnit::waitWithEvents(int ms)
     } while (clock.elapsed() < ms);
 }
 
+void MUDPUnit::waitForReplies(int ms)
+{
+    waitWithEvents(ms);
+    if (recvSocket->hasPendingDatagrams())
+        processPendingDatagrams();
+}
+
 void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port)
 {
     QByteArray datagram(reinterpret_cast<const char *>(packet), sizeof *packet);

@@ -58,6 +58,10 @@ public:
 
     // Processes pending events and sleeps 2 ms in turns until ms have passed.
     static void waitWithEvents(int ms);
+    // The same, for calls that wait for an answer: also reads this unit's
+    // socket, which the event loop does not do while a datagram of the same
+    // socket is being handled (a host calling from inside a notification).
+    void waitForReplies(int ms);
 
     // One log line: time prefix, udpLog, and WM_UDP_LOG to the host window.
     void writeLog(const QString &msg);

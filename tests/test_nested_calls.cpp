@@ -1,0 +1,41 @@
+// Blocking calls made by a host from inside a notification still see their
+// answers: the unit reads its own socket while they wait.
+#include <gtest/gtest.h>
+
+#include "support/peer.h"
+
+TEST(NestedCalls, RegistrationFromADataHandler)
+{
+    Peer server("server", "127.0.0.2", 46501);
+    Peer a("a", "127.0.0.2", 46502);
+    Peer b("b", "127.0.0.2", 46503);
+    bool handled = false;
+    UnitInspector::onData(b.unit(), [&](const QByteArray &) {
+        if (handled)
+            return;
+        handled = true;
+        b->regToServer("127.0.0.2", 46501);
+        EXPECT_EQ(UnitInspector::serverList(b.unit()).size(), 1);
+    });
+    a->sendBufferToServer("x", 1, "127.0.0.2", 46503, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return handled; }));
+    EXPECT_TRUE(b.hasLog(QStringLiteral("Reg Sucess"))) << b.logs.join('\n').toStdString();
+    EXPECT_FALSE(b.hasLog(QStringLiteral("Reg Failed")));
+
+    // The same for unregistration, from a log slot.
+    bool unregistered = false;
+    UnitInspector::onLog(b.unit(), [&](const QString &line) {
+        if (!unregistered && line.contains(QStringLiteral("Packet Received:"))) {
+            unregistered = true;
+            b->unRegFromServer("127.0.0.2", 46501);
+        }
+    });
+    // The accepted unregistration marks the server entry; a tick removes it.
+    UnitInspector::onLog(b.unit(), [&](const QString &line) {
+        if (line.contains(QStringLiteral("Unregist peer accepted by ")))
+            b.tick();
+    });
+    a->sendBufferToServer("y", 1, "127.0.0.2", 46503, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return unregistered; }));
+    EXPECT_TRUE(b.hasLog(QStringLiteral("UnReg Sucess"))) << b.logs.join('\n').toStdString();
+}
