@@ -2,8 +2,10 @@
 # Records a session of the project's units on loopback, inside a network
 # namespace of its own, and checks the dissector's reading of the capture.
 #
-#   capture_test.sh SESSION_PROGRAM DISSECTOR.lua WORK_DIR NETNS_RUN
+#   capture_test.sh SESSION_PROGRAM DISSECTOR.lua WORK_DIR NETNS_RUN MALFORMED_PROGRAM
 #
+# MALFORMED_PROGRAM prints a hex dump of malformed datagrams, which become a
+# second capture through text2pcap.
 # Exit 77 (skipped) when tshark, dumpcap or tshark's Lua support is missing.
 set -u
 
@@ -31,8 +33,8 @@ if [ "${1:-}" = "--record" ]; then
   exit $rc
 fi
 
-session=$1 lua=$2 work=$3 netns=$4
-for tool in tshark dumpcap; do
+session=$1 lua=$2 work=$3 netns=$4 malformed=$5
+for tool in tshark dumpcap text2pcap; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }
 done
 tshark -v 2>/dev/null | grep -qi "with Lua" || { echo "tshark has no Lua: skipped"; exit 77; }
@@ -123,6 +125,29 @@ shark -o mudp.heuristic:FALSE -o mudp.udp_port:46005 -Y mudp -T fields -e udp.sr
   >"$work/pref.txt"
 [ -s "$work/pref.txt" ] || fail "nothing dissected on the preferred port"
 grep -qv "46005" "$work/pref.txt" && fail "port preference: other ports still dissected"
+# "Decode As" reaches the datagrams between the clients' ports.
+shark -o mudp.heuristic:FALSE -d udp.port==46003,mudp -Y "mudp && udp.srcport == 46004" -T fields -e mudp.word \
+  >"$work/decode-as.txt"
+grep -qx "HOLEACC" "$work/decode-as.txt" || fail "Decode As"
+
+# Malformed datagrams are each shown, with their faults marked, and never
+# stop the script.
+"$malformed" >"$work/malformed.txt" || fail "malformed datagrams not generated"
+text2pcap -q -u 46007,45454 "$work/malformed.txt" "$work/malformed.pcap" || fail "text2pcap"
+expected=$(grep -c '^000000' "$work/malformed.txt")
+pcap_session=$pcap pcap=$work/malformed.pcap
+shark -V >"$work/malformed-tree.txt"
+[ -s "$work/tshark.errors" ] && { fail "tshark errors on malformed datagrams"; cat "$work/tshark.errors"; }
+grep -q "Lua Error" "$work/malformed-tree.txt" && { fail "Lua error on malformed datagrams"; grep "Lua Error" "$work/malformed-tree.txt"; }
+[ "$(grep -c '^MUDP Peer Messaging Protocol' "$work/malformed-tree.txt")" -eq "$expected" ] ||
+  fail "not every malformed datagram dissected"
+for note in "Datagram is 9 bytes, not 548" "Datagram is 600 bytes" "Type is not 2" \
+    "Index, total or len out of range" "Text fills its field without a terminating zero" \
+    "Unknown protocol word" "TRANSHOLE without an embedded HOLEREQ" "Bad checksum" \
+    "Continuation of a multi-packet message" "Ignored field: e"; do
+  grep -q "$note" "$work/malformed-tree.txt" || fail "malformed datagrams: no \"$note\""
+done
+pcap=$pcap_session
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed; fields in $work/fields.all"

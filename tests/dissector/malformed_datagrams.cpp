@@ -1,0 +1,96 @@
+// Prints, as a text2pcap hex dump, datagrams that no unit sends but the
+// network may carry: short, long, with numbering out of range, unterminated
+// texts, bad encodings and messages cut short. The dissector test turns the
+// dump into a capture and checks that each is shown without a script error.
+#include <QByteArray>
+#include <QList>
+#include <cstdio>
+#include <cstring>
+
+#include "mudp.h"
+#include "transport/wire.h"
+
+namespace {
+
+NOLVUDPPACKET packet(const QByteArray &payload, int len, int index = 1, int total = 1)
+{
+    NOLVUDPPACKET p;
+    std::memset(&p, 0, sizeof p);
+    p.date = 2461000;
+    p.time = 43200000;
+    p.type = wire::kPacketType;
+    std::strcpy(p.localIp, "127.0.0.7");
+    p.localPort = 46007;
+    p.index = static_cast<int16_t>(index);
+    p.total = static_cast<int16_t>(total);
+    p.len = static_cast<int16_t>(len);
+    std::memcpy(p.data, payload.constData(), static_cast<size_t>(qMin<qsizetype>(payload.size(), 500)));
+    p.checksum = qChecksum(QByteArrayView(p.data, sizeof p.data), Qt::ChecksumIso3309);
+    return p;
+}
+
+QByteArray bytes(const NOLVUDPPACKET &p)
+{
+    return QByteArray(reinterpret_cast<const char *>(&p), sizeof p);
+}
+
+QByteArray header(const char *text)
+{
+    QByteArray h(text);
+    h.resize(80, '\0');
+    return h;
+}
+
+void dump(const QByteArray &datagram)
+{
+    for (qsizetype i = 0; i < datagram.size(); i += 16) {
+        std::printf("%06llx", static_cast<unsigned long long>(i));
+        for (qsizetype j = i; j < i + 16 && j < datagram.size(); ++j)
+            std::printf(" %02x", static_cast<unsigned char>(datagram[j]));
+        std::printf("\n");
+    }
+}
+
+} // namespace
+
+int main()
+{
+    QList<QByteArray> out;
+    // Shorter than a datagram header, header only, and longer than 548 bytes.
+    out << QByteArray("REG$short", 9);
+    out << bytes(packet(header("REG$x"), 5)).left(48);
+    out << bytes(packet(header("ALIVE$long"), 10)) + QByteArray(52, 'z');
+    // Numbering and len out of range; a type other than 2.
+    out << bytes(packet(header("DATA$x"), -5, 1, 0));
+    out << bytes(packet(header("DATA$x"), 600, 3, 2));
+    NOLVUDPPACKET typed = packet(header("REG$typed"), 9);
+    typed.type = 7;
+    out << bytes(typed);
+    // A header that fills its 80 bytes, runs of "$", extra fields, an unknown word.
+    out << bytes(packet(QByteArray(200, 'A'), 200));
+    out << bytes(packet(header("$$RECEIVED$$$peer$$2461000$$123 Total:7$9$a$b$c$d$e"), 60));
+    out << bytes(packet(header("NOSUCHWORD$peer$99999999999999999999$-4$x1$1.2.3.4$99999"), 70));
+    // A name that is not valid GB18030, and a lone lead byte at the end.
+    out << bytes(packet(header("REG$\xff\xff\x81"), 7));
+    // PEERLIST records: unterminated texts, a list cut inside a record, and
+    // a list that claims more bytes than its packet holds.
+    QByteArray list = header("PEERLIST$srv$0$0$0");
+    list += QByteArray(144, 'N');
+    list += QByteArray(144, '\xd5');
+    out << bytes(packet(list, 80 + 288));
+    out << bytes(packet(header("PEERLIST$srv$0$0$0") + QByteArray(20, 'n'), 100));
+    out << bytes(packet(header("PEERLIST$srv$0$0$0"), 500, 1, 1));
+    // Continuations of messages whose first packet is not in the capture.
+    out << bytes(packet(QByteArray(500, 'c'), 500, 4, 9));
+    out << bytes(packet(QByteArray(10, 'c'), 10, 9, 9));
+    // TRANSHOLE without its HOLEREQ, and with an unterminated one.
+    out << bytes(packet(header("TRANSHOLE$a$0$0$0$127.0.0.4$46004"), 80));
+    out << bytes(packet(header("TRANSHOLE$a$0$0$0$127.0.0.4$46004") + QByteArray(120, 'H'), 200));
+    // A damaged checksum on an empty payload.
+    NOLVUDPPACKET spoiled = packet(QByteArray(), 0);
+    spoiled.checksum ^= 1;
+    out << bytes(spoiled);
+    for (const QByteArray &d : out)
+        dump(d);
+    return 0;
+}
