@@ -16,8 +16,9 @@
 # Case "relay": router B picks a random port per flow; the hole punch fails
 # after 21 cycles and the data goes through the server.
 #
-# Usage: nat-test.sh PATH-TO-mudp-peer. Exits 0 on success, 1 on failure and
-# 77 when this host cannot build the namespaces (not root, no ip or iptables).
+# Usage: nat-test.sh PATH-TO-mudp-peer ("" when the build has no peer tool).
+# Exits 0 on success, 1 on failure and 77 when there is no peer tool or this
+# host cannot build the namespaces (not root, no ip or iptables).
 set -u
 
 PEER=${1:-}
@@ -26,7 +27,8 @@ skip() { echo "SKIP: $*"; exit $SKIP; }
 fail() { echo "FAIL: $*"; show_outputs; exit 1; }
 note() { echo "ok: $*"; }
 
-[ -n "$PEER" ] && [ -x "$PEER" ] || skip "no peer tool at '${PEER}'"
+[ -n "$PEER" ] || skip "no peer tool in this build"
+[ -x "$PEER" ] || { echo "FAIL: the peer tool $PEER was not built"; exit 1; }
 [ "$(id -u)" = 0 ] || skip "needs root"
 command -v ip >/dev/null || skip "no ip command"
 command -v timeout >/dev/null || skip "no timeout command"
@@ -171,8 +173,9 @@ start_peer() {
 say() { local fd=$1; shift; echo "$*" >&"$fd"; }
 
 # Ends the three peers: "quit", then their exit within a bounded time.
+# Returns the number of peers that did not exit with 0.
 stop_peers() {
-  local pid tries
+  local pid tries status bad=0
   say 3 quit; say 4 quit; say 5 quit
   for fd in 3 4 5; do eval "exec $fd>&-"; done
   for pid in "${PIDS[@]}"; do
@@ -180,8 +183,11 @@ stop_peers() {
     while kill -0 "$pid" 2>/dev/null && [ "$tries" -gt 0 ]; do sleep 0.1; tries=$((tries - 1)); done
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
+    status=$?
+    [ "$status" = 0 ] || { echo "peer $pid exited with $status"; bad=$((bad + 1)); }
   done
   PIDS=()
+  return "$bad"
 }
 
 # run_case NAME ROUTER_B_EXTRA
@@ -237,7 +243,7 @@ run_case() {
   fi
   [ "$(count_lines "$WORK/b.out" "^data ")" = 1 ] || fail "$name: bob got the data more than once"
 
-  stop_peers
+  stop_peers || fail "$name: a peer did not end cleanly"
   remove_network
 }
 
