@@ -1,0 +1,25 @@
+// The two roles of the registry benchmark, each run in its own process.
+#pragma once
+
+#include <QString>
+
+namespace bench {
+
+constexpr unsigned short kServerPort = 47000;
+constexpr const char *kAddress = "127.0.0.2";
+
+// One server until every client process has reported, then a steady window
+// of `steadySeconds`; prints one "RESULT" line. `dir` is the shared folder
+// of ready, done and stop files.
+int runServer(int clients, int processes, int steadySeconds, const QString &dir);
+
+// `count` client units (numbers first.. first+count-1) of `clients` in all;
+// writes done.<process> once every unit lists every other client, then runs
+// until the server writes stop.
+int runClients(int clients, int first, int count, int process, const QString &dir);
+
+// CPU seconds (user + system) and peak resident size (KiB) of this process.
+double cpuSeconds();
+long peakRssKb();
+
+} // namespace bench

@@ -1,0 +1,62 @@
+#!/bin/bash
+# Registry benchmark: one server process and four client processes in a
+# network namespace of their own, for 50, 100 and 200 clients.
+#   bench/registry/run.sh [path/to/registry_bench]
+# Environment: SIZES (default "50 100 200"), STEADY seconds (default 20).
+set -euo pipefail
+if [ -z "${MUDP_BENCH_NETNS:-}" ]; then
+  exec env MUDP_BENCH_NETNS=1 unshare -rn bash "$0" "$@"
+fi
+ip link set lo up
+ip addr add 127.0.0.2/32 dev lo
+
+here=$(cd "$(dirname "$0")" && pwd)
+bin=${1:-$here/../../build/bench/registry/registry_bench}
+sizes=${SIZES:-50 100 200}
+steady=${STEADY:-20}
+procs=4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+for n in $sizes; do
+  dir=$work/$n
+  mkdir -p "$dir"
+  timeout 400 "$bin" server "$n" "$procs" "$steady" "$dir" >"$dir/server.out" 2>"$dir/server.err" &
+  server=$!
+  for _ in $(seq 100); do [ -e "$dir/server.ready" ] && break; sleep 0.05; done
+  per=$(( (n + procs - 1) / procs ))
+  pids=()
+  for p in $(seq 0 $((procs - 1))); do
+    first=$((p * per))
+    count=$(( n - first < per ? n - first : per ))
+    timeout 400 "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
+    pids+=($!)
+  done
+  status=0
+  wait "$server" || status=$?
+  for pid in "${pids[@]}"; do wait "$pid" || status=$?; done
+  echo "== $n clients"
+  cat "$dir"/clients.*.out
+  grep '^words' "$dir/server.out" || true
+  grep '^RESULT' "$dir/server.out" >>"$work/results" || { echo "no result for $n clients"; cat "$dir/server.err"; }
+  [ $status -eq 0 ] || echo "warning: a process of the $n-client run failed ($status)"
+done
+
+echo
+awk '
+function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
+BEGIN {
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %12s %12s\n",
+         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "lists", "list/N^3",
+         "last/N^2", "steady cpu", "steady KiB"
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %12s %12s\n",
+         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "bytes", "bytes", "s/min", "per min"
+}
+/^RESULT/ {
+  n = v("clients")
+  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %10.1f %10.1f %12.3f %12.1f%s\n",
+         n, v("reg_s"), v("reg_cpu_s"), v("peak_rss_kb") / 1024, (v("peak_rss_kb") - v("idle_rss_kb")) / 1024,
+         v("datagrams"), v("list_bytes") / 1048576, v("list_messages"), v("list_bytes") / (n * n * n),
+         v("largest_list_bytes") / (n * n), v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
+         (v("complete") == 1 && v("remaining") == n) ? "" : "  (incomplete)"
+}' "$work/results"

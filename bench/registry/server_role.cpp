@@ -1,0 +1,127 @@
+// The server side of the registry benchmark.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "bench_roles.h"
+#include "traffic_meter.h"
+#include "unit/mudp_unit.h"
+
+namespace bench {
+
+namespace {
+
+bool touch(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly);
+}
+
+int doneProcesses(const QString &dir, int processes)
+{
+    int n = 0;
+    for (int p = 0; p < processes; ++p)
+        n += QFile::exists(QStringLiteral("%1/done.%2").arg(dir).arg(p));
+    return n;
+}
+
+// Log lines of interest, counted through the host window.
+const char *const kCountedLogs[] = {"Accept peer regist", "Refuse peer regist", "repeat send UDP package",
+                                    "Answer lost packet", "UDP package send failed"};
+int logCounts[std::size(kCountedLogs)];
+
+LRESULT countLogs(HWND, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message != WM_UDP_LOG)
+        return 0;
+    const char *line = reinterpret_cast<const char *>(wParam);
+    for (size_t i = 0; i < std::size(kCountedLogs); ++i)
+        if (std::strstr(line, kCountedLogs[i]))
+            ++logCounts[i];
+    return 0;
+}
+
+QByteArray logSummary()
+{
+    QByteArray out;
+    for (size_t i = 0; i < std::size(kCountedLogs); ++i)
+        out += QByteArray(i ? ", " : "") + kCountedLogs[i] + ": " + QByteArray::number(logCounts[i]);
+    return out;
+}
+
+int clientCount(MUDPUnit &u)
+{
+    int count = 0;
+    u.exportList(MUDPUnit::List::Client, &count);
+    return count;
+}
+
+} // namespace
+
+int runServer(int clients, int processes, int steadySeconds, const QString &dir)
+{
+    MUDPUnit unit;
+    unit.setLocalName("server");
+    unit.setLocalAddr(kAddress);
+    if (!unit.bindPort(kServerPort)) {
+        std::fprintf(stderr, "server: cannot bind %u\n", kServerPort);
+        return 1;
+    }
+    MUDPWindow window{countLogs, nullptr};
+    unit.setHostWindow(&window);
+    TrafficMeter meter(unit);
+    const long idleRss = peakRssKb();
+    const double cpu0 = cpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    touch(dir + QStringLiteral("/server.ready"));
+
+    // Registration: until every client process reports that all its units
+    // list every other client.
+    const qint64 limitMs = 300000;
+    while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
+        MUDPUnit::waitWithEvents(50);
+    const bool complete = doneProcesses(dir, processes) == processes;
+    const double regSeconds = double(clock.elapsed()) / 1000.0;
+    const double regCpu = cpuSeconds() - cpu0;
+    const long regRss = peakRssKb();
+    const qint64 regDatagrams = meter.datagrams(), regBytes = meter.bytes(), listBytes = meter.listBytes();
+    const qint64 lists = meter.listMessages(), largestList = meter.largestListSend();
+    const int registered = clientCount(unit);
+    const QByteArray regWords = meter.wordSummary();
+    const QByteArray regLogs = logSummary();
+
+    // Steady state: heartbeats only. Let the last acknowledgements and their
+    // records settle for two ticks first.
+    MUDPUnit::waitWithEvents(4500);
+    meter.reset();
+    const double steady0 = cpuSeconds();
+    QElapsedTimer steadyClock;
+    steadyClock.start();
+    while (steadyClock.elapsed() < qint64(steadySeconds) * 1000)
+        MUDPUnit::waitWithEvents(50);
+    const double steadyMinutes = double(steadyClock.elapsed()) / 60000.0;
+    const double steadyCpu = cpuSeconds() - steady0;
+    const int remaining = clientCount(unit);
+    touch(dir + QStringLiteral("/stop"));
+
+    std::printf("RESULT clients=%d complete=%d registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
+                "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
+                "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=%.3f "
+                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f\n",
+                clients, complete ? 1 : 0, registered, remaining, regSeconds, regCpu, idleRss, regRss,
+                static_cast<long long>(regDatagrams), static_cast<long long>(regBytes),
+                static_cast<long long>(lists), static_cast<long long>(listBytes),
+                static_cast<long long>(largestList), steadyCpu / steadyMinutes,
+                double(meter.bytes()) / steadyMinutes, double(meter.wordCount("RE_ALIVE")) / steadyMinutes);
+    std::printf("words during registration: %s\nwords in the steady window: %s\n", regWords.constData(),
+                meter.wordSummary().constData());
+    std::printf("words: server log during registration: %s\n", regLogs.constData());
+    std::fflush(stdout);
+    return complete ? 0 : 1;
+}
+
+} // namespace bench
