@@ -147,6 +147,9 @@ for note in "Datagram is 9 bytes, not 548" "Datagram is 600 bytes" "Type is not 
     "Continuation of a multi-packet message" "Ignored field: e"; do
   grep -q "$note" "$work/malformed-tree.txt" || fail "malformed datagrams: no \"$note\""
 done
+shark -T fields -e _ws.col.Info >"$work/malformed-info.txt"
+grep -q "^REG BBBB" "$work/malformed-info.txt" || fail "name at the end of the header"
+grep -q "cut" "$work/malformed-info.txt" && fail "name read past the end of the header"
 pcap=$pcap_session
 
 if [ "$failures" -ne 0 ]; then

@@ -70,6 +70,8 @@ int main()
     out << bytes(packet(QByteArray(200, 'A'), 200));
     out << bytes(packet(header("$$RECEIVED$$$peer$$2461000$$123 Total:7$9$a$b$c$d$e"), 60));
     out << bytes(packet(header("NOSUCHWORD$peer$99999999999999999999$-4$x1$1.2.3.4$99999"), 70));
+    // A name cut by the end of the 80-byte header, followed by more text.
+    out << bytes(packet("REG$" + QByteArray(76, 'B') + "$cut", 84));
     // A name that is not valid GB18030, and a lone lead byte at the end.
     out << bytes(packet(header("REG$\xff\xff\x81"), 7));
     // PEERLIST records: unterminated texts, a list cut inside a record, and

@@ -20,6 +20,8 @@ local MESSAGE_HEADER_SIZE = 80
 local PEERINFO_SIZE = 144
 local HOLEREQ_AREA = 80
 local DEFAULT_PORT = 45454
+-- Names are GB18030 bytes; builds without that encoding show them as UTF-8.
+local ENC_NAME = ENC_GB18030 or ENC_UTF_8
 
 local mudp = Proto("mudp", "MUDP Peer Messaging Protocol")
 
@@ -199,7 +201,12 @@ end
 -- cut at the first "$", which GB18030 never uses inside a character.)
 local function gb18030_text(tvb, off, bytes)
     if bytes <= 0 then return "" end
-    local ok, s = pcall(function() return tvb(off):stringz(ENC_GB18030) end)
+    local after = off + bytes < tvb:len() and tvb(off + bytes, 1):uint() or nil
+    if after ~= 0 and after ~= 0x24 then
+        -- The text was cut by the end of its field, not ended: show its bytes.
+        return tvb:raw(off, bytes)
+    end
+    local ok, s = pcall(function() return tvb(off):stringz(ENC_NAME) end)
     if not ok or not s then
         return tvb:raw(off, bytes)
     end
@@ -296,7 +303,7 @@ local function dissect_header(tvb, tree, off, width, fs, title)
             local item = htree:add(fs.word, range, p.text)
             if not known_words[word] then item:add_proto_expert_info(e.unknown_word) end
         elseif i == 1 then
-            htree:add_packet_field(fs.name, range, ENC_GB18030)
+            htree:add_packet_field(fs.name, range, ENC_NAME)
         elseif i >= 2 and i <= 4 then
             local v = leading_number(p.text)
             local field = ({ fs.field2, fs.field3, fs.field4 })[i - 1]
@@ -364,7 +371,7 @@ local function dissect_peer(tvb, tree, start, lo, hi, number)
                 v[d[1]] = tvb(o, w):le_int()
                 if d[1] == 140 and v[d[1]] == -9999 then item:append_text(" (marked for removal)") end
             else
-                local raw = add_text(rt, field, tvb, o, w, kind == "name" and ENC_GB18030 or ENC_ASCII)
+                local raw = add_text(rt, field, tvb, o, w, kind == "name" and ENC_NAME or ENC_ASCII)
                 if kind == "name" and raw and #raw < w then
                     v[d[1]] = gb18030_text(tvb, o, #raw)
                 else
@@ -429,6 +436,7 @@ end
 
 local function dissect(tvb, pinfo, tree)
     local size = tvb:len()
+    if size == 0 then return 0 end
     pinfo.cols.protocol = "MUDP"
     local root = tree:add(mudp, tvb(0, math.min(size, DATAGRAM_SIZE)))
     if size ~= DATAGRAM_SIZE then
