@@ -1,0 +1,78 @@
+// What the benchmark programs share: clocks, CPU time, the test pattern and
+// a host window that collects the unit's log lines and data.
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <sys/resource.h>
+
+#include "mudp.h"
+
+namespace bench {
+
+inline int64_t monotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts); // shared by all processes of the host
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// User plus system CPU time of this process, in microseconds.
+inline int64_t cpuUs()
+{
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (int64_t(ru.ru_utime.tv_sec) + ru.ru_stime.tv_sec) * 1000000 + ru.ru_utime.tv_usec + ru.ru_stime.tv_usec;
+}
+
+inline char patternByte(int64_t i, int64_t size) { return char((i * 131 + size * 7 + (i >> 9)) & 0xff); }
+
+inline QByteArray pattern(int64_t size)
+{
+    QByteArray b(size, '\0');
+    for (int64_t i = 0; i < size; ++i)
+        b[qsizetype(i)] = patternByte(i, size);
+    return b;
+}
+
+inline bool matchesPattern(const char *data, int64_t size)
+{
+    for (int64_t i = 0; i < size; ++i)
+        if (data[i] != patternByte(i, size))
+            return false;
+    return true;
+}
+
+// Packets of a buffered message of `bytes` host bytes.
+inline int64_t packetsFor(int64_t bytes) { return (bytes + 80 + 499) / 500; }
+
+// The host window: log lines (without their time prefix) and data go to the
+// callbacks.
+struct Host {
+    MUDPWindow window{&Host::proc, this};
+    std::function<void(const QString &)> onLog;
+    std::function<void(const char *, int)> onData;
+
+    static LRESULT proc(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        Host *self = static_cast<Host *>(w->user);
+        if (message == WM_UDP_LOG && self->onLog)
+            self->onLog(QString::fromLatin1(reinterpret_cast<const char *>(wParam), int(lParam)).mid(9));
+        else if (message == WM_UDP_DATA && self->onData)
+            self->onData(reinterpret_cast<const char *>(wParam), int(lParam));
+        return 0;
+    }
+};
+
+inline QCoreApplication &application(int &argc, char **argv)
+{
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+} // namespace bench
