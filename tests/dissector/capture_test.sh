@@ -118,6 +118,8 @@ grep -q "Lua Error" "$work/tree.txt" && fail "Lua error in the tree"
 [ "$(grep -c 'Expert Info (Error/Checksum): Bad checksum' "$work/tree.txt")" -eq 1 ] || fail "bad checksum expert"
 grep -q "Expert Info (Chat/Checksum): Checksum good" "$work/tree.txt" || fail "good checksum expert"
 grep -q "Peer record split across packets" "$work/tree.txt" || fail "split record note"
+grep -q 'Message header text: REG\$张三$' "$work/tree.txt" || fail "GB18030 header text"
+grep -q "Peer record 2: 张三 " "$work/tree.txt" || fail "GB18030 name in a record label"
 
 # The port preference moves the port-based registration: with the heuristic
 # off and the port set to carol's, only datagrams from or to it are read.

@@ -196,21 +196,21 @@ local function add_text(tree, field, tvb, off, width, encoding)
 end
 
 -- The text of `bytes` raw bytes at off decoded from GB18030, for labels and
--- the Info column. (TvbRange:string cuts a converted text to the byte length
--- of its range, so the text is read up to its terminating zero instead, and
--- cut at the first "$", which GB18030 never uses inside a character.)
-local function gb18030_text(tvb, off, bytes)
+-- the Info column. TvbRange:string cuts a converted text to the byte length
+-- of its range, so the text is read up to its terminating zero instead and,
+-- for a header field, cut at the first "$" (a byte GB18030 never uses inside
+-- a character). A text not ended by a zero (or "$") shows as its bytes.
+local function gb18030_text(tvb, off, bytes, header_field)
     if bytes <= 0 then return "" end
     local after = off + bytes < tvb:len() and tvb(off + bytes, 1):uint() or nil
-    if after ~= 0 and after ~= 0x24 then
-        -- The text was cut by the end of its field, not ended: show its bytes.
+    if after ~= 0 and not (header_field and after == 0x24) then
         return tvb:raw(off, bytes)
     end
     local ok, s = pcall(function() return tvb(off):stringz(ENC_NAME) end)
     if not ok or not s then
         return tvb:raw(off, bytes)
     end
-    return (s:match("^[^%$]*"))
+    return header_field and (s:match("^[^%$]*")) or s
 end
 
 -- Decimal value of the leading digits, wrapping as 32-bit arithmetic does,
@@ -284,7 +284,7 @@ local function dissect_header(tvb, tree, off, width, fs, title)
     local htree = tree:add(tvb(off, n), title)
     local titem
     if used > 0 then
-        titem = htree:add(fs.text, tvb(off, used), text)
+        titem = htree:add_packet_field(fs.text, tvb(off, used), ENC_NAME)
     else
         titem = htree:add(fs.text, tvb(off, n), "")
     end
@@ -329,7 +329,7 @@ local function dissect_header(tvb, tree, off, width, fs, title)
     for _, p in ipairs(rest) do
         htree:add(fs.ignored, tvb(off + p.start, #p.text), p.text)
     end
-    htree:append_text(": " .. text)
+    htree:append_text(": " .. gb18030_text(tvb, off, used, false))
     return values, ranges
 end
 
@@ -373,7 +373,7 @@ local function dissect_peer(tvb, tree, start, lo, hi, number)
             else
                 local raw = add_text(rt, field, tvb, o, w, kind == "name" and ENC_NAME or ENC_ASCII)
                 if kind == "name" and raw and #raw < w then
-                    v[d[1]] = gb18030_text(tvb, o, #raw)
+                    v[d[1]] = gb18030_text(tvb, o, #raw, false)
                 else
                     v[d[1]] = raw
                 end
@@ -502,7 +502,7 @@ local function dissect(tvb, pinfo, tree)
         local values, ranges = dissect_header(tvb, pt, HEADER_SIZE, MESSAGE_HEADER_SIZE, hf, "Message header")
         values, ranges = values or {}, ranges or {}
         local word = (values[0] or ""):upper()
-        local name = ranges[1] and gb18030_text(tvb, ranges[1]:offset(), ranges[1]:len()) or ""
+        local name = ranges[1] and gb18030_text(tvb, ranges[1]:offset(), ranges[1]:len(), true) or ""
         if total > 1 then messages[key] = word end
         info = values[0] or "?"
         if name ~= "" then info = info .. " " .. name end
