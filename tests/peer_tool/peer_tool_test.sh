@@ -54,12 +54,14 @@ expect_bad_args --name n --frobnicate
 "$PEER" --help | grep -q "^Usage: mudp-peer" || fail "--help gives no usage"
 
 echo "== bind failure and unknown commands"
-printf 'wait 3000\n' | timeout 10 "$PEER" --name holder --serve-only --port 46100 >/dev/null 2>&1 &
-pids+=($!)
-sleep 0.5
+printf 'wait 1500\n' | timeout 10 "$PEER" --name holder --serve-only --port 46100 >"$work/holder.out" 2>&1 &
+holder=$!
+wait_for "$work/holder.out" "^bound 46100$" 5
 timeout 10 "$PEER" --name second --port 46100 </dev/null >/dev/null 2>"$work/bind.err"; rc=$?
 [ $rc -eq 1 ] || fail "binding a taken port exited $rc, not 1"
 grep -q "cannot bind UDP port 46100" "$work/bind.err" || fail "no message for a taken port"
+wait "$holder"; rc=$?
+[ $rc -eq 0 ] || fail "the peer holding the port exited $rc after its input ended"
 printf 'frobnicate\nsend nowhere x\nsend client 127.0.0.1:5 x\nwait soon\nlist\n' |
     timeout 10 "$PEER" --name lonely --serve-only --ports 46110-46120 >"$work/cmd.out" 2>"$work/cmd.err"; rc=$?
 [ $rc -eq 0 ] || fail "bad commands ended the tool with $rc"
