@@ -4,6 +4,7 @@
 // sends a multi-packet DATA, one client punches a hole to another and sends it
 // data directly, and a datagram with a damaged checksum reaches the server.
 // Exits 0 when every step worked, 1 otherwise, 2 without the test addresses.
+// With an argument, writes the DATA's bytes in hex to that file.
 #include <QRandomGenerator>
 #include <QUdpSocket>
 #include <cstdio>
@@ -48,7 +49,7 @@ QByteArray damagedDatagram()
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     if (!haveTestAddresses()) {
         std::printf("127.0.0.2 is not a local address: run inside the test namespace\n");
@@ -72,6 +73,13 @@ int main()
     QByteArray bytes(3000, '\0');
     for (char &c : bytes)
         c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    if (argc > 1) {
+        // The test compares the reassembled message with these bytes.
+        if (FILE *out = std::fopen(argv[1], "w")) {
+            std::fprintf(out, "%s\n", bytes.toHex().constData());
+            std::fclose(out);
+        }
+    }
     alice->sendBufferToServer(bytes.constData(), bytes.size(), "127.0.0.2", 45454, nullptr);
     ok &= check(pumpUntil([&] { return !server.received.isEmpty() && alice.hasLog("Packet send success:"); }),
                 "multi-packet DATA delivered and acknowledged");

@@ -11,7 +11,7 @@ set -u
 
 if [ "${1:-}" = "--record" ]; then
   # Inside the namespace: capture while the session runs.
-  session=$2 pcap=$3 log=$4
+  session=$2 pcap=$3 log=$4 datahex=$5
   dumpcap -i lo -f udp -w "$pcap" >"$log" 2>&1 &
   capture=$!
   for _ in $(seq 100); do
@@ -25,7 +25,7 @@ if [ "${1:-}" = "--record" ]; then
     exit 1
   fi
   sleep 0.2
-  timeout 30 "$session"
+  timeout 30 "$session" "$datahex"
   rc=$?
   sleep 0.3
   kill -INT "$capture"
@@ -42,7 +42,8 @@ tshark -v 2>/dev/null | grep -qi "with Lua" || { echo "tshark has no Lua: skippe
 mkdir -p "$work"
 pcap=$work/session.pcapng
 rm -f "$pcap"
-timeout 60 "$netns" "$0" --record "$session" "$pcap" "$work/dumpcap.log" || { echo "session failed"; exit 1; }
+timeout 60 "$netns" "$0" --record "$session" "$pcap" "$work/dumpcap.log" "$work/data.hex" ||
+  { echo "session failed"; exit 1; }
 
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
@@ -94,11 +95,24 @@ grep -q "^46005|REG|张三|1|1|1|.*|REG 张三 \[1/1\]$" "$work/fields.txt" || f
 grep -q "PEERLIST|server|1|1|1||alice|" "$work/fields.txt" || fail "one-record PEERLIST"
 grep -q "PEERLIST|server|1|1|1||alice,张三|" "$work/fields.txt" || fail "two-record PEERLIST"
 grep -q "PEERLIST|server|1|2|1||alice,张三,bob|" "$work/fields.txt" || fail "first packet of the three-record PEERLIST"
-grep -q "|||2|2|1|PEERLIST|||.*|PEERLIST continuation \[2/2\]$" "$work/fields.txt" || fail "PEERLIST continuation"
+# Its second packet completes it: the reassembled list holds all three.
+grep -q "^45454|PEERLIST|server|2|2|1|PEERLIST|alice,张三,bob|.*|PEERLIST continuation (reassembled) \[2/2\]$" \
+  "$work/fields.txt" || fail "PEERLIST continuation and reassembly"
 
-# The multi-packet DATA: its first packet and six continuations.
+# The multi-packet DATA: its first packet, five continuations, and the last
+# packet, which completes it.
 grep -q "^46003|DATA|alice|1|7|1|" "$work/fields.txt" || fail "first packet of the 7-packet DATA"
-[ "$(grep -c '|DATA|.*DATA continuation \[[2-7]/7\]$' "$work/fields.txt")" -eq 6 ] || fail "DATA continuations"
+[ "$(grep -c '|DATA|.*DATA continuation \[[2-6]/7\]$' "$work/fields.txt")" -eq 5 ] || fail "DATA continuations"
+grep -q "^46003|DATA|alice|7|7|1|DATA|.*DATA continuation (reassembled) \[7/7\]$" "$work/fields.txt" ||
+  fail "DATA reassembled"
+# The reassembled bytes are the ones sent; with two passes, the earlier
+# packets point to the frame that completes their message.
+shark -Y "mudp.reassembled.length" -T fields -E occurrence=l -e mudp.word -e mudp.reassembled.length -e mudp.data \
+  >"$work/reassembled.txt"
+grep -q "^PEERLIST	512	$" "$work/reassembled.txt" || fail "reassembled PEERLIST length"
+[ "$(grep "^DATA	3080	" "$work/reassembled.txt" | cut -f3 | tr -d ':')" = "$(cat "$work/data.hex")" ] ||
+  fail "reassembled DATA differs from the bytes sent"
+[ "$(shark -2 -Y "mudp.reassembled_in" | wc -l)" -eq 9 ] || fail "reassembled-in references"
 
 # TRANSHOLE carries alice's HOLEREQ with the address and port the server
 # reported to alice in its REGACC.

@@ -74,11 +74,13 @@ local f = {
     unused = ProtoField.bytes("mudp.unused", "Unused payload bytes"),
     msg_offset = ProtoField.uint32("mudp.message_offset", "Offset in message"),
     cont_word = ProtoField.string("mudp.continuation.word", "Continuation of word"),
+    reassembled_in = ProtoField.framenum("mudp.reassembled_in", "Reassembled in frame"),
+    reassembled_length = ProtoField.uint32("mudp.reassembled.length", "Reassembled message length"),
 
     data = ProtoField.bytes("mudp.data", "Data"),
     trailing = ProtoField.bytes("mudp.trailing", "Bytes after the header"),
 
-    peer_count = ProtoField.uint32("mudp.peerlist.records", "Complete records in this packet"),
+    peer_count = ProtoField.uint32("mudp.peerlist.records", "Complete records"),
     peer = ProtoField.none("mudp.peer", "Peer record"),
     peer_name = ProtoField.string("mudp.peer.name", "Name"),
     peer_ip = ProtoField.string("mudp.peer.ip", "Address"),
@@ -147,6 +149,8 @@ mudp.experts = { e.checksum_good, e.checksum_bad, e.size, e.type, e.numbering, e
     e.unknown_word, e.continuation, e.split_record, e.no_holereq }
 
 mudp.prefs.udp_port = Pref.uint("UDP port", DEFAULT_PORT, "UDP port dissected as MUDP")
+mudp.prefs.reassemble = Pref.bool("Reassemble messages", true,
+    "Show the whole message in the frame that completes a multi-packet message")
 mudp.prefs.heuristic = Pref.bool("Detect on other ports", true,
     "Also dissect 548-byte UDP datagrams of type 2 with a valid checksum on any port")
 
@@ -399,7 +403,7 @@ end
 -- Dissects the PEERLIST records that lie in this packet. Records start at
 -- message offset 80; `base` is the message offset of this packet's payload
 -- (at tvb offset payload_off) and `used` its payload bytes.
-local function dissect_peer_records(tvb, tree, payload_off, base, used)
+local function dissect_peer_records(tvb, tree, payload_off, base, used, whole)
     local lo = payload_off + math.max(0, MESSAGE_HEADER_SIZE - base)
     local hi = payload_off + used
     if hi <= lo then return end
@@ -415,24 +419,111 @@ local function dissect_peer_records(tvb, tree, payload_off, base, used)
         k = k + 1
     end
     list:add(f.peer_count, tvb(lo, 0), count):set_generated()
-    list:append_text(string.format(": %d complete in this packet", count))
+    list:append_text(string.format(": %d complete%s", count, whole and "" or " in this packet"))
+end
+
+---------------------------------------------------------------------------
+-- Message start: the header and what follows it
+---------------------------------------------------------------------------
+
+-- Dissects `length` bytes of a message from tvb offset off: packet 1's
+-- payload, or a whole reassembled message (whole: nothing follows). Returns
+-- the word (upper case) and the Info text for it ("WORD name", with the
+-- embedded word of a TRANSHOLE).
+local function dissect_message_start(tvb, tree, off, length, whole)
+    local values, ranges = dissect_header(tvb, tree, off, MESSAGE_HEADER_SIZE, hf, "Message header")
+    values, ranges = values or {}, ranges or {}
+    local word = (values[0] or ""):upper()
+    local name = ranges[1] and gb18030_text(tvb, ranges[1]:offset(), ranges[1]:len(), true) or ""
+    local info = values[0] or "?"
+    if name ~= "" then info = info .. " " .. name end
+    local body_off = off + MESSAGE_HEADER_SIZE
+    local body_len = length - MESSAGE_HEADER_SIZE
+    if word == "PEERLIST" and body_len > 0 then
+        dissect_peer_records(tvb, tree, off, 0, length, whole)
+    elseif word == "TRANSHOLE" then
+        if body_len > 0 then
+            local embedded = dissect_header(tvb, tree, body_off, math.min(body_len, HOLEREQ_AREA), hr,
+                "Embedded HOLEREQ")
+            if embedded and embedded[0] then
+                info = info .. " (" .. embedded[0] .. ")"
+            end
+        else
+            tree:add_proto_expert_info(e.no_holereq)
+        end
+    elseif (word == "DATA" or word == "TRANS") and body_len > 0 then
+        tree:add(f.data, tvb(body_off, body_len))
+    elseif body_len > 0 then
+        tree:add(f.trailing, tvb(body_off, body_len))
+    end
+    return word, info
+end
+
+---------------------------------------------------------------------------
+-- Reassembly
+---------------------------------------------------------------------------
+
+-- Messages by sender, destination and identity (the receiver tells the
+-- copies of one buffer sent to several peers apart by its own endpoint):
+-- the word of packet 1 and, while reassembling, the payloads seen.
+local messages = {}
+-- Frame number -> key of the message that this frame completed.
+local completed_in = {}
+
+local MAX_REASSEMBLED_PACKETS = 4096
+
+function mudp.init()
+    messages = {}
+    completed_in = {}
+end
+
+local function message_key(pinfo, date, time)
+    return string.format("%s:%d>%s:%d/%d/%d", tostring(pinfo.src), pinfo.src_port, tostring(pinfo.dst),
+        pinfo.dst_port, date, time)
+end
+
+-- Files the payload of this packet (first pass only). Copies of a packet
+-- already filed, as resends are, change nothing.
+local function message_entry(key, total)
+    local m = messages[key]
+    if not m then
+        m = { total = total, parts = {}, count = 0 }
+        messages[key] = m
+    end
+    return m
+end
+
+local function file_packet(pinfo, key, index, total, payload)
+    local m = message_entry(key, total)
+    if pinfo.visited or m.done or m.total ~= total or m.parts[index] then return m end
+    if mudp.prefs.reassemble and total <= MAX_REASSEMBLED_PACKETS then
+        m.parts[index] = payload
+    else
+        m.parts[index] = true
+    end
+    m.count = m.count + 1
+    if m.count == total then
+        m.done = pinfo.number
+        completed_in[pinfo.number] = key
+    end
+    return m
+end
+
+-- In the frame that completes a message, a tree of the whole message.
+local function show_reassembled(tree, m, total)
+    for i = 1, total do
+        if type(m.parts[i]) ~= "string" then return end
+    end
+    local bytes = table.concat(m.parts, "", 1, total)
+    local rtvb = ByteArray.new(bytes, true):tvb("Reassembled message")
+    local rt = tree:add(rtvb(), string.format("Reassembled message (%d bytes in %d packets)", #bytes, total))
+    rt:add(f.reassembled_length, rtvb(), #bytes):set_generated()
+    dissect_message_start(rtvb, rt, 0, #bytes, true)
 end
 
 ---------------------------------------------------------------------------
 -- Datagram
 ---------------------------------------------------------------------------
-
--- Words and names of first packets, by sender and message identity, so that
--- later packets of a message can say what they continue.
-local messages = {}
-
-function mudp.init()
-    messages = {}
-end
-
-local function message_key(pinfo, date, time)
-    return string.format("%s:%d/%d/%d", tostring(pinfo.src), pinfo.src_port, date, time)
-end
 
 local function dissect(tvb, pinfo, tree)
     local size = tvb:len()
@@ -466,15 +557,18 @@ local function dissect(tvb, pinfo, tree)
     local iitem = ht:add_le(f.index, tvb(28, 2))
     ht:add_le(f.total, tvb(30, 2))
     ht:add_le(f.len, tvb(32, 2))
-    if total < 1 or index < 1 or index > total or len < 0 or len > PAYLOAD_SIZE then
+    local numbered = total >= 1 and index >= 1 and index <= total and len >= 0 and len <= PAYLOAD_SIZE
+    if not numbered then
         iitem:add_proto_expert_info(e.numbering)
     end
     local citem = ht:add_le(f.checksum, tvb(34, 2))
     local present = avail(tvb, HEADER_SIZE, PAYLOAD_SIZE)
+    local intact = false
     if present == PAYLOAD_SIZE then
         local calc = crc16_iso3309(tvb:raw(HEADER_SIZE, PAYLOAD_SIZE))
         ht:add(f.checksum_calc, tvb(34, 2), calc):set_generated()
         if calc == sum then
+            intact = true
             citem:append_text(" [correct]")
             ht:add(f.checksum_status, tvb(34, 2), 1):set_generated()
             citem:add_proto_expert_info(e.checksum_good)
@@ -488,7 +582,6 @@ local function dissect(tvb, pinfo, tree)
     end
     ht:add(f.reserved, tvb(36, 12))
 
-    local info = ""
     if present <= 0 then
         pinfo.cols.info = string.format("MUDP [%d/%d] (no payload)", index, total)
         return size
@@ -498,36 +591,19 @@ local function dissect(tvb, pinfo, tree)
     local used = math.max(0, math.min(len, present))
     local key = message_key(pinfo, date, time)
 
+    local info
+    local m
     if index == 1 then
-        local values, ranges = dissect_header(tvb, pt, HEADER_SIZE, MESSAGE_HEADER_SIZE, hf, "Message header")
-        values, ranges = values or {}, ranges or {}
-        local word = (values[0] or ""):upper()
-        local name = ranges[1] and gb18030_text(tvb, ranges[1]:offset(), ranges[1]:len(), true) or ""
-        if total > 1 then messages[key] = word end
-        info = values[0] or "?"
-        if name ~= "" then info = info .. " " .. name end
-        local body_off = HEADER_SIZE + MESSAGE_HEADER_SIZE
-        local body_len = used - MESSAGE_HEADER_SIZE
-        if word == "PEERLIST" and body_len > 0 then
-            dissect_peer_records(tvb, pt, HEADER_SIZE, 0, used)
-        elseif word == "TRANSHOLE" then
-            if body_len > 0 then
-                local embedded = dissect_header(tvb, pt, body_off, math.min(body_len, HOLEREQ_AREA), hr,
-                    "Embedded HOLEREQ")
-                if embedded and embedded[0] then
-                    info = info .. " (" .. embedded[0] .. ")"
-                end
-            else
-                pt:add_proto_expert_info(e.no_holereq)
-            end
-        elseif (word == "DATA" or word == "TRANS") and body_len > 0 then
-            pt:add(f.data, tvb(body_off, body_len))
-        elseif body_len > 0 then
-            pt:add(f.trailing, tvb(body_off, body_len))
+        local word
+        word, info = dissect_message_start(tvb, pt, HEADER_SIZE, used, total == 1)
+        if total > 1 then
+            m = message_entry(key, total)
+            m.word = m.word or word
         end
     else
         local base = (index - 1) * PAYLOAD_SIZE
-        local word = messages[key]
+        m = messages[key]
+        local word = m and m.word
         pt:add(f.msg_offset, tvb(HEADER_SIZE, 0), base):set_generated()
         pt:add_proto_expert_info(e.continuation)
         if word then
@@ -544,6 +620,19 @@ local function dissect(tvb, pinfo, tree)
     end
     if used < present then
         pt:add(f.unused, tvb(HEADER_SIZE + used, present - used))
+    end
+
+    -- Packets a receiver would file: intact, numbered, of a message of several.
+    -- Like the receiver, the message is the full payloads of packets 1 to
+    -- total - 1 and the used bytes of the last.
+    if total > 1 and numbered and intact then
+        m = file_packet(pinfo, key, index, total, tvb:raw(HEADER_SIZE, index < total and PAYLOAD_SIZE or used))
+        if completed_in[pinfo.number] == key then
+            show_reassembled(root, m, total)
+            info = info .. " (reassembled)"
+        elseif m.done then
+            root:add(f.reassembled_in, tvb(0, 0), m.done):set_generated()
+        end
     end
 
     info = string.format("%s [%d/%d]", info, index, total)
