@@ -92,13 +92,20 @@ void MUDPUnit::resendRecords()
             record->retries = wire::kRemoveMark;
             writeLog(tr("UDP package send failed:") + key);
         } else if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
+            NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time);
+            if (buffer && buffer->inUse > 0) {
+                // A tick inside the send's own waits: the message is still
+                // being written, so its first packet cannot be overdue yet.
+                ++i;
+                continue;
+            }
             // The resend waits, and a RECEIVED handled meanwhile may mark the
             // record; any value at or below the mark still removes it.
             --record->retries;
             char ip[16];
             text::copyText(ip, record->ip);
             const unsigned short port = record->port;
-            if (NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time)) {
+            if (buffer) {
                 returnRequestedPacket(&buffer->packets[0], ip, port);
                 writeLog(tr("repeat send UDP package:") + key);
             } else {
