@@ -242,3 +242,27 @@ TEST_F(Pair, PushedOutBufferCannotBeResent)
     EXPECT_EQ(a.countLogs("can't find udp package:"), 1);
     EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, 5);
 }
+
+TEST_F(Pair, TickDuringTheSendDoesNotResend)
+{
+    // A timer tick that runs inside the send's own waits (here: from the tap,
+    // halfway through a 40-packet message) finds the buffer still being
+    // written; it resends nothing and spends no retry.
+    Faults net(a.unit());
+    int retriesSeen = -1;
+    net.decide = [&](const NOLVUDPPACKET &p, QByteArray &, QHostAddress &, quint16 &) {
+        if (p.total == 40 && p.index == 20 && retriesSeen < 0) {
+            a.tick();
+            retriesSeen = UnitInspector::sendRecords(a.unit()).first()->retries;
+        }
+        return true;
+    };
+    const QByteArray bytes = block(hostBytesFor(40), 11);
+    send(bytes);
+    EXPECT_EQ(retriesSeen, 6);
+    EXPECT_EQ(a.countLogs("repeat send UDP package:"), 0);
+    ASSERT_TRUE(delivered());
+    EXPECT_EQ(b.received[0], bytes);
+    ASSERT_TRUE(acknowledged());
+    EXPECT_EQ(b.countLogs("Repeated Data:"), 0);
+}
