@@ -30,4 +30,21 @@ void sleepMs(int ms)
 #endif
 }
 
+void sleepNs(long long ns)
+{
+    if (ns <= 0)
+        return;
+    if (sleepOverride) {
+        sleepOverride(static_cast<int>((ns + 999999) / 1000000));
+        return;
+    }
+#if defined(_WIN32)
+    Sleep(static_cast<DWORD>((ns + 999999) / 1000000));
+#else
+    timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+#endif
+}
+
 } // namespace platform

@@ -5,6 +5,10 @@ namespace platform {
 
 void sleepMs(int ms);
 
+// Sleeps for ns nanoseconds where the system allows it (whole milliseconds
+// elsewhere). A replacement sleep is called with ns in milliseconds, rounded up.
+void sleepNs(long long ns);
+
 // Replaces the sleep, for the fuzzer which would otherwise spend its time
 // asleep; null restores the real one.
 using SleepFunction = void (*)(int ms);

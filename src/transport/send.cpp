@@ -12,13 +12,29 @@
 #include "transport/identity.h"
 #include "unit/mudp_unit.h"
 
+namespace {
+constexpr qint64 kRoundNs = 2000000; // one round of a wait: events, then sleep
+constexpr qint64 kMaxLateNs = 500000;
+// How late the system's sleeps wake up, learnt as they run. A round sleeps
+// that much less, so it lasts about 2 ms and not 2 ms plus the lateness and
+// the event processing; every send is paced by these rounds.
+thread_local qint64 wakeLateNs = 0;
+} // namespace
+
 void MUDPUnit::waitWithEvents(int ms)
 {
     QElapsedTimer clock;
     clock.start();
     do {
+        const qint64 roundEnd = clock.nsecsElapsed() + kRoundNs;
         QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
-        platform::sleepMs(2);
+        const qint64 wakeAt = roundEnd - wakeLateNs;
+        const qint64 now = clock.nsecsElapsed();
+        if (wakeAt > now) {
+            platform::sleepNs(wakeAt - now);
+            const qint64 late = clock.nsecsElapsed() - wakeAt;
+            wakeLateNs = qBound<qint64>(0, wakeLateNs + (late - wakeLateNs) / 8, kMaxLateNs);
+        }
     } while (clock.elapsed() < ms);
 }
 
