@@ -40,12 +40,17 @@ int main(int argc, char **argv)
     host.onData = [&](const char *data, int size) {
         const int64_t t = bench::monotonicNs();
         const int64_t cpu = bench::cpuUs();
-        const bool intact = bench::matchesPattern(data, size);
-        std::printf("delivered %d %lld %lld %d %d %d\n", size, (long long)t, (long long)cpu, intact ? 1 : 0,
-                    lostRequests, repeats);
-        std::fflush(stdout);
-        if (++delivered == expected)
-            QTimer::singleShot(300, &app, &QCoreApplication::quit); // let the RECEIVED go out
+        // The RECEIVED goes out when this returns: check the bytes later.
+        const QByteArray copy(data, size);
+        const int requests = lostRequests, repeated = repeats;
+        QTimer::singleShot(0, &app, [=, &app, &delivered] {
+            const bool intact = bench::matchesPattern(copy.constData(), copy.size());
+            std::printf("delivered %d %lld %lld %d %d %d\n", int(copy.size()), (long long)t, (long long)cpu,
+                        intact ? 1 : 0, requests, repeated);
+            std::fflush(stdout);
+            if (++delivered == expected)
+                QTimer::singleShot(300, &app, &QCoreApplication::quit); // let the RECEIVED go out
+        });
     };
     unit.setHostWindow(&host.window);
     QTimer::singleShot(seconds * 1000, &app, [&] {
