@@ -84,10 +84,14 @@ TEST_F(MalformedTraversal, TransHoleWithoutTargetIsDropped)
     sendTo(*s, area("TRANSHOLE$$0$0$0" + bobAt) + area(holeReqToM()), 160);
     // Complete header, nothing embedded: nothing to forward.
     sendTo(*s, area("TRANSHOLE$mallory$0$0$0" + bobAt), 80);
+    // A port that is no port is not wrapped into one (70000 would be 4464).
+    sendTo(*s, area("TRANSHOLE$mallory$0$0$0$127.0.0.2$" + QByteArray::number(b->port + 65536)) +
+                   area(holeReqToM()), 160);
+    sendTo(*s, area("TRANSHOLE$mallory$0$0$0$127.0.0.2$0") + area(holeReqToM()), 160);
 
     EXPECT_EQ(sentByS.total(), 1);
     EXPECT_EQ(b->countLogs("Hole to:"), 1);
-    EXPECT_EQ(s->countLogs("Packet Transfer Hole Request Received:"), 5);
+    EXPECT_EQ(s->countLogs("Packet Transfer Hole Request Received:"), 7);
 }
 
 TEST_F(MalformedTraversal, HoleReqWithoutTargetIsDropped)
@@ -102,6 +106,7 @@ TEST_F(MalformedTraversal, HoleReqWithoutTargetIsDropped)
     sendTo(*b, "HOLEREQ$mallory$0$0$0");
     sendTo(*b, "HOLEREQ$mallory$0$0$0$127.0.0.5");
     sendTo(*b, "HOLEREQ$$0$0$0$127.0.0.5$" + QByteArray::number(m->port));
+    sendTo(*b, "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port + 65536));
     EXPECT_EQ(sentByB.total(), 1);
     EXPECT_EQ(b->countLogs("Hole to:"), 1);
 }
@@ -114,14 +119,15 @@ TEST_F(MalformedTraversal, TransWithoutTargetOrHeaderIsRefused)
 
     // Buffered TRANS messages with a full header but no complete target.
     for (const QByteArray &header : {QByteArray("TRANS$mallory$0$0$0"), QByteArray("TRANS$mallory$0$0$0$127.0.0.2"),
-                                    "TRANS$$0$0$0" + bobAt}) {
+                                    "TRANS$$0$0$0" + bobAt, QByteArray("TRANS$mallory$0$0$0$127.0.0.2$0"),
+                                    "TRANS$mallory$0$0$0$127.0.0.2$" + QByteArray::number(b->port + 65536)}) {
         (*m)->sendBufferToServer("block", 5, s->addr, s->port, header.constData());
         pump(30);
     }
     // A single datagram shorter than the 80-byte header.
     sendTo(*s, "TRANS$mallory$0$0$0" + bobAt);
 
-    EXPECT_EQ(s->countLogs("Packet Transfer Data Refused:"), 4) << s->logs.join("\n").toStdString();
+    EXPECT_EQ(s->countLogs("Packet Transfer Data Refused:"), 6) << s->logs.join("\n").toStdString();
     EXPECT_EQ(sentByS.total(), 0); // neither forwarded nor acknowledged
     EXPECT_FALSE(s->hasLog("Packet Transfer Data Received:"));
     EXPECT_TRUE(b->received.isEmpty());

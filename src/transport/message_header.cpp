@@ -34,6 +34,22 @@ int HeaderFields::number(int i) const
     return leadingNumber(text(i));
 }
 
+bool HeaderFields::port(int i, unsigned short *out) const
+{
+    const char *s = text(i);
+    uint32_t value = 0;
+    int digits = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        value = value * 10u + static_cast<uint32_t>(*s - '0');
+        if (++digits > 5 || value > 65535u)
+            return false;
+    }
+    if (digits == 0)
+        return false;
+    *out = static_cast<unsigned short>(value);
+    return true;
+}
+
 int leadingNumber(const char *s)
 {
     uint32_t value = 0;

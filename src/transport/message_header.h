@@ -16,6 +16,9 @@ public:
     const char *text(int i) const;
     // Field i read as a decimal number: its leading digits, 0 without any.
     int number(int i) const;
+    // Field i read as a port: false when it is missing, has no digits, or
+    // names a number above 65535 (which a 16-bit cast would wrap around).
+    bool port(int i, unsigned short *out) const;
     bool has(int i) const { return i >= 0 && i < count; }
     int size() const { return count; }
 

@@ -63,12 +63,13 @@ bool MUDPUnit::holeToLiveUser(const char *ip, unsigned short port, const char *n
 
 void MUDPUnit::handleTransHole(Message &m)
 {
-    // Positions 5 and 6 name the target; without both there is nobody to
-    // forward to.
-    if (m.fields.has(5) && m.fields.has(6)) {
+    // Positions 5 and 6 name the target; without both, or with a port that
+    // is no port, there is nobody to forward to.
+    unsigned short port = 0;
+    if (m.fields.has(5) && m.fields.port(6, &port) && port != 0) {
         const QByteArray embedded(m.body(), static_cast<qsizetype>(strnlen(m.body(), size_t(m.bodyLength()))));
         if (!embedded.isEmpty())
-            sendText(embedded, m.fields.text(5), static_cast<unsigned short>(m.fields.number(6)));
+            sendText(embedded, m.fields.text(5), port);
     }
     writeLog(tr("Packet Transfer Hole Request Received:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
              QString::fromLatin1(m.srcIp));
@@ -76,11 +77,11 @@ void MUDPUnit::handleTransHole(Message &m)
 
 void MUDPUnit::handleHoleReq(Message &m)
 {
-    if (!m.fields.has(5) || !m.fields.has(6))
+    unsigned short port = 0;
+    if (!m.fields.has(5) || !m.fields.port(6, &port) || port == 0)
         return;
     char ip[16];
     text::copyText(ip, m.fields.text(5));
-    const auto port = static_cast<unsigned short>(m.fields.number(6));
     sendText("NOLVHOLE", ip, port);
     writeLog(tr("Hole to:") + endpoint(ip, port));
 }

@@ -37,17 +37,21 @@ void MUDPUnit::sendDataToLiveUser(const char *data, int size, const char *ip, un
 
 void MUDPUnit::handleTrans(Message &m)
 {
-    // Without a destination (positions 5 and 6), or shorter than its header
-    // and so without a block, there is nothing to relay; the message is not
-    // acknowledged, so its sender learns that it failed.
-    if (m.length < wire::kMessageHeaderSize || !m.fields.has(5) || !m.fields.has(6)) {
+    // Without a destination (positions 5 and 6, port 0 only for everyone at
+    // "0.0.0.0"), or shorter than its header and so without a block, there is
+    // nothing to relay; the message is not acknowledged, so its sender learns
+    // that it failed.
+    unsigned short port = 0;
+    const bool everyone = std::strcmp(m.fields.text(5), "0.0.0.0") == 0;
+    if (m.length < wire::kMessageHeaderSize || !m.fields.has(5) || !m.fields.port(6, &port) ||
+        (port == 0 && !everyone)) {
         writeLog(tr("Packet Transfer Data Refused:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
                  QString::fromLatin1(m.srcIp));
         return;
     }
     char dest[16];
     text::copyText(dest, m.fields.text(5));
-    sendBufferToClient(m.body(), m.bodyLength(), dest, static_cast<unsigned short>(m.fields.number(6)), nullptr);
+    sendBufferToClient(m.body(), m.bodyLength(), dest, port, nullptr);
     acknowledge(m);
     waitWithEvents(1);
     writeLog(tr("Packet Transfer Data Received:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
