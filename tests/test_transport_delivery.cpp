@@ -266,3 +266,30 @@ TEST_F(Pair, TickDuringTheSendDoesNotResend)
     ASSERT_TRUE(acknowledged());
     EXPECT_EQ(b.countLogs("Repeated Data:"), 0);
 }
+
+TEST_F(Pair, MalformedDatagramsFromTheSocketAreDropped)
+{
+    QUdpSocket raw;
+    ASSERT_TRUE(raw.bind(QHostAddress("127.0.0.4"), 46203));
+    const QHostAddress to("127.0.0.3");
+    const auto ps = tp::message(2461000, 5, "DATA$raw", "payload");
+    const QByteArray good = tp::bytesOf(ps[0]);
+    NOLVUDPPACKET wrongType = ps[0];
+    wrongType.type = 7;
+    NOLVUDPPACKET badIndex = tp::packet(2461000, 6, 3, 2, "DATA$raw");
+    raw.writeDatagram(good.left(547), to, 46202);
+    raw.writeDatagram(QByteArray(), to, 46202);
+    raw.writeDatagram(tp::bytesOf(wrongType), to, 46202);
+    raw.writeDatagram(tp::bytesOf(badIndex), to, 46202);
+    raw.writeDatagram(good + QByteArray(1000, '\x7f'), to, 46202); // read as its first 548 bytes
+    ASSERT_TRUE(delivered());
+    pump(20);
+    ASSERT_EQ(b.received.size(), 1);
+    EXPECT_EQ(b.received[0], QByteArray("payload"));
+    EXPECT_EQ(UnitInspector::recvBuffers(b.unit()).size(), 1);
+    // The RECEIVED goes back to the source port.
+    ASSERT_TRUE(pumpUntil([&] { return raw.hasPendingDatagrams(); }));
+    QByteArray answer(600, '\0');
+    answer.resize(raw.readDatagram(answer.data(), answer.size()));
+    EXPECT_EQ(tp::wordOf(answer), "RECEIVED");
+}
