@@ -5,7 +5,8 @@
 -- first 80 bytes are a "$"-separated text header naming a protocol word. This
 -- dissector shows the datagram header (with the CRC-16 verified), the message
 -- header of packet 1, the peer records of a PEERLIST and the HOLEREQ text
--- embedded in a TRANSHOLE.
+-- embedded in a TRANSHOLE, and the whole message in the frame that completes
+-- a multi-packet one.
 --
 -- Load with: tshark -X lua_script:mudp.lua ...  or copy into the personal
 -- plugins folder (see docs/wireshark.md).
