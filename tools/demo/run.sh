@@ -163,7 +163,7 @@ start_peer() {
     (
         # Other peers' input stays closed here, so each sees its own end.
         for fd in "${input_fd[@]}"; do eval "exec $fd>&-"; done
-        "${run[@]}" <"$work/$name.in" 2>&1 | format_peer "$name"
+        { echo "$BASHPID" >"$work/$name.pid"; exec "${run[@]}" <"$work/$name.in" 2>&1; } | format_peer "$name"
     ) &
     peer_jobs+=($!)
     local fd
@@ -189,12 +189,9 @@ cleanup() {
     trap '' INT TERM # finish cleaning up whatever arrives
     local fd pid
     for fd in "${input_fd[@]}"; do eval "exec $fd>&-"; done
-    for pid in "${peer_jobs[@]}"; do pkill -TERM -P "$pid" 2>/dev/null; done
-    if [ -n "${watchdog:-}" ]; then
-        local sleeper
-        sleeper=$(pgrep -P "$watchdog")
-        kill "$watchdog" $sleeper 2>/dev/null
-    fi
+    # Peers still running get SIGTERM: they unregister and exit.
+    for pid in "$work"/*.pid; do [ -f "$pid" ] && kill -TERM "$(cat "$pid")" 2>/dev/null; done
+    [ -n "${watchdog:-}" ] && kill "$watchdog" 2>/dev/null
     wait 2>/dev/null
     delete_namespaces
     rm -rf "$work"
@@ -205,7 +202,9 @@ trap '' PIPE
 
 # Everything stops by itself within a minute. The watchdog keeps no copy of
 # stdout, so a reader of the transcript sees its end with the script's.
-( sleep 55; kill -TERM $$ ) >/dev/null 2>&1 &
+# It is one process: read on a FIFO opened read-write waits out its timeout.
+mkfifo "$work/watchdog"
+( read -r -t 55 <>"$work/watchdog"; kill -TERM $$ ) >/dev/null 2>&1 &
 watchdog=$!
 
 # --- the story ------------------------------------------------------------
