@@ -105,6 +105,14 @@ head -c 3000 /dev/urandom >"$work/blob"
 echo "sendfile user alice $work/blob" >&5
 wait_for "$work/alice.out" "^data 3000 hex:[0-9a-f]{64}\.\.\.$" 10
 
+echo "unreg" >&4
+wait_for "$work/srv.out" "Accept peer unregist alice" 5
+wait_for "$work/alice.out" "^servers: \(none\)$" 5
+wait_for "$work/srv.out" "^clients: bob 127.0.0.2:46203$" 5 # the server's tick removed alice
+echo "reg 127.0.0.2:46201" >&4
+wait_for "$work/srv.out" "^clients: bob 127.0.0.2:46203, alice 127.0.0.2:46202$" 5
+: >"$work/srv.out"
+
 echo "== end of input and SIGTERM unregister"
 exec 4>&-
 wait_for "$work/srv.out" "Accept peer unregist alice" 5

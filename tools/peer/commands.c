@@ -256,6 +256,17 @@ static void command_wait(char *cursor)
     wait_timer = g_timeout_add((guint)ms, on_wait_done, NULL);
 }
 
+static void command_reg(char *cursor)
+{
+    const char *where = next_word(&cursor);
+    Endpoint server;
+    if (!where || !parse_endpoint(where, false, &server) || next_word(&cursor)) {
+        command_error("%s", "reg takes one server as IP:PORT");
+        return;
+    }
+    regToServer(server.ip, server.port);
+}
+
 static void command_help(void)
 {
     fputs(strstr(usage_text(), "Commands:"), stderr);
@@ -272,6 +283,8 @@ static void run_line(char *line)
         command_send(cursor);
     } else if (strcmp(command, "sendfile") == 0) {
         command_sendfile(cursor);
+    } else if (strcmp(command, "reg") == 0) {
+        command_reg(cursor);
     } else if (strcmp(command, "wait") == 0) {
         command_wait(cursor);
     } else if (strcmp(command, "list") == 0 || strcmp(command, "unreg") == 0 ||

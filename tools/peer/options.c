@@ -32,6 +32,7 @@ const char *usage_text(void)
            "  sendfile all PATH                 the same with a file's bytes\n"
            "  list                              print the server, client and user lists\n"
            "  wait MS                           let events run for MS milliseconds\n"
+           "  reg IP:PORT                       register with a server\n"
            "  unreg                             unregister from all servers\n"
            "  quit                              unregister and exit (as does end of input)\n"
            "\n"
