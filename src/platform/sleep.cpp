@@ -15,6 +15,8 @@ SleepFunction sleepOverride = nullptr;
 
 void setSleepFunction(SleepFunction fn) { sleepOverride = fn; }
 
+bool sleepReplaced() { return sleepOverride != nullptr; }
+
 void sleepMs(int ms)
 {
     if (sleepOverride) {

@@ -10,8 +10,10 @@ void sleepMs(int ms);
 void sleepNs(long long ns);
 
 // Replaces the sleep, for the fuzzer which would otherwise spend its time
-// asleep; null restores the real one.
+// asleep; null restores the real one. While a replacement is set, a wait
+// runs one round of event processing, whatever its length.
 using SleepFunction = void (*)(int ms);
 void setSleepFunction(SleepFunction fn);
+bool sleepReplaced();
 
 } // namespace platform

@@ -28,6 +28,10 @@ void MUDPUnit::waitWithEvents(int ms)
     do {
         const qint64 roundEnd = clock.nsecsElapsed() + kRoundNs;
         QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+        if (platform::sleepReplaced()) {
+            platform::sleepMs(2); // a replaced sleep stands for the whole wait
+            return;
+        }
         const qint64 wakeAt = roundEnd - wakeLateNs;
         const qint64 now = clock.nsecsElapsed();
         if (wakeAt > now) {
