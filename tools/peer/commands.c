@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <glib-unix.h>
-#include <limits.h>
 #include <mudp.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -37,11 +37,14 @@ void request_stop(void)
 
 bool stop_requested(void) { return stopping; }
 
-static void command_error(const char *format, const char *what)
+__attribute__((format(printf, 1, 2))) static void command_error(const char *format, ...)
 {
+    va_list args;
+    va_start(args, format);
     fprintf(stderr, "mudp-peer: line %lu: ", line_number);
-    fprintf(stderr, format, what);
+    vfprintf(stderr, format, args);
     fputc('\n', stderr);
+    va_end(args);
 }
 
 /* Cuts the next blank-separated word off *cursor; NULL at the end. */
@@ -121,7 +124,7 @@ static bool parse_target(char **cursor, Target *t)
 {
     const char *kind = next_word(cursor);
     if (!kind) {
-        command_error("%s", "missing target: server IP:PORT, client IP:PORT, user NAME or all");
+        command_error("missing target: server IP:PORT, client IP:PORT, user NAME or all");
         return false;
     }
     if (strcmp(kind, "all") == 0) {
@@ -141,7 +144,7 @@ static bool parse_target(char **cursor, Target *t)
             return false;
         }
         if (strcmp(t->endpoint.ip, "127.0.0.1") == 0) {
-            command_error("%s", "data is never sent to 127.0.0.1; use another loopback address such as 127.0.0.2");
+            command_error("data is never sent to 127.0.0.1; use another loopback address such as 127.0.0.2");
             return false;
         }
         return true;
@@ -150,7 +153,7 @@ static bool parse_target(char **cursor, Target *t)
         t->kind = TO_USER;
         const char *name = next_word(cursor);
         if (!name) {
-            command_error("%s", "missing user name");
+            command_error("missing user name");
             return false;
         }
         if (!find_live_user(name, &t->user)) {
@@ -192,7 +195,7 @@ static void command_send(char *cursor)
         return;
     char *text = rest_of_line(&cursor);
     if (!text) {
-        command_error("%s", "missing text to send");
+        command_error("missing text to send");
         return;
     }
     const size_t size = strlen(text);
@@ -206,7 +209,7 @@ static void command_sendfile(char *cursor)
         return;
     const char *path = rest_of_line(&cursor);
     if (!path) {
-        command_error("%s", "missing file path");
+        command_error("missing file path");
         return;
     }
     gchar *bytes = NULL;
@@ -218,9 +221,7 @@ static void command_sendfile(char *cursor)
         return;
     }
     if (size > (gsize)MAX_SEND_SIZE) {
-        char limit[64];
-        snprintf(limit, sizeof limit, "%ld", MAX_SEND_SIZE);
-        command_error("file too large: at most %s bytes go in one message", limit);
+        command_error("file too large: at most %ld bytes go in one message", MAX_SEND_SIZE);
     } else {
         send_to(&t, bytes, (int)size);
     }
@@ -247,9 +248,7 @@ static void command_wait(char *cursor)
         ms = strtoul(ms_text, &end, 10);
     }
     if (!ms_text || !end || *end || errno || ms > MAX_WAIT_MS || next_word(&cursor)) {
-        char range[32];
-        snprintf(range, sizeof range, "0 to %u", MAX_WAIT_MS);
-        command_error("wait takes one number of milliseconds, %s", range);
+        command_error("wait takes one number of milliseconds, 0 to %u", MAX_WAIT_MS);
         return;
     }
     /* The main loop runs the unit meanwhile; input is read again afterwards. */
@@ -261,7 +260,7 @@ static void command_reg(char *cursor)
     const char *where = next_word(&cursor);
     Endpoint server;
     if (!where || !parse_endpoint(where, false, &server) || next_word(&cursor)) {
-        command_error("%s", "reg takes one server as IP:PORT");
+        command_error("reg takes one server as IP:PORT");
         return;
     }
     regToServer(server.ip, server.port);
