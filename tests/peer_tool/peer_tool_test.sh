@@ -71,6 +71,14 @@ done
 grep -q "^bound 4611[0-9]$" "$work/cmd.out" || fail "autoBind port not reported"
 grep -q "^clients: (none)$" "$work/cmd.out" || fail "list not printed"
 
+echo "== a name outside ASCII travels as GB18030 and shows as UTF-8"
+# A peer registers with itself: both of its lists hold its own name.
+echo list | timeout 20 "$PEER" --name "李雷" --addr 127.0.0.2 --port 46120 --server 127.0.0.2:46120 \
+    >"$work/cjk.out" 2>&1 || fail "the peer named 李雷 exited $?"
+grep -q "^servers: 李雷 127.0.0.2:46120$" "$work/cjk.out" || fail "the name 李雷 did not come back in the server list"
+grep -q "^log .*Accept peer regist 李雷 from" "$work/cjk.out" || fail "the name 李雷 is not in the log"
+expect_bad_args --name "李雷李雷李雷李雷李雷李雷李雷李雷李雷李雷" # 20 characters are 40 bytes
+
 echo "== a server and two clients"
 mkfifo "$work/srv.in" "$work/alice.in" "$work/bob.in"
 # Starts a peer named $1 reading the fifo $1.in; the fifo's writing end is
