@@ -65,7 +65,8 @@ add_router() {
     "${ipt[@]}" -P FORWARD DROP || return 1
     "${ipt[@]}" -A FORWARD -i lan -o wan -j ACCEPT || return 1
     "${ipt[@]}" -A FORWARD -i wan -o lan -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT || return 1
-    "${ipt[@]}" -A INPUT -i wan -m conntrack --ctstate NEW -j DROP || return 1
+    "${ipt[@]}" -A INPUT -i lo -j ACCEPT || return 1
+    "${ipt[@]}" -A INPUT -m conntrack --ctstate NEW -j DROP || return 1
 }
 
 setup_nat() {
