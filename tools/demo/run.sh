@@ -23,7 +23,6 @@ if [ ! -x "$PEER" ]; then
     echo "$0: $PEER not found; build the project first" >&2
     exit 2
 fi
-here=$(cd "$(dirname "$0")" && pwd)
 mode=${MUDP_DEMO_MODE:-nat}
 
 # --- the network ----------------------------------------------------------
@@ -241,9 +240,11 @@ grep -q "Reg Sucess" "$work/alice.out" && grep -q "Reg Sucess" "$work/bob.out" |
 step "2. User lists: each client learns of the other from the server"
 wait_for alice "^users: .*bob " 5
 wait_for bob "^users: .*alice " 5
-: >"$work/alice.out"
-tell alice list
-wait_for alice "^users: " 5
+for name in alice bob; do
+    : >"$work/$name.out"
+    tell "$name" list
+    wait_for "$name" "^users: " 5
+done
 
 step "3. Direct delivery between clients and server"
 tell alice "send server $server_addr:$server_port hello server, this is alice"
