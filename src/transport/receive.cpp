@@ -38,6 +38,10 @@ void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddres
 
 namespace {
 
+// What the packet arrays of all incoming records may reserve together: room
+// for thirty messages of the largest size at once.
+constexpr qint64 kRecvBudgetBytes = 512ll * 1024 * 1024;
+
 // Whether the header fields that place a packet are usable.
 bool wellFormed(const NOLVUDPPACKET &p)
 {
@@ -99,6 +103,12 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         slot = *packet;
         ++record->count;
     } else {
+        // Every multi-packet record reserves its whole packet array at once;
+        // the records held together may reserve no more than the budget, so
+        // a flood of packets announcing huge messages cannot exhaust memory.
+        const qint64 bytes = qint64(packet->total) * qint64(sizeof(NOLVUDPPACKET));
+        if (packet->total > 1 && recvBytesHeld + bytes > kRecvBudgetBytes)
+            return;
         record = newBuffer(packet->total);
         if (!record)
             return;
@@ -108,10 +118,12 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         std::memcpy(record->ip, m.srcIp, sizeof record->ip);
         record->port = m.srcPort;
         record->packets[packet->index - 1] = *packet;
-        if (packet->total == 1)
+        if (packet->total == 1) {
             onePacket = true;
-        else
+        } else {
             recvBuffers.append(record);
+            recvBytesHeld += bytes;
+        }
     }
 
     m.record = record;
@@ -135,8 +147,10 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
 
     const ProtocolWord *word = findProtocolWord(m.fields.text(0));
     const bool kept = word && word->buffered;
-    if (onePacket && kept)
+    if (onePacket && kept) {
         recvBuffers.append(record);
+        recvBytesHeld += qint64(sizeof(NOLVUDPPACKET));
+    }
     ++record->inUse;
     dispatch(m);
     --record->inUse;

@@ -6,12 +6,12 @@
 #include "unit/mudp_unit.h"
 
 namespace {
-// Each REQUEST is paced by a wait of about 2 ms, so asking for every missing
-// packet of a nearly empty 32,767-packet record would stall the unit for a
-// minute, on the word of a single datagram, and a few such datagrams for
-// several records would do it again. A pass asks for at most this many over
-// all its records, oldest records first.
-constexpr int kMaxRequestsPerPass = 1024;
+// Each REQUEST and DATAFAIL is paced by a wait of about 2 ms, so asking for
+// every missing packet of a nearly empty 32,767-packet record would stall the
+// unit for a minute, on the word of a single datagram, and a few such
+// datagrams for several records would do it again. A pass sends at most this
+// many over all its records, oldest records first.
+constexpr int kMaxPacedSendsPerPass = 1024;
 } // namespace
 
 NOLVUDPBUFFER *MUDPUnit::findSentBuffer(int32_t date, int32_t time) const
@@ -44,13 +44,15 @@ void MUDPUnit::checkRecvBuffers()
                 continue;
             }
             recvBuffers.takeAt(i);
+            recvBytesHeld -= qint64(record->total) * qint64(sizeof(NOLVUDPPACKET));
             writeLog(tr("Delete expired buffer:") + QString::fromLatin1(key) + from);
             freeBuffer(record);
             continue;
         }
         ++record->inUse;
         if (record->age == 9) {
-            if (recvBuffers.size() > 500) {
+            if (recvBuffers.size() > 500 && requests < kMaxPacedSendsPerPass) {
+                ++requests;
                 char ip[16];
                 text::copyText(ip, record->ip);
                 sendText("DATAFAIL$" + text::fieldBytes(localName) + key, ip, record->port);
@@ -58,7 +60,7 @@ void MUDPUnit::checkRecvBuffers()
                 waitWithEvents(1);
             }
         } else if (record->age == 3 || record->age == 6) {
-            for (int slot = 0; slot < record->total && requests < kMaxRequestsPerPass; ++slot) {
+            for (int slot = 0; slot < record->total && requests < kMaxPacedSendsPerPass; ++slot) {
                 if (record->packets[slot].total != 0)
                     continue;
                 ++requests;

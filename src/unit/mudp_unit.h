@@ -182,4 +182,5 @@ private:
     PEERINFO *listScratch;
     int peerListCount;
     HWND hostWindow;
+    qint64 recvBytesHeld = 0; // packet arrays of the records in recvBuffers
 };
