@@ -26,16 +26,19 @@ grep -q "HOLE .*Hole Sucess" "$out" || fail "loopback: hole punching did not suc
 [ $failures -eq 0 ] || cat "$out"
 
 echo "== NAT"
-before=$(ip netns list 2>/dev/null | grep -c '^mudp-demo-')
-timeout 70 bash "$demo" "$build" >"$out" 2>&1 || fail "demo exited $?"
+# The demo names its namespaces after its process id, which the exec keeps.
+pidfile=$(mktemp)
+timeout 70 bash -c 'echo $$ >"$0"; exec bash "$1" "$2"' "$pidfile" "$demo" "$build" >"$out" 2>&1 ||
+    fail "demo exited $?"
+demo_pid=$(cat "$pidfile")
+rm -f "$pidfile"
 if grep -q "no NAT setup here" "$out"; then
     echo "(NAT setup not possible here; checked the loopback run only)"
 else
     check_run NAT
     grep -q "alice .*RELAY .*Send data via server to bob" "$out" || fail "NAT: alice did not relay to bob"
     grep -q "bob .*RELAY .*Send data via server to alice" "$out" || fail "NAT: bob did not relay to alice"
-    after=$(ip netns list 2>/dev/null | grep -c '^mudp-demo-')
-    [ "$after" -le "$before" ] || fail "NAT: the demo left namespaces behind"
+    ! ip netns list 2>/dev/null | grep -q "^mudp-demo-$demo_pid-" || fail "NAT: the demo left namespaces behind"
 fi
 [ $failures -eq 0 ] || { cat "$out"; echo "$failures failure(s)"; exit 1; }
 echo "all passed"
