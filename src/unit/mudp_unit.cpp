@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVariant>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,13 +71,22 @@ void MUDPUnit::setLocalAddr(const char *addr) { text::copyText(localAddr, addr);
 void MUDPUnit::setHostWindow(HWND window) { hostWindow = window; }
 
 namespace {
+constexpr int kReceiveBufferBytes = 2 * 1024 * 1024;
+
 // Binds exclusively: a port that another socket holds is refused, even when
 // that socket allowed address reuse.
 bool bindExclusive(QUdpSocket *socket, quint16 port)
 {
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->close();
-    return socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress);
+    if (!socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress))
+        return false;
+    // The socket is not read while one of its own datagrams is being handled,
+    // and a server handling a registration sends a list to every client before
+    // it returns; the acknowledgements arriving meanwhile must fit (the system
+    // caps this at its own limit).
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+    return true;
 }
 } // namespace
 
