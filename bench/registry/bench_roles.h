@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class MUDPUnit;
+
 namespace bench {
 
 constexpr unsigned short kServerPort = 47000;
@@ -17,6 +19,11 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
 // writes done.<process> once every unit lists every other client, then runs
 // until the server writes stop.
 int runClients(int clients, int first, int count, int process, const QString &dir);
+
+// With RCVBUF=<bytes> in the environment, asks for that receive buffer on
+// the unit's socket (the kernel caps it at net.core.rmem_max); otherwise
+// leaves the socket as the library made it. Returns the size in effect.
+int applyReceiveBuffer(MUDPUnit &unit);
 
 // CPU seconds (user + system) and peak resident size (KiB) of this process.
 double cpuSeconds();

@@ -32,6 +32,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
             std::fprintf(stderr, "clients: cannot bind %d\n", kServerPort + 1 + i);
             return 1;
         }
+        applyReceiveBuffer(*u);
         units.push_back(std::move(u));
     }
 
@@ -53,7 +54,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
                 return false;
         return true;
     };
-    while (!allListed() && clock.elapsed() < 280000)
+    while (!allListed() && clock.elapsed() < 120000)
         MUDPUnit::waitWithEvents(100);
     const bool done = allListed();
     std::printf("clients %d..%d: registered in %.2f s (%d retries), %s after %.2f s\n", first, first + count - 1,
@@ -65,7 +66,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
     }
 
     // Keep the heartbeats going until the server has measured.
-    while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < 590000)
+    while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < 200000)
         MUDPUnit::waitWithEvents(100);
     return done ? 0 : 1;
 }

@@ -1,13 +1,27 @@
 // registry_bench server CLIENTS PROCESSES STEADY_SECONDS DIR
 // registry_bench clients CLIENTS FIRST COUNT PROCESS DIR
 #include <QCoreApplication>
+#include <QUdpSocket>
+#include <QVariant>
 #include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
 
 #include "bench_roles.h"
+#include "unit/mudp_unit.h"
 
 namespace bench {
+
+int applyReceiveBuffer(MUDPUnit &unit)
+{
+    auto *socket = unit.findChild<QUdpSocket *>();
+    if (!socket)
+        return 0;
+    const int wanted = qEnvironmentVariableIntValue("RCVBUF");
+    if (wanted > 0)
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, wanted);
+    return socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+}
 
 double cpuSeconds()
 {

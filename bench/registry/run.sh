@@ -21,7 +21,7 @@ trap 'rm -rf "$work"' EXIT
 for n in $sizes; do
   dir=$work/$n
   mkdir -p "$dir"
-  timeout 400 "$bin" server "$n" "$procs" "$steady" "$dir" >"$dir/server.out" 2>"$dir/server.err" &
+  timeout 250 "$bin" server "$n" "$procs" "$steady" "$dir" >"$dir/server.out" 2>"$dir/server.err" &
   server=$!
   for _ in $(seq 100); do [ -e "$dir/server.ready" ] && break; sleep 0.05; done
   per=$(( (n + procs - 1) / procs ))
@@ -29,7 +29,7 @@ for n in $sizes; do
   for p in $(seq 0 $((procs - 1))); do
     first=$((p * per))
     count=$(( n - first < per ? n - first : per ))
-    timeout 400 "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
+    timeout 250 "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
     pids+=($!)
   done
   status=0
@@ -38,6 +38,7 @@ for n in $sizes; do
   echo "== $n clients"
   cat "$dir"/clients.*.out
   grep '^words' "$dir/server.out" || true
+  awk '/^Udp:/ { if (!h) { split($0, k); h = 1 } else { for (i = 2; i <= NF; i++) printf "%s%s=%s", (i > 2 ? " " : "udp: "), k[i], $i; print "" } }' /proc/net/snmp
   grep '^RESULT' "$dir/server.out" >>"$work/results" || { echo "no result for $n clients"; cat "$dir/server.err"; }
   [ $status -eq 0 ] || echo "warning: a process of the $n-client run failed ($status)"
 done
@@ -46,17 +47,19 @@ echo
 awk '
 function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
 BEGIN {
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %12s %12s\n",
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
          "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "lists", "list/N^3",
-         "last/N^2", "steady cpu", "steady KiB"
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %12s %12s\n",
-         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "bytes", "bytes", "s/min", "per min"
+         "last/N^2", "cpu ms", "steady cpu", "steady KiB"
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
+         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "bytes", "bytes", "per MiB", "s/min",
+         "per min"
 }
 /^RESULT/ {
   n = v("clients")
-  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %10.1f %10.1f %12.3f %12.1f%s\n",
+  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
          n, v("reg_s"), v("reg_cpu_s"), v("peak_rss_kb") / 1024, (v("peak_rss_kb") - v("idle_rss_kb")) / 1024,
          v("datagrams"), v("list_bytes") / 1048576, v("list_messages"), v("list_bytes") / (n * n * n),
-         v("largest_list_bytes") / (n * n), v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
+         v("largest_list_bytes") / (n * n), 1000 * v("reg_cpu_s") / (v("list_bytes") / 1048576),
+         v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
          (v("complete") == 1 && v("remaining") == n) ? "" : "  (incomplete)"
 }' "$work/results"

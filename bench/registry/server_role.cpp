@@ -70,6 +70,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
         std::fprintf(stderr, "server: cannot bind %u\n", kServerPort);
         return 1;
     }
+    const int rcvbuf = applyReceiveBuffer(unit);
     MUDPWindow window{countLogs, nullptr};
     unit.setHostWindow(&window);
     TrafficMeter meter(unit);
@@ -81,7 +82,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
 
     // Registration: until every client process reports that all its units
     // list every other client.
-    const qint64 limitMs = 300000;
+    const qint64 limitMs = 130000;
     while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
         MUDPUnit::waitWithEvents(50);
     const bool complete = doneProcesses(dir, processes) == processes;
@@ -111,12 +112,12 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     std::printf("RESULT clients=%d complete=%d registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
                 "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
                 "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=%.3f "
-                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f\n",
+                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f rcvbuf=%d\n",
                 clients, complete ? 1 : 0, registered, remaining, regSeconds, regCpu, idleRss, regRss,
                 static_cast<long long>(regDatagrams), static_cast<long long>(regBytes),
                 static_cast<long long>(lists), static_cast<long long>(listBytes),
                 static_cast<long long>(largestList), steadyCpu / steadyMinutes,
-                double(meter.bytes()) / steadyMinutes, double(meter.wordCount("RE_ALIVE")) / steadyMinutes);
+                double(meter.bytes()) / steadyMinutes, double(meter.wordCount("RE_ALIVE")) / steadyMinutes, rcvbuf);
     std::printf("words during registration: %s\nwords in the steady window: %s\n", regWords.constData(),
                 meter.wordSummary().constData());
     std::printf("words: server log during registration: %s\n", regLogs.constData());
