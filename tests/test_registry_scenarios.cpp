@@ -273,3 +273,24 @@ TEST(RegistryScenario, TakenNameIsRefused)
     EXPECT_EQ(server.countLogs("Refuse peer regist,already exist peer "), 2);
     EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
 }
+
+TEST(RegistryScenario, AcceptanceThenListThenHostNotice)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", kServerIp, 46160);
+    Peer alice("alice", "127.0.0.3", 46161);
+    QStringList trail;
+    RecordingWindow window(&trail);
+    server->setHostWindow(window.handle());
+    traceSignals(server.unit(), &trail);
+    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+        const QByteArray text = d.mid(48);
+        if (text.startsWith("REGACC$") || text.startsWith("PEERLIST$"))
+            trail << QStringLiteral("sent:") + QString::fromLatin1(text.left(text.indexOf('$')));
+        return true;
+    });
+    alice->regToServer(kServerIp, 46160);
+    transport::clearOutgoingTap(&server.unit());
+    EXPECT_EQ(withoutLogs(trail), QStringList({"sent:REGACC", "sent:PEERLIST", "clientChanged", "list:102"}));
+    EXPECT_TRUE(trail.contains("log:Accept peer regist alice from 127.0.0.2:46161"));
+}
