@@ -7,7 +7,7 @@
 
 #include "api/instance.h"
 #include "mudp.h"
-#include "support/unit_inspector.h"
+#include "support/unit_probe.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "fuzz_input.h"
 #include "platform/sleep.h"
-#include "support/unit_inspector.h"
+#include "support/unit_probe.h"
 #include "transport/datagram_tap.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "support/unit_inspector.h"
+#include "support/unit_probe.h"
 
 // Makes sure a Qt application object exists for the whole test program.
 void ensureApplication();

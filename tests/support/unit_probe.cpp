@@ -1,4 +1,4 @@
-#include "support/unit_inspector.h"
+#include "support/unit_probe.h"
 
 void UnitInspector::onLog(MUDPUnit &u, std::function<void(const QString &)> fn)
 {
