@@ -40,7 +40,8 @@ int runClients(int clients, int first, int count, int process, const QString &di
     clock.start();
     int retries = 0;
     for (auto &u : units) {
-        for (int attempt = 0; attempt < 3 && listed(*u, MUDPUnit::List::Server) == 0; ++attempt) {
+        for (int attempt = 0; attempt < 3 && listed(*u, MUDPUnit::List::Server) == 0 && clock.elapsed() < 170000;
+             ++attempt) {
             retries += attempt > 0;
             u->regToServer(kAddress, kServerPort);
         }
@@ -54,7 +55,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
                 return false;
         return true;
     };
-    while (!allListed() && clock.elapsed() < 120000)
+    while (!allListed() && clock.elapsed() < 175000)
         MUDPUnit::waitWithEvents(100);
     const bool done = allListed();
     std::printf("clients %d..%d: registered in %.2f s (%d retries), %s after %.2f s\n", first, first + count - 1,
@@ -66,7 +67,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
     }
 
     // Keep the heartbeats going until the server has measured.
-    while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < 200000)
+    while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < 240000)
         MUDPUnit::waitWithEvents(100);
     return done ? 0 : 1;
 }

@@ -1,8 +1,8 @@
 #!/bin/bash
-# Registry benchmark: one server process and four client processes in a
-# network namespace of their own, for 50, 100 and 200 clients.
+# Registry benchmark: one server process and four or more client processes
+# in a network namespace of their own, for 50, 100 and 200 clients.
 #   bench/registry/run.sh [path/to/registry_bench]
-# Environment: SIZES (default "50 100 200"), STEADY seconds (default 20).
+# Environment: SIZES (default "50 100 200"), STEADY seconds (default 15).
 set -euo pipefail
 if [ -z "${MUDP_BENCH_NETNS:-}" ]; then
   exec env MUDP_BENCH_NETNS=1 unshare -rn bash "$0" "$@"
@@ -13,15 +13,18 @@ ip addr add 127.0.0.2/32 dev lo
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:-$here/../../build/bench/registry/registry_bench}
 sizes=${SIZES:-50 100 200}
-steady=${STEADY:-20}
-procs=4
+steady=${STEADY:-15}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 for n in $sizes; do
   dir=$work/$n
+  # At most 25 client units per process, and at least four processes: units
+  # of one process share its thread, and a unit's socket is not read while
+  # its own handler waits, so crowding more into one process starves them.
+  procs=$(( n > 100 ? (n + 24) / 25 : 4 ))
   mkdir -p "$dir"
-  timeout 250 "$bin" server "$n" "$procs" "$steady" "$dir" >"$dir/server.out" 2>"$dir/server.err" &
+  timeout 260 "$bin" server "$n" "$procs" "$steady" "$dir" >"$dir/server.out" 2>"$dir/server.err" &
   server=$!
   for _ in $(seq 100); do [ -e "$dir/server.ready" ] && break; sleep 0.05; done
   per=$(( (n + procs - 1) / procs ))
@@ -29,7 +32,7 @@ for n in $sizes; do
   for p in $(seq 0 $((procs - 1))); do
     first=$((p * per))
     count=$(( n - first < per ? n - first : per ))
-    timeout 250 "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
+    timeout 260 "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
     pids+=($!)
   done
   status=0

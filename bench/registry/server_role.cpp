@@ -52,6 +52,22 @@ QByteArray logSummary()
     return out;
 }
 
+// Datagrams the kernel dropped on this process's socket bound to `port`
+// (a full receive buffer), from /proc/net/udp; -1 when not found.
+long socketDrops(unsigned short port)
+{
+    QFile f(QStringLiteral("/proc/net/udp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> cols = line.simplified().split(' ');
+        if (cols.size() > 12 && cols[1].endsWith(local))
+            return cols.last().toLong();
+    }
+    return -1;
+}
+
 int clientCount(MUDPUnit &u)
 {
     int count = 0;
@@ -82,7 +98,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
 
     // Registration: until every client process reports that all its units
     // list every other client.
-    const qint64 limitMs = 130000;
+    const qint64 limitMs = 180000;
     while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
         MUDPUnit::waitWithEvents(50);
     const bool complete = doneProcesses(dir, processes) == processes;
@@ -94,6 +110,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     const int registered = clientCount(unit);
     const QByteArray regWords = meter.wordSummary();
     const QByteArray regLogs = logSummary();
+    const long regDrops = socketDrops(kServerPort);
 
     // Steady state: heartbeats only. Let the last acknowledgements and their
     // records settle for two ticks first.
@@ -121,6 +138,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     std::printf("words during registration: %s\nwords in the steady window: %s\n", regWords.constData(),
                 meter.wordSummary().constData());
     std::printf("words: server log during registration: %s\n", regLogs.constData());
+    std::printf("words: datagrams dropped on the server's socket during registration: %ld\n", regDrops);
     std::fflush(stdout);
     return complete ? 0 : 1;
 }
