@@ -2,6 +2,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTimer>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -99,6 +101,30 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     // Registration: until every client process reports that all its units
     // list every other client.
     const qint64 limitMs = 180000;
+    // A server swamped by its own traffic can stay inside nested handlers
+    // past the limit; timers still run there, so report from one and stop.
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        std::printf("RESULT clients=%d complete=0 registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
+                    "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
+                    "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=0 steady_bytes_per_min=0 "
+                    "steady_alive_answers_per_min=0 rcvbuf=%d\n",
+                    clients, clientCount(unit), clientCount(unit), double(clock.elapsed()) / 1000.0,
+                    cpuSeconds() - cpu0, idleRss, peakRssKb(), static_cast<long long>(meter.datagrams()),
+                    static_cast<long long>(meter.bytes()), static_cast<long long>(meter.listMessages()),
+                    static_cast<long long>(meter.listBytes()), static_cast<long long>(meter.largestListSend()),
+                    rcvbuf);
+        std::printf("words during registration: %s\n", meter.wordSummary().constData());
+        std::printf("words: server log during registration: %s\n", logSummary().constData());
+        std::printf("words: datagrams dropped on the server's socket during registration: %ld\n",
+                    socketDrops(kServerPort));
+        std::printf("words: registration did not complete within %lld s\n", limitMs / 1000);
+        std::fflush(stdout);
+        touch(dir + QStringLiteral("/stop"));
+        std::_Exit(1);
+    });
+    watchdog.start(static_cast<int>(limitMs + 2000));
     while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
         MUDPUnit::waitWithEvents(50);
     const bool complete = doneProcesses(dir, processes) == processes;
@@ -111,6 +137,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     const QByteArray regWords = meter.wordSummary();
     const QByteArray regLogs = logSummary();
     const long regDrops = socketDrops(kServerPort);
+    watchdog.stop();
 
     // Steady state: heartbeats only. Let the last acknowledgements and their
     // records settle for two ticks first.
