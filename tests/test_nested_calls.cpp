@@ -2,6 +2,8 @@
 // answers: the unit reads its own socket while they wait.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "support/peer.h"
 
 TEST(NestedCalls, RegistrationFromADataHandler)
@@ -38,4 +40,33 @@ TEST(NestedCalls, RegistrationFromADataHandler)
     a->sendBufferToServer("y", 1, "127.0.0.2", 46503, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return unregistered; }));
     EXPECT_TRUE(b.hasLog(QStringLiteral("UnReg Sucess"))) << b.logs.join('\n').toStdString();
+}
+
+// A burst of datagrams whose handlers all wait: they are handled nested, as
+// the waits read the socket, but never deeper than a few levels.
+TEST(NestedCalls, BurstNestsBoundedly)
+{
+    Peer server("server", "127.0.0.2", 46511);
+    int deepest = 0;
+    int answered = 0;
+    UnitInspector::onLog(server.unit(), [&](const QString &line) {
+        deepest = qMax(deepest, UnitInspector::receiveDepth(server.unit()));
+        answered += line.contains(QStringLiteral("Get HeartBeat Command from "));
+    });
+    QUdpSocket raw;
+    ASSERT_TRUE(raw.bind(QHostAddress(QStringLiteral("127.0.0.2")), 46512));
+    NOLVUDPPACKET alive{};
+    alive.type = 2;
+    alive.index = alive.total = 1;
+    std::memcpy(alive.data, "ALIVE$x", 7);
+    alive.len = 7;
+    alive.checksum = qChecksum(QByteArrayView(alive.data, 500), Qt::ChecksumIso3309);
+    for (int i = 0; i < 200; ++i) {
+        alive.time = i;
+        raw.writeDatagram(reinterpret_cast<const char *>(&alive), sizeof alive, QHostAddress(QStringLiteral("127.0.0.2")),
+                          46511);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return answered == 200; }, 5000)) << answered;
+    EXPECT_GE(deepest, 2);
+    EXPECT_LE(deepest, 4);
 }

@@ -2,9 +2,18 @@
 # Registry benchmark: one server process and four or more client processes
 # in a network namespace of their own, for 50, 100 and 200 clients.
 #   bench/registry/run.sh [path/to/registry_bench]
-# Environment: SIZES (default "50 100 200"), STEADY seconds (default 15).
+# Without a path it builds the benchmark first (Release, in build-bench, or
+# MUDP_BENCH_BUILD). Environment: SIZES (default "50 100 200"), STEADY
+# seconds (default 15).
 set -euo pipefail
 if [ -z "${MUDP_BENCH_NETNS:-}" ]; then
+  root="$(cd "$(dirname "$0")/../.." && pwd)"
+  if [ $# -eq 0 ]; then
+    build=${MUDP_BENCH_BUILD:-$root/build-bench}
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build" -j2 --target registry_bench >/dev/null
+    set -- "$build/bench/registry/registry_bench"
+  fi
   exec env MUDP_BENCH_NETNS=1 unshare -rn bash "$0" "$@"
 fi
 ip link set lo up

@@ -35,7 +35,7 @@ void MUDPUnit::regToServer(const char *serverIp, unsigned short serverPort)
     writeLog(tr("Commit Reg Command"));
     sendText("REG$" + text::fieldBytes(localName), ip, serverPort);
     for (int check = 1;; ++check) {
-        waitForReplies(10);
+        waitWithEvents(10);
         if (findServer(ip, serverPort, nullptr)) {
             writeLog(tr("Reg Sucess"));
             break;
@@ -55,7 +55,7 @@ void MUDPUnit::unRegFromServer(const char *serverIp, unsigned short serverPort)
     writeLog(tr("Commit Unreg Command"));
     sendText("UNREG$" + text::fieldBytes(localName), ip, serverPort);
     for (int check = 1;; ++check) {
-        waitForReplies(10);
+        waitWithEvents(10);
         PEERINFO *server = findServer(ip, serverPort, nullptr);
         if (!server) {
             writeLog(tr("UnReg Sucess"));

@@ -9,10 +9,48 @@
 #include "transport/identity.h"
 #include "transport/message.h"
 #include "transport/protocol_words.h"
+#include "transport/unit_registry.h"
 #include "unit/mudp_unit.h"
+
+namespace {
+
+// The units of this thread, for the waits that read their sockets.
+QList<MUDPUnit *> &unitsOfThread()
+{
+    thread_local QList<MUDPUnit *> units;
+    return units;
+}
+
+// How deep datagram handling may nest: a handler's wait reads further
+// datagrams of its own socket only this many levels down, so a burst of
+// datagrams cannot grow the stack without bound.
+constexpr int kMaxReceiveDepth = 4;
+
+} // namespace
+
+void registerUnit(MUDPUnit *unit) { unitsOfThread().append(unit); }
+
+void unregisterUnit(MUDPUnit *unit) { unitsOfThread().removeOne(unit); }
+
+void MUDPUnit::readNestedSockets()
+{
+    // The event loop does not deliver a socket's datagrams while one of them
+    // is being handled, yet handlers wait for answers (a registration made
+    // from inside a notification) and servers send long lists from inside a
+    // handler while acknowledgements pile up. Read those sockets here.
+    const QList<MUDPUnit *> units = unitsOfThread(); // reading may add or remove units
+    for (MUDPUnit *unit : units) {
+        if (!unitsOfThread().contains(unit))
+            continue;
+        if (unit->receiveDepth > 0 && unit->receiveDepth < kMaxReceiveDepth &&
+            unit->recvSocket->hasPendingDatagrams())
+            unit->processPendingDatagrams();
+    }
+}
 
 void MUDPUnit::processPendingDatagrams()
 {
+    ++receiveDepth;
     QByteArray datagram;
     while (recvSocket->hasPendingDatagrams()) {
         const qint64 size = recvSocket->pendingDatagramSize();
@@ -24,6 +62,7 @@ void MUDPUnit::processPendingDatagrams()
             break;
         receiveDatagram(datagram.constData(), got, sender, port);
     }
+    --receiveDepth;
 }
 
 void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port)

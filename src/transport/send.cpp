@@ -28,6 +28,7 @@ void MUDPUnit::waitWithEvents(int ms)
     do {
         const qint64 roundEnd = clock.nsecsElapsed() + kRoundNs;
         QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+        readNestedSockets();
         if (platform::sleepReplaced()) {
             platform::sleepMs(2); // a replaced sleep stands for the whole wait
             return;
@@ -40,13 +41,6 @@ void MUDPUnit::waitWithEvents(int ms)
             wakeLateNs = qBound<qint64>(0, wakeLateNs + (late - wakeLateNs) / 8, kMaxLateNs);
         }
     } while (clock.elapsed() < ms);
-}
-
-void MUDPUnit::waitForReplies(int ms)
-{
-    waitWithEvents(ms);
-    if (recvSocket->hasPendingDatagrams())
-        processPendingDatagrams();
 }
 
 void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port)

@@ -43,9 +43,9 @@ bool MUDPUnit::holeToLiveUser(const char *ip, unsigned short port, const char *n
         std::memcpy(areas, transHole.constData(), qMin<size_t>(transHole.size(), kAreaSize - 1));
         std::memcpy(areas + kAreaSize, holeReq.constData(), qMin<size_t>(holeReq.size(), kAreaSize - 1));
         sendProtocol(areas, viaIp, serverPort, 2 * kAreaSize);
-        waitForReplies(kCycleWait);
+        waitWithEvents(kCycleWait);
         sendText("HOLEREG$" + ownName + tail, peerIp, port);
-        waitForReplies(kCycleWait);
+        waitWithEvents(kCycleWait);
 
         // A user list handled during the waits may have removed the record:
         // look it up again, and end the attempt when it is gone.

@@ -10,6 +10,7 @@
 #include "registry/peer_keys.h"
 #include "text/fixed_text.h"
 #include "transport/datagram_tap.h"
+#include "transport/unit_registry.h"
 
 MUDPUnit::MUDPUnit(QObject *parent)
     : QObject(parent),
@@ -36,6 +37,7 @@ MUDPUnit::MUDPUnit(QObject *parent)
     timer = new QTimer(this);
     connect(timer, SIGNAL(timeout()), this, SLOT(timeout()));
     timer->start(2000);
+    registerUnit(this);
     timeoutBusy = false;
     listScratch = nullptr;
     hostWindow = nullptr;
@@ -45,6 +47,7 @@ MUDPUnit::MUDPUnit(QObject *parent)
 
 MUDPUnit::~MUDPUnit()
 {
+    unregisterUnit(this);
     transport::clearOutgoingTap(this);
     timer->stop();
     timer->deleteLater();

@@ -57,11 +57,9 @@ public:
     unsigned short getPortForPeer() const { return portForPeer; }
 
     // Processes pending events and sleeps 2 ms in turns until ms have passed.
+    // Each round also reads the sockets of units that are handling one of
+    // their own datagrams, which the event loop leaves unread meanwhile.
     static void waitWithEvents(int ms);
-    // The same, for calls that wait for an answer: also reads this unit's
-    // socket, which the event loop does not do while a datagram of the same
-    // socket is being handled (a host calling from inside a notification).
-    void waitForReplies(int ms);
 
     // One log line: time prefix, udpLog, and WM_UDP_LOG to the host window.
     void writeLog(const QString &msg);
@@ -98,6 +96,7 @@ private:
     void sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
                           unsigned short port, const char *header);
     void writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port);
+    static void readNestedSockets();
 
     // Receiving and dispatch (transport/receive.cpp, transport/dispatch.cpp).
     void dispatch(Message &m);
@@ -183,4 +182,5 @@ private:
     int peerListCount;
     HWND hostWindow;
     qint64 recvBytesHeld = 0; // packet arrays of the records in recvBuffers
+    int receiveDepth = 0;     // nesting of processPendingDatagrams
 };

@@ -32,6 +32,7 @@ struct UnitInspector {
     static QUdpSocket *socket(const MUDPUnit &u) { return u.recvSocket; }
     static PEERINFO *listScratch(const MUDPUnit &u) { return u.listScratch; }
     static int receivers(const MUDPUnit &u, const char *signal) { return u.receivers(signal); }
+    static int receiveDepth(const MUDPUnit &u) { return u.receiveDepth; }
 
     // One timer tick, as the timer would run it.
     static void tick(MUDPUnit &u) { u.timeout(); }
