@@ -129,9 +129,17 @@ TEST(RegistryInput, ShortAndEmptyListsStayInsideTheMessage)
                                  "127.0.0.2", 46330);
     ASSERT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 2);
 
-    // A list message shorter than its header carries no records.
+    // A list message shorter than its header is no list: dropped, it removes
+    // nobody.
     inject(alice.unit(), "PEERLIST$one", "127.0.0.2", 46320);
-    EXPECT_TRUE(alice.hasLog("Get Server User List"));
+    EXPECT_TRUE(alice.hasLog("Short user list dropped:"));
+    EXPECT_FALSE(alice.hasLog("Get Server User List"));
+    EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 2);
+
+    // A header without records removes that server's users.
+    QByteArray empty("PEERLIST$one$0$0$0");
+    empty.resize(80, '\0');
+    inject(alice.unit(), empty, "127.0.0.2", 46320);
     for (const PEERINFO *p : UnitInspector::liveUserList(alice.unit()))
         EXPECT_EQ(p->serverPort, 46330);
     EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);

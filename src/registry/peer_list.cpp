@@ -30,6 +30,13 @@ void MUDPUnit::sendNewListToClient()
 
 void MUDPUnit::handlePeerList(Message &m)
 {
+    // Shorter than its header, a list is no list: merging it as an empty one
+    // would remove every user of that server.
+    if (m.length < wire::kMessageHeaderSize) {
+        writeLog(tr("Short user list dropped:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
+                 QString::fromLatin1(m.srcIp));
+        return;
+    }
     const int count = m.bodyLength() / static_cast<int>(sizeof(PEERINFO));
     mergePeerList(m.body(), count, m.srcIp, m.srcPort);
     acknowledge(m);
