@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "support/peer.h"
+#include "transport_packets.h"
 
 namespace {
 
@@ -101,12 +102,7 @@ TEST(MetaObject, ClonesUseDefaultArguments)
         return false;
     };
     transport::setOutgoingTap(&p.unit(), tap);
-    NOLVUDPPACKET packet{};
-    packet.type = 2;
-    packet.index = packet.total = 1;
-    std::memcpy(packet.data, "BOGUS$x", 7);
-    packet.len = 7;
-    packet.checksum = qChecksum(QByteArrayView(packet.data, 500), Qt::ChecksumIso3309);
+    NOLVUDPPACKET packet = tp::single(2461000, 1, "BOGUS$x");
     const int index = MUDPUnit::staticMetaObject.indexOfMethod("processPacket(NOLVUDPPACKET*)");
     NOLVUDPPACKET *arg = &packet;
     void *args[] = {nullptr, &arg};

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/peer.h"
+#include "transport_packets.h"
 
 TEST(NestedCalls, RegistrationFromADataHandler)
 {
@@ -55,14 +56,8 @@ TEST(NestedCalls, BurstNestsBoundedly)
     });
     QUdpSocket raw;
     ASSERT_TRUE(raw.bind(QHostAddress(QStringLiteral("127.0.0.2")), 46512));
-    NOLVUDPPACKET alive{};
-    alive.type = 2;
-    alive.index = alive.total = 1;
-    std::memcpy(alive.data, "ALIVE$x", 7);
-    alive.len = 7;
-    alive.checksum = qChecksum(QByteArrayView(alive.data, 500), Qt::ChecksumIso3309);
     for (int i = 0; i < 200; ++i) {
-        alive.time = i;
+        const NOLVUDPPACKET alive = tp::single(2461000, i, "ALIVE$x");
         raw.writeDatagram(reinterpret_cast<const char *>(&alive), sizeof alive, QHostAddress(QStringLiteral("127.0.0.2")),
                           46511);
     }
