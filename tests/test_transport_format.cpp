@@ -17,7 +17,7 @@ QByteArray pattern(int n)
 void expectWellBuilt(const NOLVUDPBUFFER *b, const char *addr)
 {
     for (int i = 0; i < b->total; ++i) {
-        const NOLVUDPPACKET &p = b->packets[i];
+        const NOLVUDPPACKET &p = *packetSlot(b, i);
         EXPECT_EQ(p.date, b->date);
         EXPECT_EQ(p.time, b->time);
         EXPECT_EQ(p.type, 2);
@@ -51,22 +51,22 @@ TEST(TransportBuild, PacketCountsAndLengths)
         EXPECT_EQ(b->age, 0);
         EXPECT_STREQ(b->ip, "127.0.0.2");
         for (size_t i = 0; i < c.lens.size(); ++i)
-            EXPECT_EQ(b->packets[i].len, c.lens[i]);
+            EXPECT_EQ(packetSlot(b, i)->len, c.lens[i]);
         expectWellBuilt(b, "127.0.0.2");
 
         // Header, then the host bytes in order across the packets.
-        EXPECT_STREQ(b->packets[0].data, "DATA$alice");
+        EXPECT_STREQ(packetSlot(b, 0)->data, "DATA$alice");
         for (int k = 10; k < 80; ++k)
-            ASSERT_EQ(b->packets[0].data[k], 0);
+            ASSERT_EQ(packetSlot(b, 0)->data[k], 0);
         QByteArray joined;
         for (int i = 0; i < b->total; ++i)
-            joined += QByteArray(b->packets[i].data, b->packets[i].len);
+            joined += QByteArray(packetSlot(b, i)->data, packetSlot(b, i)->len);
         EXPECT_EQ(joined.mid(80), host);
     }
     // 1,000 bytes: packet 2 starts with host byte 420.
     const QByteArray host = pattern(1000);
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), host);
-    EXPECT_EQ(b->packets[1].data[0], host[420]);
+    EXPECT_EQ(packetSlot(b, 1)->data[0], host[420]);
 }
 
 TEST(TransportBuild, GivenHeaderIsCutAt79Characters)
@@ -75,9 +75,9 @@ TEST(TransportBuild, GivenHeaderIsCutAt79Characters)
     const QByteArray longHeader = "TRANS$alice$0$0$0$" + QByteArray(100, 'x');
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), "body", longHeader.constData());
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(strnlen(b->packets[0].data, 80), 79u);
-    EXPECT_EQ(QByteArray(b->packets[0].data, 79), longHeader.left(79));
-    EXPECT_EQ(QByteArray(b->packets[0].data + 80, 4), QByteArray("body"));
+    EXPECT_EQ(strnlen(packetSlot(b, 0)->data, 80), 79u);
+    EXPECT_EQ(QByteArray(packetSlot(b, 0)->data, 79), longHeader.left(79));
+    EXPECT_EQ(QByteArray(packetSlot(b, 0)->data + 80, 4), QByteArray("body"));
 }
 
 TEST(TransportBuild, BackToBackBuffersDifferInTime)
@@ -129,8 +129,8 @@ TEST(TransportBuild, MessagesBeyond32767PacketsAreRefused)
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), big);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->total, 32767);
-    EXPECT_EQ(b->packets[32766].index, 32767);
-    EXPECT_EQ(b->packets[32766].len, 500);
+    EXPECT_EQ(packetSlot(b, 32766)->index, 32767);
+    EXPECT_EQ(packetSlot(b, 32766)->len, 500);
 }
 
 TEST(TransportBuild, SendProtocolRefusesMoreThan500Bytes)

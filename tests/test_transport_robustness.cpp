@@ -255,7 +255,7 @@ TEST_F(Receiver, RequestOutsideTheBufferIsNotAnswered)
 
     feed(tp::single(kDate, nextTime++, "REQUEST$peer$" + id + "$2"));
     ASSERT_EQ(out.sent.size(), 1);
-    EXPECT_EQ(out.sent[0].datagram, tp::bytesOf(b->packets[1]));
+    EXPECT_EQ(out.sent[0].datagram, tp::bytesOf(*packetSlot(b, 1)));
     EXPECT_EQ(out.sent[0].address, kFrom);
     EXPECT_EQ(unit.countLogs("Answer lost packet:"), 1);
 }

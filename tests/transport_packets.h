@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "transport/buffers.h"
 #include "transport/datagram_tap.h"
 #include "transport/message_header.h"
 #include "transport/wire.h"

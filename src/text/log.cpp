@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "text/fixed_text.h"
+#include "transport/message.h"
 #include "unit/mudp_unit.h"
 
 void MUDPUnit::writeLog(const QString &msg)
@@ -28,4 +29,9 @@ QString MUDPUnit::peerLabel(const PEERINFO *peer)
 {
     return peerName(peer) + QLatin1Char(' ') + QString::fromLatin1(text::fieldBytes(peer->ip)) +
            QLatin1Char(':') + QString::number(peer->port);
+}
+
+QString MUDPUnit::sourceLabel(const Message &m)
+{
+    return QString::fromLatin1(m.srcIp) + QLatin1Char(':') + QString::number(m.srcPort);
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "text/fixed_text.h"
+#include "transport/buffers.h"
 #include "transport/identity.h"
 #include "transport/message.h"
 #include "transport/protocol_words.h"
@@ -77,10 +78,6 @@ void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddres
 
 namespace {
 
-// What the packet arrays of all incoming records may reserve together: room
-// for thirty messages of the largest size at once.
-constexpr qint64 kRecvBudgetBytes = 512ll * 1024 * 1024;
-
 // Whether the header fields that place a packet are usable.
 bool wellFormed(const NOLVUDPPACKET &p)
 {
@@ -120,12 +117,12 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         return;
 
     NOLVUDPBUFFER *record = findRecvBuffer(m.srcIp, packet->date, packet->time, m.srcPort);
+    const int slotIndex = packet->index - 1;
     bool onePacket = false;
     if (record) {
         if (record->total != packet->total)
             return;
-        NOLVUDPPACKET &slot = record->packets[packet->index - 1];
-        if (slot.total != 0) {
+        if (hasPacket(record, slotIndex)) {
             writeLog(tr("Repeated Data:") + QString::fromLatin1(m.packetKey) + tr(" From ") +
                      QString::fromLatin1(text::fieldBytes(record->ip)));
             // A repeat of a message already acknowledged means the RECEIVED
@@ -139,29 +136,39 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
             }
             return;
         }
-        slot = *packet;
+        // A packet that needs a new chunk beyond its source's budget is
+        // dropped; the lost-packet requests ask for it again.
+        const qint64 cost = claimCost(record, slotIndex);
+        if (cost > 0 && !recvBudget.fits(record->ip, cost))
+            return;
+        NOLVUDPPACKET *slot = claimPacketSlot(record, slotIndex);
+        if (!slot)
+            return;
+        recvBudget.add(record->ip, cost);
+        *slot = *packet;
         ++record->count;
     } else {
-        // Every multi-packet record reserves its whole packet array at once;
-        // the records held together may reserve no more than the budget, so
-        // a flood of packets announcing huge messages cannot exhaust memory.
-        const qint64 bytes = qint64(packet->total) * qint64(sizeof(NOLVUDPPACKET));
-        if (packet->total > 1 && recvBytesHeld + bytes > kRecvBudgetBytes)
+        // A record holds what has arrived, chunk by chunk; packets that would
+        // start a record beyond the budget are dropped until older ones expire.
+        if (packet->total > 1 && !recvBudget.fits(m.srcIp, newBufferCost(packet->total, slotIndex)))
             return;
         record = newBuffer(packet->total);
-        if (!record)
+        NOLVUDPPACKET *slot = record ? claimPacketSlot(record, slotIndex) : nullptr;
+        if (!slot) {
+            freeBuffer(record);
             return;
+        }
         record->count = 1;
         record->date = packet->date;
         record->time = packet->time;
         std::memcpy(record->ip, m.srcIp, sizeof record->ip);
         record->port = m.srcPort;
-        record->packets[packet->index - 1] = *packet;
+        *slot = *packet;
         if (packet->total == 1) {
             onePacket = true;
         } else {
             recvBuffers.append(record);
-            recvBytesHeld += bytes;
+            recvBudget.add(record->ip, heldBytes(record));
         }
     }
 
@@ -179,16 +186,20 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         return;
     }
     for (int i = 0; i < record->total; ++i)
-        std::memcpy(block.get() + size_t(i) * wire::kPayloadSize, record->packets[i].data, wire::kPayloadSize);
+        std::memcpy(block.get() + size_t(i) * wire::kPayloadSize, packetSlot(record, i)->data, wire::kPayloadSize);
     m.block = block.get();
-    m.length = (record->total - 1) * wire::kPayloadSize + record->packets[record->total - 1].len;
+    m.length = (record->total - 1) * wire::kPayloadSize + packetSlot(record, record->total - 1)->len;
     m.fields = HeaderFields::parse(m.block, wire::kMessageHeaderSize);
 
     const ProtocolWord *word = findProtocolWord(m.fields.text(0));
     const bool kept = word && word->buffered;
     if (onePacket && kept) {
+        if (!recvBudget.fits(record->ip, heldBytes(record))) {
+            freeBuffer(record);
+            return;
+        }
         recvBuffers.append(record);
-        recvBytesHeld += qint64(sizeof(NOLVUDPPACKET));
+        recvBudget.add(record->ip, heldBytes(record));
     }
     ++record->inUse;
     dispatch(m);

@@ -1,6 +1,7 @@
 // Acknowledgement and loss recovery: the two timer jobs over incoming buffers
 // and send records, and the REQUEST, RECEIVED and DATAFAIL handlers.
 #include "text/fixed_text.h"
+#include "transport/buffers.h"
 #include "transport/identity.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
@@ -44,7 +45,7 @@ void MUDPUnit::checkRecvBuffers()
                 continue;
             }
             recvBuffers.takeAt(i);
-            recvBytesHeld -= qint64(record->total) * qint64(sizeof(NOLVUDPPACKET));
+            recvBudget.release(record->ip, heldBytes(record));
             writeLog(tr("Delete expired buffer:") + QString::fromLatin1(key) + from);
             freeBuffer(record);
             continue;
@@ -61,7 +62,7 @@ void MUDPUnit::checkRecvBuffers()
             }
         } else if (record->age == 3 || record->age == 6) {
             for (int slot = 0; slot < record->total && requests < kMaxPacedSendsPerPass; ++slot) {
-                if (record->packets[slot].total != 0)
+                if (hasPacket(record, slot))
                     continue;
                 ++requests;
                 const QByteArray request =
@@ -108,7 +109,7 @@ void MUDPUnit::resendRecords()
             text::copyText(ip, record->ip);
             const unsigned short port = record->port;
             if (buffer) {
-                returnRequestedPacket(&buffer->packets[0], ip, port);
+                returnRequestedPacket(packetSlot(buffer, 0), ip, port);
                 writeLog(tr("repeat send UDP package:") + key);
             } else {
                 writeLog(tr("can't find udp package:") + key);
@@ -123,24 +124,40 @@ void MUDPUnit::handleRequest(Message &m)
     const int index = m.fields.number(4);
     NOLVUDPBUFFER *buffer = findSentBuffer(m.fields.number(2), m.fields.number(3));
     const QString tail = QString::fromLatin1(m.packetKey) + tr(" To ") + QString::fromLatin1(text::fieldBytes(m.record->ip));
-    if (buffer && index >= 1 && index <= buffer->total) {
-        returnRequestedPacket(&buffer->packets[index - 1], m.srcIp, m.srcPort);
-        writeLog(tr("Answer lost packet:") + tail);
-    } else {
+    if (!buffer || index < 1 || index > buffer->total) {
         writeLog(tr("Can't Answer lost packet:") + tail);
+        return;
     }
+    // The identity is a date and a time of day: easy to guess. Only those the
+    // message went to may have its packets.
+    if (!wasSentTo(buffer, m.srcIp, m.srcPort)) {
+        writeLog(tr("Lost packet request from a non-receiver refused:") + QString::fromLatin1(m.packetKey) +
+                 tr(" From:") + sourceLabel(m));
+        return;
+    }
+    returnRequestedPacket(packetSlot(buffer, index - 1), m.srcIp, m.srcPort);
+    writeLog(tr("Answer lost packet:") + tail);
 }
 
-void MUDPUnit::markSendRecordDone(const Message &m)
+SENDRECORD *MUDPUnit::markSendRecordDone(const Message &m)
 {
-    if (SENDRECORD *record = findSendRecord(m.fields.number(2), m.fields.number(3), m.srcIp, m.srcPort))
+    SENDRECORD *record = findSendRecord(m.fields.number(2), m.fields.number(3), m.srcIp, m.srcPort);
+    if (record)
         record->retries = wire::kRemoveMark;
+    return record;
 }
 
 void MUDPUnit::handleReceived(Message &m)
 {
-    markSendRecordDone(m);
-    if (NOLVUDPBUFFER *buffer = findSentBuffer(m.fields.number(2), m.fields.number(3)))
+    // Success is what the receiver of a send says, about that send.
+    const SENDRECORD *record = markSendRecordDone(m);
+    if (!record) {
+        writeLog(tr("Receipt matching no send ignored:") +
+                 QString::fromLatin1(identityKey(m.fields.number(2), m.fields.number(3))) + tr(" From:") +
+                 sourceLabel(m));
+        return;
+    }
+    if (NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time))
         writeLog(tr("Packet send success:") + QString::fromLatin1(messageKey(buffer->date, buffer->time, buffer->total)) +
                  tr(" To ") + QString::fromLatin1(text::fieldBytes(buffer->ip)));
 }

@@ -8,6 +8,7 @@
 
 #include "platform/sleep.h"
 #include "text/fixed_text.h"
+#include "transport/buffers.h"
 #include "transport/datagram_tap.h"
 #include "transport/identity.h"
 #include "unit/mudp_unit.h"
@@ -45,6 +46,8 @@ void MUDPUnit::waitWithEvents(int ms)
 
 void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port)
 {
+    if (!packet)
+        return;
     QByteArray datagram(reinterpret_cast<const char *>(packet), sizeof *packet);
     QHostAddress address(QString::fromLatin1(destIP));
     if (!transport::passOutgoing(this, datagram, address, port))
@@ -124,7 +127,12 @@ NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *
     buffer->time = id.time;
     std::memcpy(buffer->ip, localAddr, sizeof buffer->ip);
     for (int i = 0; i < n; ++i) {
-        NOLVUDPPACKET &p = buffer->packets[i];
+        NOLVUDPPACKET *slot = claimPacketSlot(buffer, i);
+        if (!slot) {
+            freeBuffer(buffer);
+            return nullptr;
+        }
+        NOLVUDPPACKET &p = *slot;
         p.date = id.date;
         p.time = id.time;
         p.type = wire::kPacketType;
@@ -210,9 +218,10 @@ void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short 
     record->port = port;
     record->retries = wire::kInitialRetries;
     sendRecords.append(record);
+    noteDestination(buffer, dest, port); // lost-packet requests are answered only here
     ++buffer->inUse;
     for (int i = 0; i < buffer->total; ++i) {
-        writePacket(&buffer->packets[i], dest, port);
+        writePacket(packetSlot(buffer, i), dest, port);
         if (i % 15 == 0)
             waitWithEvents(1);
     }

@@ -49,7 +49,12 @@ static_assert(offsetof(NOLVUDPPACKET, checksum) == 34, "checksum");
 static_assert(offsetof(NOLVUDPPACKET, reserved) == 36, "reserved");
 static_assert(offsetof(NOLVUDPPACKET, data) == wire::kHeaderSize, "data");
 
+struct Destination; // transport/buffers.h
+
 // One message in memory, outgoing (in sentBuffers) or incoming (in recvBuffers).
+// Its packet slots are held in chunks, each allocated when a packet of it is
+// stored, so an incoming message holds memory for what arrived, not for what
+// its first packet announced. Read and write them through transport/buffers.h.
 struct NOLVUDPBUFFER {
     int32_t count;       // outgoing: total; incoming: distinct packets received
     int32_t total;
@@ -58,11 +63,15 @@ struct NOLVUDPBUFFER {
     int32_t age;         // incoming: timer ticks since creation
     char ip[16];         // outgoing: own localAddr; incoming: source address
     uint16_t port;       // incoming: source port
-    NOLVUDPPACKET *packets; // owned, `total` slots, zero-filled at creation
+    NOLVUDPPACKET **chunks; // owned table of chunk pointers, null until allocated
 
     // Bookkeeping that never travels:
+    int chunksHeld;      // chunks allocated so far
     int inUse;           // a dispatch or send works on it: removal is deferred
     bool acknowledged;   // a RECEIVED was sent for it (kept incoming messages)
+    Destination *sentTo; // outgoing: every address and port it went to
+    int sentToCount;
+    int sentToCapacity;
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.
@@ -73,7 +82,3 @@ struct SENDRECORD {
     uint16_t port;
     int32_t retries;     // 6..1 waiting, 0 give up, -9999 remove
 };
-
-// Allocation of the buffers' packet arrays (zero-filled) and their release.
-NOLVUDPBUFFER *newBuffer(int total);
-void freeBuffer(NOLVUDPBUFFER *buffer);

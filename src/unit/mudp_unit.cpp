@@ -9,6 +9,7 @@
 #include "platform/host_window.h"
 #include "registry/peer_keys.h"
 #include "text/fixed_text.h"
+#include "transport/buffers.h"
 #include "transport/datagram_tap.h"
 #include "transport/unit_registry.h"
 

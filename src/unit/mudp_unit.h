@@ -10,6 +10,7 @@
 
 #include "mudp.h"
 #include "text/text_converter.h"
+#include "transport/receive_budget.h"
 #include "transport/record_keys.h"
 #include "transport/wire.h"
 #include "unit/record_table.h"
@@ -113,7 +114,7 @@ private:
     NOLVUDPBUFFER *findSentBuffer(int32_t date, int32_t time) const;
     NOLVUDPBUFFER *findRecvBuffer(const char *ip, int32_t date, int32_t time, unsigned short port) const;
     SENDRECORD *findSendRecord(int32_t date, int32_t time, const char *ip, unsigned short port) const;
-    void markSendRecordDone(const Message &m);
+    SENDRECORD *markSendRecordDone(const Message &m); // the record a reply names, marked done
 
     // Peer tables (registry/peer_tables.cpp).
     PEERINFO *findServer(const char *ip, unsigned short port, const char *name) const;
@@ -155,6 +156,7 @@ private:
     QString name(const QByteArray &gb18030);
     QString peerName(const PEERINFO *peer);
     QString peerLabel(const PEERINFO *peer); // "name ip:port"
+    static QString sourceLabel(const Message &m); // "ip:port" of the datagram
     void notifyHost(UINT message, WPARAM wParam, LPARAM lParam);
 
     using Handler = void (MUDPUnit::*)(Message &);
@@ -181,6 +183,6 @@ private:
     PEERINFO *listScratch;
     int peerListCount;
     HWND hostWindow;
-    qint64 recvBytesHeld = 0; // packet arrays of the records in recvBuffers
+    ReceiveBudget recvBudget; // what the records in recvBuffers hold
     int receiveDepth = 0;     // nesting of processPendingDatagrams
 };
