@@ -30,6 +30,13 @@ void MUDPUnit::sendNewListToClient()
 
 void MUDPUnit::handlePeerList(Message &m)
 {
+    // Live users are where the host sends data and hole punches: only the
+    // servers this unit registered with may name them.
+    if (!findServer(m.srcIp, m.srcPort, nullptr)) {
+        writeLog(tr("User list not from a server dropped:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
+                 sourceLabel(m));
+        return;
+    }
     // Shorter than its header, a list is no list: merging it as an empty one
     // would remove every user of that server.
     if (m.length < wire::kMessageHeaderSize) {

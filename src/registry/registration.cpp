@@ -33,6 +33,7 @@ void MUDPUnit::regToServer(const char *serverIp, unsigned short serverPort)
         return;
     }
     writeLog(tr("Commit Reg Command"));
+    pendingRegistrations.sent(ip, serverPort);
     sendText("REG$" + text::fieldBytes(localName), ip, serverPort);
     for (int check = 1;; ++check) {
         waitWithEvents(10);
@@ -112,6 +113,13 @@ void MUDPUnit::handleRegAcc(Message &m)
 {
     if (findServer(m.srcIp, m.srcPort, nullptr))
         return;
+    // Only a peer asked to register this unit may become its server and tell
+    // it how it is seen from outside.
+    if (!pendingRegistrations.take(m.srcIp, m.srcPort)) {
+        writeLog(tr("Registration accept not asked for dropped:") + name(m.fields.text(1)) + tr(" From:") +
+                 sourceLabel(m));
+        return;
+    }
     PEERINFO *server = newPeerRecord(m);
     serverList.append(server);
     text::copyText(addrForPeer, m.fields.text(5));

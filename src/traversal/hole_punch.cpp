@@ -66,7 +66,14 @@ void MUDPUnit::handleTransHole(Message &m)
     // Positions 5 and 6 name the target; without both, or with a port that
     // is no port, there is nobody to forward to.
     unsigned short port = 0;
-    if (m.fields.has(5) && m.fields.port(6, &port) && port != 0) {
+    const bool hasTarget = m.fields.has(5) && m.fields.port(6, &port) && port != 0;
+    // Hole requests pass only between this server's own clients.
+    if (!findClient(m.srcIp, m.srcPort, nullptr) || (hasTarget && !findClient(m.fields.text(5), port, nullptr))) {
+        writeLog(tr("Packet Transfer Hole Request Refused, not between clients:") +
+                 QString::fromLatin1(m.messageKey) + tr(" From:") + sourceLabel(m));
+        return;
+    }
+    if (hasTarget) {
         const QByteArray embedded(m.body(), static_cast<qsizetype>(strnlen(m.body(), size_t(m.bodyLength()))));
         if (!embedded.isEmpty())
             sendText(embedded, m.fields.text(5), port);
@@ -77,6 +84,12 @@ void MUDPUnit::handleTransHole(Message &m)
 
 void MUDPUnit::handleHoleReq(Message &m)
 {
+    // A server of this unit forwards hole requests; from anyone else this
+    // would send the hole test wherever they name.
+    if (!findServer(m.srcIp, m.srcPort, nullptr)) {
+        writeLog(tr("Hole request not from a server ignored:") + sourceLabel(m));
+        return;
+    }
     unsigned short port = 0;
     if (!m.fields.has(5) || !m.fields.port(6, &port) || port == 0)
         return;

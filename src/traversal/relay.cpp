@@ -37,14 +37,22 @@ void MUDPUnit::sendDataToLiveUser(const char *data, int size, const char *ip, un
 
 void MUDPUnit::handleTrans(Message &m)
 {
-    // Without a destination (positions 5 and 6, port 0 only for everyone at
-    // "0.0.0.0"), or shorter than its header and so without a block, there is
-    // nothing to relay; the message is not acknowledged, so its sender learns
-    // that it failed.
     unsigned short port = 0;
     const bool everyone = std::strcmp(m.fields.text(5), "0.0.0.0") == 0;
-    if (m.length < wire::kMessageHeaderSize || !m.fields.has(5) || !m.fields.port(6, &port) ||
-        (port == 0 && !everyone)) {
+    const bool hasTarget = m.fields.has(5) && m.fields.port(6, &port) && (port != 0 || everyone);
+    // A server relays between its own clients only: anyone else could have it
+    // send datagrams of their choosing to any address, from its own.
+    if (!findClient(m.srcIp, m.srcPort, nullptr) ||
+        (hasTarget && !everyone && !findClient(m.fields.text(5), port, nullptr))) {
+        writeLog(tr("Packet Transfer Data Refused, not between clients:") + QString::fromLatin1(m.messageKey) +
+                 tr(" From:") + sourceLabel(m));
+        return;
+    }
+    // Without a destination (positions 5 and 6, port 0 only for everyone at
+    // "0.0.0.0"), or shorter than its header and so without a block, there is
+    // nothing to relay. Refusals are not acknowledged, so the sender's
+    // transport reports the failure.
+    if (m.length < wire::kMessageHeaderSize || !hasTarget) {
         writeLog(tr("Packet Transfer Data Refused:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
                  QString::fromLatin1(m.srcIp));
         return;

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "mudp.h"
+#include "registry/pending_registrations.h"
 #include "text/text_converter.h"
 #include "transport/receive_budget.h"
 #include "transport/record_keys.h"
@@ -168,6 +169,7 @@ private:
     PeerTable serverList;        // servers this unit is registered with
     PeerTable clientList;        // clients registered with this unit
     PeerTable liveUserList;      // users the servers reported
+    PendingRegistrations pendingRegistrations; // REGs awaiting REGACC
     unsigned short boundPort;
     char localAddr[16];
     char localName[40];
