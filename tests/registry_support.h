@@ -82,6 +82,14 @@ inline void inject(MUDPUnit &u, const QByteArray &payload, const char *ip, unsig
     UnitInspector::processPacket(u, &p, QHostAddress(QString::fromLatin1(ip)), port);
 }
 
+// Has `u` take ip:port as its server, as if it had registered there: a REG
+// noted as sent, then the REGACC `text` from that peer.
+inline void acceptAsServer(MUDPUnit &u, const QByteArray &text, const char *ip, unsigned short port)
+{
+    UnitInspector::noteRegSent(u, ip, port);
+    inject(u, text, ip, port);
+}
+
 // A text field of a record as a byte array (up to its NUL, within its width).
 template <size_t N> QByteArray field(const char (&f)[N])
 {

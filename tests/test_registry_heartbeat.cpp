@@ -127,10 +127,10 @@ TEST(RegistryHeartbeat, CounterWrapSendsNothingThatTick)
     ASSERT_TRUE(haveTestAddresses());
     Peer server("server", "127.0.0.2", 46250);
     Peer alice("alice", "127.0.0.3", 46251);
-    // An acceptance that no registration waited for adds the entry; the tick
-    // counter has been growing with an empty server list.
+    // An acceptance that no registration call waited for adds the entry; the
+    // tick counter has been growing with an empty server list.
     UnitInspector::setHeartbeatTicks(alice.unit(), 65535);
-    inject(alice.unit(), "REGACC$server$0$0$0$127.0.0.2$46251", "127.0.0.2", 46250);
+    acceptAsServer(alice.unit(), "REGACC$server$0$0$0$127.0.0.2$46251", "127.0.0.2", 46250);
     ASSERT_TRUE(onlyServer(alice));
     EXPECT_STREQ(alice->getAddrForPeer(), "127.0.0.2");
     EXPECT_EQ(alice->getPortForPeer(), 46251);

@@ -71,7 +71,7 @@ TEST(RegistryInput, OverlongNamesAndAddressesAreCutInsideTheirFields)
     Peer alice("alice", "127.0.0.3", 46301);
     // (The header is 80 bytes: a 40-byte name leaves room for the fields.)
     const QByteArray name40(40, 'm');
-    inject(alice.unit(), "REGACC$" + name40 + "$0$0$0$123.123.123.123.123$70000", "127.0.0.2", 46300);
+    acceptAsServer(alice.unit(), "REGACC$" + name40 + "$0$0$0$123.123.123.123.123$70000", "127.0.0.2", 46300);
     ASSERT_EQ(UnitInspector::serverList(alice.unit()).size(), 1);
     EXPECT_EQ(field(UnitInspector::serverList(alice.unit())[0]->name), name40.left(39));
     EXPECT_EQ(QByteArray(alice->getAddrForPeer()), "123.123.123.123");
@@ -95,6 +95,7 @@ TEST(RegistryInput, UnterminatedRecordTextsAreCutAndPartialRecordsIgnored)
     std::memcpy(wide.name, kTwoByteChar.repeated(20).constData(), sizeof wide.name);
     const PEERINFO bob = record("bob", "127.0.0.2", 46312, "127.0.0.2", 46310);
 
+    acceptAsServer(alice.unit(), "REGACC$fake$0$0$0$127.0.0.2$46311", "127.0.0.2", 46310);
     // Three whole records (the list spans two datagrams) and 100 stray bytes.
     sendList(fake, alice, bytesOf({wild, wide, bob}) + QByteArray(100, 'Z'));
     ASSERT_TRUE(pumpUntil([&] { return alice.hasLog("Get Server User List"); }));
@@ -128,6 +129,8 @@ TEST(RegistryInput, ShortAndEmptyListsStayInsideTheMessage)
     UnitInspector::mergePeerList(alice.unit(), bytesOf({record("carol", "127.0.0.2", 46323, "127.0.0.2", 46330)}),
                                  "127.0.0.2", 46330);
     ASSERT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 2);
+    acceptAsServer(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46321", "127.0.0.2", 46320);
+    acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.2$46321", "127.0.0.2", 46330);
 
     // A list message shorter than its header is no list: dropped, it removes
     // nobody.
@@ -194,8 +197,8 @@ TEST(RegistryInput, LookupsAndRemovalByServer)
     EXPECT_EQ(UnitInspector::findServer(alice.unit(), nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(UnitInspector::findLiveUser(alice.unit(), nullptr, 0, nullptr, nullptr, 0), nullptr);
 
-    inject(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46351", "127.0.0.2", 46352);
-    inject(alice.unit(), "REGACC$two$0$0$0$127.0.0.2$46351", "127.0.0.2", 46353);
+    acceptAsServer(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46351", "127.0.0.2", 46352);
+    acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.2$46351", "127.0.0.2", 46353);
     inject(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46351", "127.0.0.2", 46352); // ignored
     const auto &servers = UnitInspector::serverList(alice.unit());
     ASSERT_EQ(servers.size(), 2);

@@ -88,7 +88,7 @@ TEST(RegistryNesting, ServerAddedDuringTheHeartbeatWalkIsReached)
     transport::setOutgoingTap(&alice.unit(), [&](QByteArray &d, QHostAddress &, quint16 &port) {
         if (d.mid(48).startsWith("ALIVE$") && ++aliveTo[port] == 1 && port == 46520)
             QTimer::singleShot(0, &alice.unit(), [&] {
-                inject(alice.unit(), "REGACC$two$0$0$0$127.0.0.3$46521", "127.0.0.3", 46530);
+                acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.3$46521", "127.0.0.3", 46530);
             });
         return true;
     });

@@ -1,25 +1,80 @@
-// Forged first packets of huge messages: what the incoming records may
-// reserve together is bounded, and what they ask for in one tick too.
+// Forged first packets of huge messages: the incoming records hold what
+// arrived, one source no more than its share, and what they ask for in one
+// tick is bounded too.
 #include <gtest/gtest.h>
 
 #include "platform/sleep.h"
 #include "support/peer.h"
 #include "transport_packets.h"
 
-TEST(ReceiveBudget, HugeAnnouncedMessagesAreBounded)
+namespace {
+
+const QHostAddress kStranger(QStringLiteral("127.0.0.3"));
+
+// A first packet of a message of the largest size, at a slot of its own.
+NOLVUDPPACKET forged(int n)
 {
-    Peer p("p", "127.0.0.2", 46601);
+    return tp::packet(2461000, 100000 + n, 1 + (n * 97) % wire::kMaxPackets, wire::kMaxPackets, "x");
+}
+
+// What the records from `ip` hold, measured on the records themselves.
+qint64 heldByRecordsFrom(const MUDPUnit &u, const char *ip)
+{
+    qint64 bytes = 0;
+    for (const NOLVUDPBUFFER *b : UnitInspector::recvBuffers(u))
+        if (std::strcmp(b->ip, ip) == 0)
+            bytes += heldBytes(b);
+    return bytes;
+}
+
+struct Budget : ::testing::Test {
+    Peer p{"p", "127.0.0.2", 46601};
     // Nothing here is about timing: the paced waits run one round each.
-    platform::setSleepFunction([](int) {});
-    transport::setOutgoingTap(&p.unit(), [](QByteArray &, QHostAddress &, quint16 &) { return false; });
-    const QHostAddress from(QStringLiteral("127.0.0.3"));
-    // Each record of 32,767 packets reserves about 18 MB: 29 fit in the
-    // budget, the rest are dropped.
-    for (int i = 0; i < 40; ++i) {
-        NOLVUDPPACKET first = tp::packet(2461000, 1000 + i, 1, wire::kMaxPackets, "DATA$x");
-        UnitInspector::processPacket(p.unit(), &first, from, 5000);
+    void SetUp() override
+    {
+        platform::setSleepFunction([](int) {});
+        transport::setOutgoingTap(&p.unit(), [](QByteArray &, QHostAddress &, quint16 &) { return false; });
     }
-    EXPECT_EQ(UnitInspector::recvBuffers(p.unit()).size(), 29);
+    void TearDown() override { platform::setSleepFunction(nullptr); }
+    void feed(NOLVUDPPACKET packet, const QHostAddress &from, unsigned short port)
+    {
+        UnitInspector::processPacket(p.unit(), &packet, from, port);
+    }
+};
+
+} // namespace
+
+TEST_F(Budget, FloodFromOneSourceStaysInItsShareWhileAMessageArrives)
+{
+    // A legitimate 15 MiB message from 127.0.0.4, with a forged first packet
+    // from the stranger after every sixth of its packets.
+    const QByteArray body = QByteArray(15 * 1024 * 1024, 'L');
+    const std::vector<NOLVUDPPACKET> legit = tp::message(2461001, 5, "DATA$sender", body);
+    int flood = 0;
+    for (size_t i = 0; i < legit.size(); ++i) {
+        feed(legit[i], QHostAddress(QStringLiteral("127.0.0.4")), 5001);
+        if (i % 6 == 0)
+            feed(forged(flood++), kStranger, 5000);
+    }
+    ASSERT_EQ(p.received.size(), 1);
+    EXPECT_TRUE(p.received[0] == body);
+
+    // Each forged record holds its chunk table and one chunk, about 25 KiB;
+    // the stranger's records stop at its share of 64 MiB.
+    const qint64 stranger = heldByRecordsFrom(p.unit(), "127.0.0.3");
+    EXPECT_LE(stranger, ReceiveBudget::kPerSourceBytes);
+    EXPECT_GT(stranger, ReceiveBudget::kPerSourceBytes - 64 * 1024);
+    EXPECT_EQ(stranger, UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.3"));
+    EXPECT_LT(UnitInspector::recvBuffers(p.unit()).size(), flood / 2);
+    EXPECT_EQ(UnitInspector::recvBudget(p.unit()).held(),
+              stranger + heldByRecordsFrom(p.unit(), "127.0.0.4"));
+}
+
+TEST_F(Budget, LostPacketRequestsPerPassAreBoundedAndExpiryFreesTheBudget)
+{
+    for (int i = 0; i < 40; ++i)
+        feed(forged(i), kStranger, 5000);
+    EXPECT_EQ(UnitInspector::recvBuffers(p.unit()).size(), 40);
 
     // A pass sends at most 1,024 paced lost-packet requests over all records.
     int requests = 0;
@@ -31,12 +86,10 @@ TEST(ReceiveBudget, HugeAnnouncedMessagesAreBounded)
         UnitInspector::checkRecvBuffers(p.unit());
     EXPECT_EQ(requests, 1024);
 
-    // Once they expire the budget is free again.
+    // Once they expire nothing is held any more.
     for (int tick = 0; tick < 7; ++tick)
         UnitInspector::checkRecvBuffers(p.unit());
     EXPECT_TRUE(UnitInspector::recvBuffers(p.unit()).isEmpty());
-    NOLVUDPPACKET again = tp::packet(2461000, 5000, 1, wire::kMaxPackets, "DATA$x");
-    UnitInspector::processPacket(p.unit(), &again, from, 5000);
-    EXPECT_EQ(UnitInspector::recvBuffers(p.unit()).size(), 1);
-    platform::setSleepFunction(nullptr);
+    EXPECT_EQ(UnitInspector::recvBudget(p.unit()).held(), 0);
+    EXPECT_EQ(UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.3"), 0);
 }

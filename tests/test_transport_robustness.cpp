@@ -247,6 +247,8 @@ TEST_F(Receiver, RequestOutsideTheBufferIsNotAnswered)
 {
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(unit.unit(), QByteArray(600, 'r')); // two packets
     ASSERT_EQ(b->total, 2);
+    UnitInspector::sendBufferToAddr(unit.unit(), b, "127.0.0.3", kFromPort);
+    out.sent.clear();
     const QByteArray id = QByteArray::number(b->date) + "$" + QByteArray::number(b->time);
     for (const char *index : {"0", "3", "32767", "99999999999", "-1", "x"})
         feed(tp::single(kDate, nextTime++, "REQUEST$peer$" + id + "$" + index));

@@ -1,6 +1,7 @@
 // The traversal under awkward conditions: a user list that removes the peer
 // while an attempt runs, and hole and relay messages that lack their target
-// or their header, sent by a fourth unit.
+// or their header, sent by a fourth client of the server (or, for hole
+// requests, by the server).
 #include <QTimer>
 
 #include "traversal_scene.h"
@@ -51,15 +52,18 @@ protected:
     {
         TraversalScene::SetUp();
         m = std::make_unique<Peer>("mallory", "127.0.0.5", base + 5);
+        registerWith(*m, *s);
     }
     void TearDown() override
     {
         transport::clearOutgoingTap(&m->unit());
         TraversalScene::TearDown();
     }
-    void sendTo(Peer &to, const QByteArray &bytes, int size = 0)
+    void sendTo(Peer &to, const QByteArray &bytes, int size = 0) { send(*m, to, bytes, size); }
+    // To 127.0.0.2, so that it comes from there too, as the units see each other.
+    static void send(Peer &from, Peer &to, const QByteArray &bytes, int size = 0)
     {
-        UnitInspector::sendProtocol(m->unit(), bytes, to.addr, to.port, size);
+        UnitInspector::sendProtocol(from.unit(), bytes, kServerIp, to.port, size);
         pump(30);
     }
     QByteArray holeReqToM() const { return "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port); }
@@ -99,14 +103,15 @@ TEST_F(MalformedTraversal, HoleReqWithoutTargetIsDropped)
     SentCounter sentByB;
     sentByB.attach(&b->unit());
 
-    sendTo(*b, holeReqToM());
+    // Hole requests reach B through its server.
+    send(*s, *b, holeReqToM());
     EXPECT_EQ(sentByB.count("NOLVHOLE", m->port), 1);
     EXPECT_TRUE(m->hasLog("Get hole test from:"));
 
-    sendTo(*b, "HOLEREQ$mallory$0$0$0");
-    sendTo(*b, "HOLEREQ$mallory$0$0$0$127.0.0.5");
-    sendTo(*b, "HOLEREQ$$0$0$0$127.0.0.5$" + QByteArray::number(m->port));
-    sendTo(*b, "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port + 65536));
+    send(*s, *b, "HOLEREQ$mallory$0$0$0");
+    send(*s, *b, "HOLEREQ$mallory$0$0$0$127.0.0.5");
+    send(*s, *b, "HOLEREQ$$0$0$0$127.0.0.5$" + QByteArray::number(m->port));
+    send(*s, *b, "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port + 65536));
     EXPECT_EQ(sentByB.total(), 1);
     EXPECT_EQ(b->countLogs("Hole to:"), 1);
 }

@@ -33,6 +33,10 @@ struct UnitInspector {
     static PEERINFO *listScratch(const MUDPUnit &u) { return u.listScratch; }
     static int receivers(const MUDPUnit &u, const char *signal) { return u.receivers(signal); }
     static int receiveDepth(const MUDPUnit &u) { return u.receiveDepth; }
+    static const ReceiveBudget &recvBudget(const MUDPUnit &u) { return u.recvBudget; }
+    // As if a REG had gone to ip:port; and making the REGs sent so far older.
+    static void noteRegSent(MUDPUnit &u, const char *ip, unsigned short port) { u.pendingRegistrations.sent(ip, port); }
+    static void ageRegistrations(MUDPUnit &u, qint64 ms) { u.pendingRegistrations.age(ms); }
 
     // One timer tick, as the timer would run it.
     static void tick(MUDPUnit &u) { u.timeout(); }
