@@ -6,18 +6,6 @@
 
 #include "traversal_scene.h"
 
-namespace {
-
-// An 80-byte area holding `text`, zero-filled after it.
-QByteArray area(const QByteArray &text)
-{
-    QByteArray a(wire::kMessageHeaderSize, '\0');
-    std::memcpy(a.data(), text.constData(), static_cast<size_t>(qMin<qsizetype>(text.size(), a.size() - 1)));
-    return a;
-}
-
-} // namespace
-
 TEST_F(TraversalScene, UserListRemovingPeerEndsAttempt)
 {
     const PEERINFO record = *liveUser(*a, "bob");
@@ -59,13 +47,7 @@ protected:
         transport::clearOutgoingTap(&m->unit());
         TraversalScene::TearDown();
     }
-    void sendTo(Peer &to, const QByteArray &bytes, int size = 0) { send(*m, to, bytes, size); }
-    // To 127.0.0.2, so that it comes from there too, as the units see each other.
-    static void send(Peer &from, Peer &to, const QByteArray &bytes, int size = 0)
-    {
-        UnitInspector::sendProtocol(from.unit(), bytes, kServerIp, to.port, size);
-        pump(30);
-    }
+    void sendTo(Peer &to, const QByteArray &bytes, int size = 0) { sendRaw(*m, to, bytes, size); }
     QByteArray holeReqToM() const { return "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port); }
 
     std::unique_ptr<Peer> m;
@@ -104,14 +86,14 @@ TEST_F(MalformedTraversal, HoleReqWithoutTargetIsDropped)
     sentByB.attach(&b->unit());
 
     // Hole requests reach B through its server.
-    send(*s, *b, holeReqToM());
+    sendRaw(*s, *b, holeReqToM());
     EXPECT_EQ(sentByB.count("NOLVHOLE", m->port), 1);
     EXPECT_TRUE(m->hasLog("Get hole test from:"));
 
-    send(*s, *b, "HOLEREQ$mallory$0$0$0");
-    send(*s, *b, "HOLEREQ$mallory$0$0$0$127.0.0.5");
-    send(*s, *b, "HOLEREQ$$0$0$0$127.0.0.5$" + QByteArray::number(m->port));
-    send(*s, *b, "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port + 65536));
+    sendRaw(*s, *b, "HOLEREQ$mallory$0$0$0");
+    sendRaw(*s, *b, "HOLEREQ$mallory$0$0$0$127.0.0.5");
+    sendRaw(*s, *b, "HOLEREQ$$0$0$0$127.0.0.5$" + QByteArray::number(m->port));
+    sendRaw(*s, *b, "HOLEREQ$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m->port + 65536));
     EXPECT_EQ(sentByB.total(), 1);
     EXPECT_EQ(b->countLogs("Hole to:"), 1);
 }

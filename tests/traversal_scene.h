@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "support/peer.h"
+#include "support/unit_probe.h"
 #include "transport/datagram_tap.h"
 #include "transport/wire.h"
 
@@ -27,6 +28,14 @@ inline QByteArray datagramWord(const QByteArray &datagram)
     const size_t n = strnlen(text, wire::kMessageHeaderSize);
     const char *end = static_cast<const char *>(std::memchr(text, '$', n));
     return QByteArray(text, end ? end - text : static_cast<qsizetype>(n));
+}
+
+// An 80-byte area holding `text`, zero-filled after it.
+inline QByteArray area(const QByteArray &text)
+{
+    QByteArray a(wire::kMessageHeaderSize, '\0');
+    std::memcpy(a.data(), text.constData(), static_cast<size_t>(qMin<qsizetype>(text.size(), a.size() - 1)));
+    return a;
 }
 
 // Counts what a unit sends, by word and destination port; `drop` decides
@@ -90,6 +99,14 @@ protected:
     {
         client->regToServer(server.addr, server.port);
         ASSERT_TRUE(client.hasLog("Reg Sucess")) << client.logs.join("\n").toStdString();
+    }
+
+    // One datagram from `from` to `to` at 127.0.0.2, so that it comes from
+    // there too, as the units see each other; then lets it be handled.
+    static void sendRaw(Peer &from, Peer &to, const QByteArray &bytes, int size = 0)
+    {
+        UnitInspector::sendProtocol(from.unit(), bytes, kServerIp, to.port, size);
+        pump(30);
     }
 
     static PEERINFO *liveUser(Peer &p, const char *name)
