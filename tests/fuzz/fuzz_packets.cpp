@@ -97,6 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unit->setLocalName("fuzz");
     unit->setLocalAddr("127.0.0.2");
     unit->setHostWindow(&window);
+    // As if the unit had sent a REG to every fixed source, so that their
+    // acceptances, and then their user lists and hole requests, are taken.
+    for (quint32 k = 0; k < fuzzinput::AddressV4; ++k) {
+        const QByteArray ip = QHostAddress(QHostAddress(QStringLiteral("127.0.0.2")).toIPv4Address() + k).toString().toLatin1();
+        for (unsigned short port : {47000, 47001, 45454})
+            UnitInspector::noteRegSent(*unit, ip.constData(), port);
+    }
 
     Reader in{data, size};
     QByteArray previous;
