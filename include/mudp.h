@@ -55,7 +55,8 @@ struct MUDPWindow {
 };
 #endif
 
-/* Messages to the host window. */
+/* Messages to the host window. The texts and data they point to stay valid
+ * until the window procedure returns, whatever it calls meanwhile. */
 #define WM_UDP_DATA 2023 /* wParam: payload address, lParam: its length */
 #define WM_UDP_LOG 2024  /* wParam: GB18030 log line, NUL-terminated, lParam: its length */
 #define WM_UDP_LIST 2025 /* wParam: which list changed, lParam: 0 */
@@ -138,7 +139,9 @@ MUDP_API void sendDataToLiveUser(char *data, int size, char *ip, unsigned short 
                                  char *serverIp, unsigned short serverPort);
 
 /* Lists. The array stays valid until the next list call, until the client
- * list changes (while events are processed), or until clearInstance. */
+ * list changes (while events are processed), or until clearInstance; an array
+ * got while the host window handles a message stays valid until that window
+ * procedure returns, whatever it calls meanwhile. */
 MUDP_API PEERINFO *getServerList(int *count);
 MUDP_API PEERINFO *getClientList(int *count);
 MUDP_API PEERINFO *getLiveUserList(int *count);

@@ -4,10 +4,20 @@
 
 #include "unit/mudp_unit.h"
 
+void MUDPUnit::releaseListScratch()
+{
+    // During a host message the host may still read the array it got before:
+    // it goes when the outermost window procedure returns.
+    if (hostDepth > 0 && listScratch)
+        retiredLists.append(listScratch);
+    else
+        std::free(listScratch);
+    listScratch = nullptr;
+}
+
 PEERINFO *MUDPUnit::exportList(List list, int *count)
 {
-    std::free(listScratch);
-    listScratch = nullptr;
+    releaseListScratch();
     const PeerTable &table = list == List::Server ? serverList : list == List::Client ? clientList : liveUserList;
     const int n = table.size();
     if (count)

@@ -10,8 +10,7 @@
 
 void MUDPUnit::sendNewListToClient()
 {
-    std::free(listScratch);
-    listScratch = nullptr;
+    releaseListScratch();
     const QByteArray header = "PEERLIST$" + text::fieldBytes(localName) + "$0$0$0";
     const int n = clientList.size();
     peerListCount = n;

@@ -1,5 +1,4 @@
 #include <QDateTime>
-#include <cstring>
 
 #include "text/fixed_text.h"
 #include "transport/message.h"
@@ -10,8 +9,10 @@ void MUDPUnit::writeLog(const QString &msg)
     const QString line = QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss:")) + msg;
     Q_EMIT udpLog(line);
     if (hostWindow) {
-        char *encoded = textConverter.encode("GB18030", line);
-        notifyHost(WM_UDP_LOG, reinterpret_cast<WPARAM>(encoded), static_cast<LPARAM>(std::strlen(encoded)));
+        // A copy of its own: the host's procedure may log or decode names,
+        // which reuses the converter's buffer, before it reads the line.
+        const QByteArray encoded(textConverter.encode("GB18030", line));
+        notifyHost(WM_UDP_LOG, reinterpret_cast<WPARAM>(encoded.constData()), static_cast<LPARAM>(encoded.size()));
     }
 }
 

@@ -64,6 +64,7 @@ MUDPUnit::~MUDPUnit()
             delete p;
     std::free(listScratch);
     listScratch = nullptr;
+    freeRetiredLists();
     // The converter, the mutex, the tables and then the QObject base (with the
     // socket and timer as children) go with the members.
 }
@@ -127,5 +128,15 @@ void MUDPUnit::timeout()
 
 void MUDPUnit::notifyHost(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    ++hostDepth;
     platform::sendWindowMessage(hostWindow, message, wParam, lParam);
+    if (--hostDepth == 0)
+        freeRetiredLists();
+}
+
+void MUDPUnit::freeRetiredLists()
+{
+    for (PEERINFO *list : retiredLists)
+        std::free(list);
+    retiredLists.clear();
 }

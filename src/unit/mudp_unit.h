@@ -159,6 +159,8 @@ private:
     QString peerLabel(const PEERINFO *peer); // "name ip:port"
     static QString sourceLabel(const Message &m); // "ip:port" of the datagram
     void notifyHost(UINT message, WPARAM wParam, LPARAM lParam);
+    void releaseListScratch(); // frees listScratch, or keeps it while a host message runs
+    void freeRetiredLists();
 
     using Handler = void (MUDPUnit::*)(Message &);
     static const Handler kHandlers[19]; // one per protocol word, in table order
@@ -182,7 +184,9 @@ private:
     bool timeoutBusy;
     TextConverter textConverter;
     int heartbeatTicks;
-    PEERINFO *listScratch;
+    PEERINFO *listScratch;           // the array of the host's last list call
+    QList<PEERINFO *> retiredLists;  // earlier arrays, kept while a host message runs
+    int hostDepth = 0;               // nesting of host window messages
     int peerListCount;
     HWND hostWindow;
     ReceiveBudget recvBudget; // what the records in recvBuffers hold
