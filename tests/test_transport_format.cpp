@@ -1,7 +1,9 @@
 // Packet layout, message building and header parsing.
 #include <gtest/gtest.h>
 
+#include "platform/sleep.h"
 #include "support/peer.h"
+#include "transport/identity.h"
 #include "transport_packets.h"
 
 namespace {
@@ -80,12 +82,34 @@ TEST(TransportBuild, GivenHeaderIsCutAt79Characters)
     EXPECT_EQ(QByteArray(packetSlot(b, 0)->data + 80, 4), QByteArray("body"));
 }
 
-TEST(TransportBuild, BackToBackBuffersDifferInTime)
+// Single and buffered messages sent within one millisecond (the waits do not
+// sleep here) still carry identities of their own, rising and near the clock.
+TEST(TransportBuild, EveryMessageHasItsOwnIdentity)
 {
+    platform::setSleepFunction([](int) {});
     Peer a("alice", "127.0.0.2", 0);
-    NOLVUDPBUFFER *first = UnitInspector::buildBuffer(a.unit(), "x");
-    NOLVUDPBUFFER *second = UnitInspector::buildBuffer(a.unit(), "x");
-    EXPECT_TRUE(first->time != second->time || first->date != second->date);
+    tp::Capture out(a.unit());
+    for (int i = 0; i < 20; ++i) {
+        NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), "x");
+        UnitInspector::sendBufferToAddr(a.unit(), b, "127.0.0.3", 47000);
+        UnitInspector::sendProtocol(a.unit(), "ALIVE$alice", "127.0.0.3", 47000);
+    }
+    platform::setSleepFunction(nullptr);
+    ASSERT_EQ(out.sent.size(), 40);
+    const auto at = [](const NOLVUDPPACKET &p) { return qint64(p.date) * 86400000 + p.time; };
+    for (int i = 1; i < out.sent.size(); ++i)
+        EXPECT_GT(at(tp::packetOf(out.sent[i].datagram)), at(tp::packetOf(out.sent[i - 1].datagram)));
+    const MessageIdentity now = currentIdentity();
+    EXPECT_LT(qint64(now.date) * 86400000 + now.time - at(tp::packetOf(out.sent.last().datagram)), 1000);
+
+    // Stepping on past the last millisecond of a day goes to the next day.
+    MessageIdentity last{2460000, 86399999};
+    const MessageIdentity next = nextIdentity(last, {2460000, 86399999});
+    EXPECT_EQ(next.date, 2460001);
+    EXPECT_EQ(next.time, 0);
+    EXPECT_EQ(last.date, 2460001);
+    // A clock ahead of the last identity is followed.
+    EXPECT_EQ(nextIdentity(last, {2460001, 5000}).time, 5000);
 }
 
 TEST(TransportBuild, OldestOfFiveHundredBuffersIsDropped)

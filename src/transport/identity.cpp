@@ -12,6 +12,20 @@ MessageIdentity currentIdentity()
             static_cast<int32_t>(std::abs(time.msecsTo(QTime(0, 0, 0, 0))))};
 }
 
+MessageIdentity nextIdentity(MessageIdentity &last, MessageIdentity now)
+{
+    constexpr int32_t kMsPerDay = 86400000;
+    if (now.date < last.date || (now.date == last.date && now.time <= last.time)) {
+        now = last;
+        if (++now.time >= kMsPerDay) {
+            ++now.date;
+            now.time = 0;
+        }
+    }
+    last = now;
+    return now;
+}
+
 QByteArray identityKey(int32_t date, int32_t time)
 {
     return QByteArray("$") + QByteArray::number(date) + '$' + QByteArray::number(time);

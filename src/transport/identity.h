@@ -12,6 +12,13 @@ struct MessageIdentity {
 
 MessageIdentity currentIdentity();
 
+// The identity for a unit's next message, given the one it used last (which
+// it updates) and the clock: the clock's value, or one millisecond past the
+// last when the clock has not moved beyond it, so that messages sent within
+// one millisecond (a control word sent during the waits of a buffered send)
+// are never taken for one another.
+MessageIdentity nextIdentity(MessageIdentity &last, MessageIdentity now);
+
 QByteArray identityKey(int32_t date, int32_t time);                 // "$%d$%d"
 QByteArray packetKey(int32_t date, int32_t time, int index);        // "$%d$%d$%d"
 QByteArray messageKey(int32_t date, int32_t time, int total);       // "$%d$%d Total:%d"

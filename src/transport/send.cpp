@@ -64,7 +64,7 @@ void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int d
         return;
     NOLVUDPPACKET packet;
     std::memset(&packet, 0, sizeof packet);
-    const MessageIdentity id = currentIdentity();
+    const MessageIdentity id = nextIdentity(lastIdentity, currentIdentity());
     packet.date = id.date;
     packet.time = id.time;
     packet.type = wire::kPacketType;
@@ -121,7 +121,7 @@ NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *
     if (!buffer)
         return nullptr;
     const int lastLen = static_cast<int>(messageLength - (n - 1) * wire::kPayloadSize);
-    const MessageIdentity id = currentIdentity();
+    const MessageIdentity id = nextIdentity(lastIdentity, currentIdentity());
     buffer->count = buffer->total = static_cast<int32_t>(n);
     buffer->date = id.date;
     buffer->time = id.time;

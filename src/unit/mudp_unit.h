@@ -11,6 +11,7 @@
 #include "mudp.h"
 #include "registry/pending_registrations.h"
 #include "text/text_converter.h"
+#include "transport/identity.h"
 #include "transport/receive_budget.h"
 #include "transport/record_keys.h"
 #include "transport/wire.h"
@@ -173,6 +174,7 @@ private:
     PeerTable liveUserList;      // users the servers reported
     PendingRegistrations pendingRegistrations; // REGs awaiting REGACC
     unsigned short boundPort;
+    MessageIdentity lastIdentity{}; // of the last message sent
     char localAddr[16];
     char localName[40];
     char addrForPeer[16];
