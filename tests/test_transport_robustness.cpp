@@ -228,6 +228,23 @@ TEST_F(Receiver, SameIdentityFromTwoPortsMakesTwoRecords)
     EXPECT_EQ(out.sent[1].port, 47000);
 }
 
+// A peer that stamps a single-packet message with the identity of a longer
+// message it is sending: the single one is a message of its own.
+TEST_F(Receiver, OnePacketMessageWithTheIdentityOfALongerOneIsHandled)
+{
+    auto ps = data(QByteArray(700, 'p')); // two packets
+    feed(ps[0]);
+    feed(tp::single(kDate, ps[0].time, "ALIVE$peer"));
+    EXPECT_EQ(out.countWord("RE_ALIVE"), 1);
+    feed(tp::message(kDate, ps[0].time, "DATA$peer", "one")[0]);
+    ASSERT_EQ(unit.received.size(), 1);
+    EXPECT_EQ(unit.received[0], QByteArray("one"));
+    feed(ps[1]);
+    EXPECT_EQ(unit.received.size(), 2);
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 0);
+    EXPECT_EQ(recv().size(), 1) << "only the longer message is kept";
+}
+
 TEST_F(Receiver, ControlWordAsMultiPacketMessageIsKeptUntilExpiry)
 {
     // A two-packet ALIVE: handled once, its record stays in the table.

@@ -119,6 +119,12 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
     NOLVUDPBUFFER *record = findRecvBuffer(m.srcIp, packet->date, packet->time, m.srcPort);
     const int slotIndex = packet->index - 1;
     bool onePacket = false;
+    // Some peers stamp a one-packet message (an acknowledgement sent while a
+    // longer message goes out) with that message's identity: it is a message
+    // of its own, handled and not kept, never a packet of the longer one.
+    const bool sharesIdentity = record && record->total != packet->total && packet->total == 1;
+    if (sharesIdentity)
+        record = nullptr;
     if (record) {
         if (record->total != packet->total)
             return;
@@ -192,7 +198,7 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
     m.fields = HeaderFields::parse(m.block, wire::kMessageHeaderSize);
 
     const ProtocolWord *word = findProtocolWord(m.fields.text(0));
-    const bool kept = word && word->buffered;
+    const bool kept = word && word->buffered && !sharesIdentity;
     if (onePacket && kept) {
         if (!recvBudget.fits(record->ip, heldBytes(record))) {
             freeBuffer(record);
