@@ -124,6 +124,11 @@ MUDP_API void clearInstance(void);
  * address, 39 for a name) are cut to fit, a name never inside a character. */
 MUDP_API void setLocalName(char *name);
 MUDP_API void setLocalAddr(char *addr);
+/* bindPort binds the socket to port; autoBind binds the first free port from
+ * first up to one below last and returns it, or 0 if none. A failed bind
+ * leaves a socket already bound where it was. Port 0 (an ephemeral port the
+ * unit could not declare to its peers) is refused: bindPort(0) returns false
+ * and changes nothing, and autoBind never tries it. */
 MUDP_API bool bindPort(unsigned short port);
 MUDP_API unsigned short autoBind(unsigned short first, unsigned short last);
 MUDP_API void setRevWindowsHandle(HWND window);

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <cstring>
 
 #include "api/instance.h"
 #include "mudp.h"
 #include "support/unit_probe.h"
+#include "transport_packets.h"
 
 namespace {
 
@@ -113,6 +115,50 @@ TEST(Instance, BindAndAutoBind)
     EXPECT_TRUE(bindPort(free));
     EXPECT_EQ(UnitInspector::socket(unit)->localPort(), free);
     EXPECT_EQ(UnitInspector::socket(unit)->localAddress(), QHostAddress(QHostAddress::AnyIPv4));
+    clearInstance();
+}
+
+// A bind that fails leaves the unit on the port it had; port 0 is refused.
+TEST(Instance, FailedBindKeepsTheWorkingPort)
+{
+    ASSERT_NE(initInstance(), nullptr);
+    MUDPUnit &unit = *api::unit();
+    QUdpSocket blocker;
+    ASSERT_TRUE(blocker.bind(QHostAddress::AnyIPv4, 0));
+    const quint16 taken = blocker.localPort();
+    const unsigned short mine = autoBind(taken + 1, taken + 20);
+    ASSERT_NE(mine, 0);
+    const auto stillOnMine = [&] {
+        EXPECT_EQ(UnitInspector::boundPort(unit), mine);
+        EXPECT_EQ(UnitInspector::socket(unit)->localPort(), mine);
+        // It still receives there: a heartbeat is answered.
+        blocker.writeDatagram(tp::bytesOf(tp::single(2460000, 1, "ALIVE$host")), QHostAddress::LocalHost, mine);
+        for (int i = 0; i < 500 && !blocker.hasPendingDatagrams(); ++i)
+            MUDPUnit::waitWithEvents(2);
+        ASSERT_TRUE(blocker.hasPendingDatagrams());
+        EXPECT_EQ(tp::wordOf(blocker.receiveDatagram().data()), "RE_ALIVE");
+    };
+
+    EXPECT_FALSE(bindPort(taken));
+    stillOnMine();
+    EXPECT_EQ(autoBind(taken, taken + 1), 0) << "a fully taken range";
+    stillOnMine();
+    EXPECT_EQ(autoBind(taken, taken), 0);
+    stillOnMine();
+    EXPECT_TRUE(bindPort(mine)) << "the port it already holds";
+    stillOnMine();
+
+    EXPECT_FALSE(bindPort(0));
+    stillOnMine();
+    EXPECT_EQ(autoBind(0, 1), 0) << "port 0 is never tried";
+    stillOnMine();
+    clearInstance();
+
+    // Before any bind, port 0 is refused alike and the default port stays.
+    ASSERT_NE(initInstance(), nullptr);
+    EXPECT_FALSE(bindPort(0));
+    EXPECT_EQ(UnitInspector::boundPort(*api::unit()), MUDP_DEFAULT_PORT);
+    EXPECT_EQ(UnitInspector::socket(*api::unit())->state(), QAbstractSocket::UnconnectedState);
     clearInstance();
 }
 

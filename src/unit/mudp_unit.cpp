@@ -77,42 +77,58 @@ void MUDPUnit::setHostWindow(HWND window) { hostWindow = window; }
 
 namespace {
 constexpr int kReceiveBufferBytes = 2 * 1024 * 1024;
+} // namespace
 
-// Binds exclusively: a port that another socket holds is refused, even when
-// that socket allowed address reuse.
-bool bindExclusive(QUdpSocket *socket, quint16 port)
+bool MUDPUnit::moveToPort(unsigned short port)
 {
-    if (socket->state() != QAbstractSocket::UnconnectedState)
-        socket->close();
-    if (!socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress))
+    if (portBound && recvSocket->localPort() == port)
+        return true;
+    // The new socket binds first, so that a failure leaves the working one.
+    // Binding is exclusive: a port that another socket holds is refused, even
+    // when that socket allowed address reuse.
+    auto *socket = new QUdpSocket(this);
+    if (!socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
+        delete socket;
         return false;
+    }
     // The socket is not read while one of its own datagrams is being handled,
     // and a server handling a registration sends a list to every client before
     // it returns; the acknowledgements arriving meanwhile must fit (the system
     // caps this at its own limit).
     socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+    connect(socket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
+    QUdpSocket *old = recvSocket;
+    sendSocket = recvSocket = socket;
+    old->disconnect(this);
+    old->close();
+    old->deleteLater(); // a handler of its datagrams may be running below
+    portBound = true;
     return true;
 }
-} // namespace
 
 bool MUDPUnit::bindPort(unsigned short port)
 {
+    if (port == 0)
+        return false; // an ephemeral port, which the unit could not declare to peers
+    if (!portBound)
+        boundPort = port; // nothing to keep: the port requested, bound or not
+    if (!moveToPort(port))
+        return false;
     boundPort = port;
-    return bindExclusive(recvSocket, port);
+    return true;
 }
 
 unsigned short MUDPUnit::autoBind(unsigned short first, unsigned short last)
 {
-    boundPort = 0;
-    if (first >= last)
-        return 0;
-    for (unsigned port = first; port < last; ++port) {
-        if (bindExclusive(recvSocket, static_cast<quint16>(port))) {
+    if (!portBound)
+        boundPort = 0;
+    for (unsigned port = first > 0 ? first : 1u; port < last; ++port) {
+        if (moveToPort(static_cast<unsigned short>(port))) {
             boundPort = static_cast<unsigned short>(port);
             return boundPort;
         }
     }
-    return boundPort;
+    return 0;
 }
 
 void MUDPUnit::timeout()

@@ -93,6 +93,10 @@ private Q_SLOTS:
     void rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted);
 
 private:
+    // Binds a new socket to port and moves the unit to it; on failure the
+    // socket it had stays (unit/mudp_unit.cpp).
+    bool moveToPort(unsigned short port);
+
     // Sending (transport/send.cpp).
     void sendText(const QByteArray &message, const char *destIP, unsigned short port, int size = 0);
     NOLVUDPBUFFER *buildBuffer(const char *bytes, int length, const char *header);
@@ -181,6 +185,7 @@ private:
     unsigned short portForPeer;
     QUdpSocket *sendSocket;
     QUdpSocket *recvSocket;
+    bool portBound = false; // bindPort or autoBind has bound recvSocket
     QMutex bufferMutex;
     QTimer *timer;
     bool timeoutBusy;
