@@ -62,10 +62,17 @@ timeout 10 "$PEER" --name second --port 46100 </dev/null >/dev/null 2>"$work/bin
 grep -q "cannot bind UDP port 46100" "$work/bind.err" || fail "no message for a taken port"
 wait "$holder"; rc=$?
 [ $rc -eq 0 ] || fail "the peer holding the port exited $rc after its input ended"
-printf 'frobnicate\nsend nowhere x\nsend client 127.0.0.1:5 x\nwait soon\nlist\n' |
-    timeout 10 "$PEER" --name lonely --serve-only --ports 46110-46120 >"$work/cmd.out" 2>"$work/cmd.err"; rc=$?
+# Files to send are checked before they are read: a device, a FIFO (which
+# would block) and a file beyond the limit of one message are refused.
+mkfifo "$work/fifo"
+truncate -s 16383421 "$work/big"
+printf 'frobnicate\nsend nowhere x\nsend client 127.0.0.1:5 x\nwait soon\nlist\n%s\n%s\n%s\n' \
+    "sendfile client 127.0.0.2:46199 /dev/null" "sendfile client 127.0.0.2:46199 $work/fifo" \
+    "sendfile client 127.0.0.2:46199 $work/big" |
+    timeout -k 5 10 "$PEER" --name lonely --serve-only --ports 46110-46120 >"$work/cmd.out" 2>"$work/cmd.err"; rc=$?
 [ $rc -eq 0 ] || fail "bad commands ended the tool with $rc"
-for pattern in "line 1: unknown command 'frobnicate'" "line 2: unknown target" "line 3: .*127.0.0.1" "line 4: wait"; do
+for pattern in "line 1: unknown command 'frobnicate'" "line 2: unknown target" "line 3: .*127.0.0.1" "line 4: wait" \
+    "line 6: not a regular file: /dev/null" "line 7: not a regular file: .*fifo" "line 8: file too large"; do
     grep -q "$pattern" "$work/cmd.err" || fail "no error '$pattern'"
 done
 grep -q "^bound 4611[0-9]$" "$work/cmd.out" || fail "autoBind port not reported"

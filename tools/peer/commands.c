@@ -1,11 +1,14 @@
 #include "commands.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <mudp.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "endpoint.h"
@@ -202,6 +205,55 @@ static void command_send(char *cursor)
     send_to(&t, text, (int)size);
 }
 
+/* Reads a regular file of at most MAX_SEND_SIZE bytes into *bytes (to be
+ * freed) and returns its size, or reports why not and returns -1. The size is
+ * checked before reading, and the read takes at most one byte more, so a
+ * device or a growing file never fills memory and a FIFO never blocks. */
+static long read_file(const char *path, char **bytes)
+{
+    *bytes = NULL;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        command_error("cannot open %s: %s", path, strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    long size = -1;
+    if (fstat(fd, &st) != 0) {
+        command_error("cannot read %s: %s", path, strerror(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+        command_error("not a regular file: %s", path);
+    } else if (st.st_size > MAX_SEND_SIZE) {
+        command_error("file too large: at most %ld bytes go in one message", MAX_SEND_SIZE);
+    } else if (!(*bytes = malloc((size_t)st.st_size + 1))) {
+        command_error("out of memory for %s", path);
+    } else {
+        const size_t limit = (size_t)st.st_size + 1;
+        size_t got = 0;
+        ssize_t n = 1;
+        while (got < limit) {
+            n = read(fd, *bytes + got, limit - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += (size_t)n;
+        }
+        if (n < 0)
+            command_error("cannot read %s: %s", path, strerror(errno));
+        else if (got > (size_t)st.st_size)
+            command_error("%s grew while it was read", path);
+        else
+            size = (long)got;
+    }
+    close(fd);
+    if (size < 0) {
+        free(*bytes);
+        *bytes = NULL;
+    }
+    return size;
+}
+
 static void command_sendfile(char *cursor)
 {
     Target t;
@@ -212,20 +264,11 @@ static void command_sendfile(char *cursor)
         command_error("missing file path");
         return;
     }
-    gchar *bytes = NULL;
-    gsize size = 0;
-    GError *error = NULL;
-    if (!g_file_get_contents(path, &bytes, &size, &error)) {
-        command_error("%s", error->message);
-        g_error_free(error);
-        return;
-    }
-    if (size > (gsize)MAX_SEND_SIZE) {
-        command_error("file too large: at most %ld bytes go in one message", MAX_SEND_SIZE);
-    } else {
+    char *bytes = NULL;
+    long size = read_file(path, &bytes);
+    if (size >= 0)
         send_to(&t, bytes, (int)size);
-    }
-    g_free(bytes);
+    free(bytes);
 }
 
 static gboolean on_wait_done(gpointer data)
