@@ -93,7 +93,10 @@ mkfifo "$work/srv.in" "$work/alice.in" "$work/bob.in"
 # the peers would keep each other's input open.
 start_peer() {
     local name=$1; shift
-    timeout 60 "$PEER" --name "$name" "$@" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" 3>&- 4>&- 5>&- &
+    # In the foreground, timeout passes a signal on to the peer once; in a
+    # group of its own it would pass it twice (to the peer, then to the group),
+    # and a second signal makes the peer leave without unregistering.
+    timeout --foreground 60 "$PEER" --name "$name" "$@" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" 3>&- 4>&- 5>&- &
     pids+=($!)
 }
 start_peer srv --addr 127.0.0.2 --port 46201 --serve-only; srv=$!
