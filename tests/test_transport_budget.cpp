@@ -1,9 +1,10 @@
 // Forged first packets of huge messages: the incoming records hold what
 // arrived, one source no more than its share, and what they ask for in one
-// tick is bounded too.
+// recovery pass is bounded too.
 #include <gtest/gtest.h>
 
 #include "platform/sleep.h"
+#include "support/manual_clock.h"
 #include "support/peer.h"
 #include "transport_packets.h"
 
@@ -28,6 +29,7 @@ qint64 heldByRecordsFrom(const MUDPUnit &u, const char *ip)
 }
 
 struct Budget : ::testing::Test {
+    ManualClock clock; // recovery passes run only when a test calls them
     Peer p{"p", "127.0.0.2", 46601};
     // Nothing here is about timing: the paced waits run one round each.
     void SetUp() override
@@ -76,18 +78,19 @@ TEST_F(Budget, LostPacketRequestsPerPassAreBoundedAndExpiryFreesTheBudget)
         feed(forged(i), kStranger, 5000);
     EXPECT_EQ(UnitInspector::recvBuffers(p.unit()).size(), 40);
 
-    // A pass sends at most 1,024 paced lost-packet requests over all records.
+    // A pass sends at most 1,024 lost-packet requests over all records (each
+    // record would ask for 64).
     int requests = 0;
     transport::setOutgoingTap(&p.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
         requests += tp::textOf(d).startsWith("REQUEST$");
         return false;
     });
-    for (int tick = 0; tick < 4; ++tick)
-        UnitInspector::checkRecvBuffers(p.unit());
+    clock.advance(1000);
+    UnitInspector::lossRecoveryPass(p.unit());
     EXPECT_EQ(requests, 1024);
 
     // Once they expire nothing is held any more.
-    for (int tick = 0; tick < 7; ++tick)
+    for (int tick = 0; tick < 11; ++tick)
         UnitInspector::checkRecvBuffers(p.unit());
     EXPECT_TRUE(UnitInspector::recvBuffers(p.unit()).isEmpty());
     EXPECT_EQ(UnitInspector::recvBudget(p.unit()).held(), 0);

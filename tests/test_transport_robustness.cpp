@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sleep.h"
+#include "support/manual_clock.h"
 #include "support/peer.h"
 #include "transport_packets.h"
 
@@ -14,6 +15,7 @@ constexpr unsigned short kFromPort = 47000;
 constexpr int32_t kDate = 2460000;
 
 struct Receiver : ::testing::Test {
+    ManualClock clock; // recovery passes run only when a test calls them
     Peer unit{"recv", "127.0.0.2", 0};
     tp::Capture out{unit.unit()};
     int32_t nextTime = 1000;
@@ -33,6 +35,11 @@ struct Receiver : ::testing::Test {
     }
     std::vector<NOLVUDPPACKET> data(const QByteArray &body) { return tp::message(kDate, nextTime++, "DATA$peer", body); }
     const QList<NOLVUDPBUFFER *> &recv() { return UnitInspector::recvBuffers(unit.unit()); }
+    QList<QByteArray> recoveryPass()
+    {
+        UnitInspector::lossRecoveryPass(unit.unit());
+        return out.texts("REQUEST");
+    }
 };
 
 } // namespace
@@ -279,29 +286,62 @@ TEST_F(Receiver, RequestOutsideTheBufferIsNotAnswered)
     EXPECT_EQ(unit.countLogs("Answer lost packet:"), 1);
 }
 
-TEST_F(Receiver, LostPacketsAreRequestedAtAgeThreeAndSix)
+TEST_F(Receiver, LostPacketsAreRequestedPromptlyAndAgain)
 {
-    auto ps = data(QByteArray(1400, 'l')); // three packets
+    auto ps = data(QByteArray(2400, 'l')); // five packets
+    ASSERT_EQ(ps.size(), 5u);
     feed(ps[1]);
-    const QByteArray id = "$" + QByteArray::number(kDate) + "$" + QByteArray::number(ps[0].time);
-    for (int tick = 0; tick < 3; ++tick)
-        unit.tick();
-    EXPECT_TRUE(out.sent.isEmpty());
-    unit.tick(); // age 3
-    EXPECT_EQ(out.texts("REQUEST"), (QList<QByteArray>{"REQUEST$recv" + id + "$1", "REQUEST$recv" + id + "$3"}));
-    EXPECT_EQ(unit.countLogs("Request for Lost Packet:REQUEST$recv" + id), 2);
+    feed(ps[3]);
+    const QByteArray id = "REQUEST$recv$" + QByteArray::number(kDate) + "$" + QByteArray::number(ps[0].time) + "$";
+    clock.advance(23);
+    EXPECT_TRUE(recoveryPass().isEmpty()); // a sender that is merely slow is not asked yet
+    clock.advance(1);
+    // The gaps below the highest packet, and the missing last packet.
+    EXPECT_EQ(recoveryPass(), (QList<QByteArray>{id + "1", id + "3", id + "5"}));
+    EXPECT_EQ(unit.countLogs("Request for Lost Packet:" + id), 3);
+    EXPECT_EQ(out.sent[0].address, kFrom);
+    EXPECT_EQ(out.sent[0].port, kFromPort);
+    clock.advance(23); // an unanswered round doubles the quiet interval
+    EXPECT_EQ(recoveryPass().size(), 3);
+    clock.advance(1);
+    EXPECT_EQ(recoveryPass().size(), 6);
+    feed(ps[4]); // the last packet shows every gap: asked for at once
+    EXPECT_EQ(recoveryPass().mid(6), (QList<QByteArray>{id + "1", id + "3"}));
+    feed(ps[0]);
     feed(ps[2]);
-    unit.tick();
-    unit.tick();
-    unit.tick(); // age 6
-    EXPECT_EQ(out.texts("REQUEST").size(), 3);
-    EXPECT_EQ(out.texts("REQUEST").last(), "REQUEST$recv" + id + "$1");
-    for (int tick = 0; tick < 3; ++tick)
-        unit.tick();
-    EXPECT_EQ(out.sent.size(), 3); // no DATAFAIL with one buffer held
-    unit.tick();
+    ASSERT_EQ(unit.received.size(), 1);
+    clock.advance(5000);
+    EXPECT_EQ(recoveryPass().size(), 8); // a complete message asks for nothing
+}
+
+TEST_F(Receiver, UnansweredRoundsBackOffUntilExpiry)
+{
+    // One forged datagram, the last packet of a 32,767-packet message: every
+    // round asks for at most 64 packets, rounds that bring nothing back off
+    // up to one per tick period, and the asking ends when the record expires.
+    feed(tp::packet(kDate, nextTime++, 32767, 32767, "DATA$peer"));
+    platform::setSleepFunction([](int) {});
+    QList<int> rounds; // requests of each round
+    int ticks = 0;
+    for (int ms = 0; ms <= 24000; ms += 4) {
+        clock.advance(4);
+        const int before = int(out.sent.size());
+        UnitInspector::lossRecoveryPass(unit.unit());
+        if (out.sent.size() > before)
+            rounds << int(out.sent.size()) - before;
+        if (ms % 2000 == 0) {
+            unit.tick();
+            ++ticks;
+        }
+    }
+    platform::setSleepFunction(nullptr);
     EXPECT_TRUE(recv().isEmpty());
-    EXPECT_TRUE(unit.received.isEmpty());
+    ASSERT_GE(rounds.size(), 8); // asking went on after the ages 3 and 6
+    EXPECT_LE(rounds.size(), 16);
+    for (int n : rounds)
+        EXPECT_EQ(n, 64);
+    EXPECT_EQ(out.texts("REQUEST").first(), "REQUEST$recv$" + QByteArray::number(kDate) + "$" +
+                                                 QByteArray::number(nextTime - 1) + "$1");
 }
 
 TEST_F(Receiver, DataFailOnlyWithMoreThan500Buffers)
@@ -363,23 +403,4 @@ TEST_F(Receiver, ExpiryWaitsForADispatchStillRunning)
     UnitInspector::checkRecvBuffers(unit.unit());
     EXPECT_TRUE(recv().isEmpty());
     EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 1);
-}
-
-TEST_F(Receiver, LostPacketRequestsOfOnePassAreBounded)
-{
-    // One datagram announcing 32,767 packets, and a second such record: a
-    // pass asks for at most 1,024 packets in all, oldest record first.
-    feed(tp::packet(kDate, nextTime++, 1, 32767, "DATA$peer"));
-    feed(tp::packet(kDate, nextTime++, 1, 32767, "DATA$peer"));
-    for (int i = 0; i < 3; ++i)
-        UnitInspector::checkRecvBuffers(unit.unit());
-    platform::setSleepFunction([](int) {});
-    UnitInspector::checkRecvBuffers(unit.unit()); // age 3
-    platform::setSleepFunction(nullptr);
-    const QList<QByteArray> requests = out.texts("REQUEST");
-    ASSERT_EQ(requests.size(), 1024);
-    const QByteArray first = "REQUEST$recv$" + QByteArray::number(kDate) + "$" + QByteArray::number(nextTime - 2);
-    EXPECT_EQ(requests.first(), first + "$2");
-    EXPECT_EQ(requests.last(), first + "$1025");
-    EXPECT_EQ(recv()[1]->age, 4);
 }

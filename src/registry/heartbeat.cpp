@@ -10,6 +10,11 @@ namespace {
 constexpr int kExpiredLife = -10;
 constexpr int kHeartbeatEvery = 5; // ticks
 constexpr int kTickCounterLimit = 65535;
+// ALIVEs sent on each tick after an unanswered one: two, a wait round apart,
+// so that at 10 % loss each way a tick's retry fails with a chance of about
+// 4 % rather than 19 %, and four failed retries in a row (which drop the
+// server at its tenth silent tick) become practically impossible.
+constexpr int kAlivesPerRetry = 2;
 } // namespace
 
 void MUDPUnit::heartbeatTick()
@@ -27,6 +32,7 @@ void MUDPUnit::heartbeatTick()
             ip[15] = '\0';
             const unsigned short port = server->port;
             if (server->life <= kExpiredLife) {
+                unansweredHeartbeats.remove(server);
                 serverList.takeAt(i);
                 delete server;
                 writeLog(tr("delete expired server") + label);
@@ -35,9 +41,18 @@ void MUDPUnit::heartbeatTick()
                 Q_EMIT serverChanged(ip, port, true);
                 continue;
             }
-            if (heartbeatTicks > kTickCounterLimit) {
+            // An entry whose last ALIVE went unanswered gets ALIVE on every
+            // tick until a RE_ALIVE refreshes it or it expires.
+            int alives = 0;
+            if (heartbeatTicks > kTickCounterLimit)
                 heartbeatTicks = 0;
-            } else if (heartbeatTicks >= kHeartbeatEvery) {
+            else if (heartbeatTicks >= kHeartbeatEvery)
+                alives = unansweredHeartbeats.contains(server) ? kAlivesPerRetry : 1;
+            else if (unansweredHeartbeats.contains(server))
+                alives = kAlivesPerRetry;
+            if (alives > 0)
+                unansweredHeartbeats.insert(server); // before the sends: an answer may come in their waits
+            for (int n = 0; n < alives; ++n) {
                 sendText("ALIVE$" + text::fieldBytes(localName), ip, port);
                 writeLog(tr("Commit HeartBeat Command to ") + label);
             }
@@ -77,6 +92,8 @@ void MUDPUnit::handleAlive(Message &m)
 void MUDPUnit::handleReAlive(Message &m)
 {
     writeLog(tr("Get Respon HeartBeat Command from ") + name(m.fields.text(1)));
-    if (PEERINFO *server = findServer(m.srcIp, m.srcPort, nullptr))
+    if (PEERINFO *server = findServer(m.srcIp, m.srcPort, nullptr)) {
         server->life = 0;
+        unansweredHeartbeats.remove(server);
+    }
 }

@@ -153,6 +153,7 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         recvBudget.add(record->ip, cost);
         *slot = *packet;
         ++record->count;
+        noteArrival(record, packet->index);
     } else {
         // A record holds what has arrived, chunk by chunk; packets that would
         // start a record beyond the budget are dropped until older ones expire.
@@ -175,6 +176,7 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         } else {
             recvBuffers.append(record);
             recvBudget.add(record->ip, heldBytes(record));
+            noteArrival(record, packet->index);
         }
     }
 

@@ -1,5 +1,6 @@
 // Acknowledgement and loss recovery: the two timer jobs over incoming buffers
 // and send records, and the REQUEST, RECEIVED and DATAFAIL handlers.
+#include "platform/clock.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
 #include "transport/identity.h"
@@ -7,12 +8,9 @@
 #include "unit/mudp_unit.h"
 
 namespace {
-// Each REQUEST and DATAFAIL is paced by a wait of about 2 ms, so asking for
-// every missing packet of a nearly empty 32,767-packet record would stall the
-// unit for a minute, on the word of a single datagram, and a few such
-// datagrams for several records would do it again. A pass sends at most this
-// many over all its records, oldest records first.
-constexpr int kMaxPacedSendsPerPass = 1024;
+// Each DATAFAIL is paced by a wait of about 2 ms; a pass sends at most this
+// many, oldest records first, so a flood of records cannot stall the unit.
+constexpr int kMaxDataFailsPerPass = 1024;
 } // namespace
 
 NOLVUDPBUFFER *MUDPUnit::findSentBuffer(int32_t date, int32_t time) const
@@ -32,9 +30,10 @@ SENDRECORD *MUDPUnit::findSendRecord(int32_t date, int32_t time, const char *ip,
 
 void MUDPUnit::checkRecvBuffers()
 {
-    // Sends below process events: nested dispatch may append records, and a
-    // record that a dispatch is still working on is left for a later tick.
-    int requests = 0;
+    // Lost packets are asked for between ticks (loss_recovery.cpp). Sends
+    // below process events: nested dispatch may append records, and a record
+    // that a dispatch is still working on is left for a later tick.
+    int dataFails = 0;
     for (int i = 0; i < recvBuffers.size();) {
         NOLVUDPBUFFER *record = recvBuffers.at(i);
         const QByteArray key = identityKey(record->date, record->time);
@@ -52,23 +51,12 @@ void MUDPUnit::checkRecvBuffers()
         }
         ++record->inUse;
         if (record->age == 9) {
-            if (recvBuffers.size() > 500 && requests < kMaxPacedSendsPerPass) {
-                ++requests;
+            if (recvBuffers.size() > 500 && dataFails < kMaxDataFailsPerPass) {
+                ++dataFails;
                 char ip[16];
                 text::copyText(ip, record->ip);
                 sendText("DATAFAIL$" + text::fieldBytes(localName) + key, ip, record->port);
                 Q_EMIT udpLog(tr("Request failed:") + QString::fromLatin1(key) + from);
-                waitWithEvents(1);
-            }
-        } else if (record->age == 3 || record->age == 6) {
-            for (int slot = 0; slot < record->total && requests < kMaxPacedSendsPerPass; ++slot) {
-                if (hasPacket(record, slot))
-                    continue;
-                ++requests;
-                const QByteArray request =
-                    "REQUEST$" + text::fieldBytes(localName) + packetKey(record->date, record->time, slot + 1);
-                sendText(request, record->ip, record->port);
-                writeLog(tr("Request for Lost Packet:") + QString::fromLatin1(request) + from);
                 waitWithEvents(1);
             }
         }
@@ -135,8 +123,13 @@ void MUDPUnit::handleRequest(Message &m)
                  tr(" From:") + sourceLabel(m));
         return;
     }
-    returnRequestedPacket(packetSlot(buffer, index - 1), m.srcIp, m.srcPort);
+    // A run of answers to one receiver waits one round per fifteen.
+    writePacket(packetSlot(buffer, index - 1), m.srcIp, m.srcPort);
     writeLog(tr("Answer lost packet:") + tail);
+    if (SENDRECORD *record = findSendRecord(buffer->date, buffer->time, m.srcIp, m.srcPort))
+        noteDestinationHeard(record, false);
+    if (answerRun.next(m.srcIp, m.srcPort, platform::monotonicMs()))
+        waitWithEvents(1);
 }
 
 SENDRECORD *MUDPUnit::markSendRecordDone(const Message &m)
@@ -150,6 +143,9 @@ SENDRECORD *MUDPUnit::markSendRecordDone(const Message &m)
 void MUDPUnit::handleReceived(Message &m)
 {
     // Success is what the receiver of a send says, about that send.
+    if (SENDRECORD *found = findSendRecord(m.fields.number(2), m.fields.number(3), m.srcIp, m.srcPort);
+        found && found->retries >= 1)
+        noteDestinationHeard(found, true);
     const SENDRECORD *record = markSendRecordDone(m);
     if (!record) {
         writeLog(tr("Receipt matching no send ignored:") +

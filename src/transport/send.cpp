@@ -55,14 +55,8 @@ void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsi
     sendSocket->writeDatagram(datagram, address, port);
 }
 
-void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int defaultsize)
+void MUDPUnit::fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size) const
 {
-    if (!data || !destIP || defaultsize < 0)
-        return;
-    const size_t size = defaultsize ? static_cast<size_t>(defaultsize) : std::strlen(data);
-    if (size > static_cast<size_t>(wire::kPayloadSize))
-        return;
-    NOLVUDPPACKET packet;
     std::memset(&packet, 0, sizeof packet);
     const MessageIdentity id = nextIdentity(lastIdentity, currentIdentity());
     packet.date = id.date;
@@ -75,6 +69,17 @@ void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int d
     packet.len = static_cast<int16_t>(size);
     std::memcpy(packet.data, data, size);
     packet.checksum = qChecksum(QByteArrayView(packet.data, sizeof packet.data), Qt::ChecksumIso3309);
+}
+
+void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int defaultsize)
+{
+    if (!data || !destIP || defaultsize < 0)
+        return;
+    const size_t size = defaultsize ? static_cast<size_t>(defaultsize) : std::strlen(data);
+    if (size > static_cast<size_t>(wire::kPayloadSize))
+        return;
+    NOLVUDPPACKET packet;
+    fillProtocolPacket(packet, data, size);
     char dest[16];
     text::copyText(dest, destIP); // the wait below may run code that changes the caller's text
     writePacket(&packet, dest, port);
@@ -87,6 +92,16 @@ void MUDPUnit::sendText(const QByteArray &message, const char *destIP, unsigned 
     char dest[16];
     text::copyText(dest, destIP);
     sendProtocol(copy.data(), dest, port, size);
+}
+
+bool MUDPUnit::writeText(const QByteArray &message, const char *destIP, unsigned short port)
+{
+    if (!destIP || message.size() > wire::kPayloadSize)
+        return false;
+    NOLVUDPPACKET packet;
+    fillProtocolPacket(packet, message.constData(), static_cast<size_t>(message.size()));
+    writePacket(&packet, destIP, port);
+    return true;
 }
 
 NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *header)
@@ -226,6 +241,7 @@ void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short 
             waitWithEvents(1);
     }
     --buffer->inUse;
+    noteSendWritten(buffer, dest, port);
 }
 
 void MUDPUnit::returnRequestedPacket(NOLVUDPPACKET *packet, char *destIP, unsigned short port)

@@ -72,6 +72,12 @@ struct NOLVUDPBUFFER {
     Destination *sentTo; // outgoing: every address and port it went to
     int sentToCount;
     int sentToCapacity;
+    // Loss recovery of an incomplete incoming message (monotonic ms, 0: never):
+    bool requestNow;       // its last packet came with gaps before it
+    int32_t highestIndex;  // highest packet number received
+    int32_t quietRounds;   // request rounds in a row that brought no packet
+    int64_t lastArrivalMs; // when a packet last filled a slot
+    int64_t lastRoundMs;   // when its last request round ended
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.
@@ -81,4 +87,8 @@ struct SENDRECORD {
     char ip[16];
     uint16_t port;
     int32_t retries;     // 6..1 waiting, 0 give up, -9999 remove
+
+    // Bookkeeping that never travels: early resends of packet 1 between ticks.
+    int32_t earlyResends;  // since the destination was last heard from
+    int64_t lastActiveMs;  // written or a REQUEST answered (monotonic ms)
 };

@@ -38,6 +38,9 @@ MUDPUnit::MUDPUnit(QObject *parent)
     timer = new QTimer(this);
     connect(timer, SIGNAL(timeout()), this, SLOT(timeout()));
     timer->start(2000);
+    lossTimer = new QTimer(this);
+    lossTimer->setSingleShot(true);
+    connect(lossTimer, &QTimer::timeout, this, [this] { lossRecoveryPass(); });
     registerUnit(this);
     timeoutBusy = false;
     listScratch = nullptr;
@@ -52,6 +55,7 @@ MUDPUnit::~MUDPUnit()
     transport::clearOutgoingTap(this);
     timer->stop();
     timer->deleteLater();
+    lossTimer->stop();
     sendSocket->deleteLater();
     for (NOLVUDPBUFFER *b : sentBuffers.takeAll())
         freeBuffer(b);

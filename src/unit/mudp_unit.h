@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include "mudp.h"
@@ -13,6 +14,7 @@
 #include "text/text_converter.h"
 #include "transport/identity.h"
 #include "transport/receive_budget.h"
+#include "transport/paced_run.h"
 #include "transport/record_keys.h"
 #include "transport/wire.h"
 #include "unit/record_table.h"
@@ -99,6 +101,8 @@ private:
 
     // Sending (transport/send.cpp).
     void sendText(const QByteArray &message, const char *destIP, unsigned short port, int size = 0);
+    bool writeText(const QByteArray &message, const char *destIP, unsigned short port); // no wait
+    void fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size) const;
     NOLVUDPBUFFER *buildBuffer(const char *bytes, int length, const char *header);
     void sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
                           unsigned short port, const char *header);
@@ -121,6 +125,19 @@ private:
     NOLVUDPBUFFER *findRecvBuffer(const char *ip, int32_t date, int32_t time, unsigned short port) const;
     SENDRECORD *findSendRecord(int32_t date, int32_t time, const char *ip, unsigned short port) const;
     SENDRECORD *markSendRecordDone(const Message &m); // the record a reply names, marked done
+
+    // Loss recovery between ticks (transport/loss_recovery.cpp): prompt,
+    // repeated lost-packet requests and early resends of packet 1.
+    void noteArrival(NOLVUDPBUFFER *record, int index);
+    void noteSendWritten(const NOLVUDPBUFFER *buffer, const char *ip, unsigned short port);
+    void noteDestinationHeard(SENDRECORD *record, bool acknowledged);
+    void lossRecoveryPass();
+    void requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int &budget);
+    void resendEarly(SENDRECORD *record);
+    int64_t recoveryDue(const NOLVUDPBUFFER *record) const;
+    int64_t earlyResendDue(const SENDRECORD *record) const;
+    void armLossTimer(int64_t dueMs);
+    void rearmLossTimer();
 
     // Peer tables (registry/peer_tables.cpp).
     PEERINFO *findServer(const char *ip, unsigned short port, const char *name) const;
@@ -198,4 +215,10 @@ private:
     HWND hostWindow;
     ReceiveBudget recvBudget; // what the records in recvBuffers hold
     int receiveDepth = 0;     // nesting of processPendingDatagrams
+    QTimer *lossTimer;        // single shot, armed for the next recovery work
+    bool lossPassBusy = false;
+    PacedRun answerRun;       // answers to REQUESTs, paced per receiver
+    int64_t answerDelayMs = 0; // smoothed delay from a request round to its first answer
+    int64_t ackDelayMs = 0;    // smoothed delay from the last write of a message to its RECEIVED
+    QSet<const PEERINFO *> unansweredHeartbeats; // server entries whose last ALIVE got no RE_ALIVE
 };

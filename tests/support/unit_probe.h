@@ -43,6 +43,8 @@ struct UnitInspector {
     static void checkRecvBuffers(MUDPUnit &u) { u.checkRecvBuffers(); }
     static void resendRecords(MUDPUnit &u) { u.resendRecords(); }
     static void heartbeatTick(MUDPUnit &u) { u.heartbeatTick(); }
+    static void lossRecoveryPass(MUDPUnit &u) { u.lossRecoveryPass(); }
+    static QTimer *lossTimer(const MUDPUnit &u) { return u.lossTimer; }
 
     static void processPacket(MUDPUnit &u, NOLVUDPPACKET *p, const QHostAddress &from, unsigned short port)
     {
