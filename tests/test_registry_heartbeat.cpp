@@ -1,7 +1,9 @@
 // Heartbeats driven tick by tick: when ALIVE goes out, what RE_ALIVE and
-// ALIVE refresh, the ten-tick expiry and the removal mark.
+// ALIVE refresh, the ten-tick expiry and the removal mark, and heartbeats
+// through a lossy network.
 #include <gtest/gtest.h>
 
+#include "loss_link.h"
 #include "registry_support.h"
 
 namespace {
@@ -141,4 +143,60 @@ TEST(RegistryHeartbeat, CounterWrapSendsNothingThatTick)
     for (int i = 0; i < 5; ++i)
         alice.tick();
     EXPECT_EQ(alive.count, 1);
+}
+
+TEST(RegistryHeartbeat, UnansweredHeartbeatIsRetriedOnEveryTick)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", 46260);
+    Peer alice("alice", "127.0.0.3", 46261);
+    alice->regToServer("127.0.0.2", 46260);
+    ASSERT_TRUE(onlyServer(alice));
+    WordCounter alive(alice.unit(), "ALIVE");
+    alive.drop = true; // the fifth tick's ALIVE is lost
+    for (int i = 0; i < 5; ++i)
+        alice.tick();
+    EXPECT_EQ(alive.count, 1);
+    alive.drop = false;
+    alice.tick(); // two more at once, and the answer refreshes the entry
+    EXPECT_EQ(alive.count, 3);
+    ASSERT_TRUE(pumpUntil([&] { return onlyServer(alice)->life == 0; }));
+    for (int i = 0; i < 3; ++i)
+        alice.tick();
+    EXPECT_EQ(alive.count, 3); // answered: back to one per five ticks, in step
+    alice.tick();
+    EXPECT_EQ(alive.count, 4);
+}
+
+TEST(RegistryHeartbeat, TenPercentLossEachWayForThirtyMinutes)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", 46270);
+    Peer alice("alice", "127.0.0.3", 46271);
+    alice->regToServer("127.0.0.2", 46270);
+    ASSERT_TRUE(onlyServer(alice));
+    {
+        LossyLink up(alice.unit(), 0.10, 11), down(server.unit(), 0.10, 12);
+        for (int i = 0; i < 900; ++i) { // 30 minutes of 2 s ticks
+            alice.tick();
+            server.tick();
+            pump(1);
+        }
+        EXPECT_GT(up.dropped + down.dropped, 20);
+        EXPECT_GT(alice.countLogs("Commit HeartBeat Command to "), 180); // retries happened
+    }
+    EXPECT_FALSE(alice.hasLog("delete expired server"));
+    EXPECT_FALSE(server.hasLog("delete expired client"));
+
+    // A server that really stops answering goes at the tenth tick after its
+    // last RE_ALIVE, as before: 18 to 20 seconds.
+    LossyLink gone(server.unit(), 1.0, 13);
+    const int life = onlyServer(alice)->life;
+    int ticks = 0;
+    while (onlyServer(alice) && ticks < 20) {
+        alice.tick();
+        ++ticks;
+    }
+    EXPECT_EQ(ticks, 10 + life);
+    EXPECT_TRUE(alice.hasLog("delete expired server"));
 }

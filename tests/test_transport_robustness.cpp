@@ -314,6 +314,31 @@ TEST_F(Receiver, LostPacketsAreRequestedPromptlyAndAgain)
     EXPECT_EQ(recoveryPass().size(), 8); // a complete message asks for nothing
 }
 
+TEST_F(Receiver, RequestsAndAnswersWaitOneRoundPerFifteen)
+{
+    static int waits;
+    platform::setSleepFunction([](int) { ++waits; });
+    // Only the last of 41 packets arrived: one round of 40 requests.
+    auto ps = data(QByteArray(41 * 500 - 80, 'p'));
+    waits = 0;
+    feed(ps[40]);
+    EXPECT_EQ(recoveryPass().size(), 40);
+    EXPECT_EQ(waits, 3); // after the 1st, 16th and 31st, as a buffer's packets
+
+    // Forty requests for a buffer of this unit: forty answers, paced alike.
+    NOLVUDPBUFFER *b = UnitInspector::buildBuffer(unit.unit(), QByteArray(41 * 500 - 80, 'q'));
+    const QByteArray id = "REQUEST$peer$" + QByteArray::number(b->date) + "$" + QByteArray::number(b->time) + "$";
+    out.sent.clear();
+    waits = 0;
+    for (int i = 1; i <= 40; ++i)
+        feed(tp::single(kDate, nextTime++, id + QByteArray::number(i)));
+    platform::setSleepFunction(nullptr);
+    ASSERT_EQ(out.sent.size(), 40);
+    EXPECT_EQ(out.sent[39].datagram, tp::bytesOf(b->packets[39]));
+    EXPECT_EQ(unit.countLogs("Answer lost packet:"), 40);
+    EXPECT_EQ(waits, 3);
+}
+
 TEST_F(Receiver, UnansweredRoundsBackOffUntilExpiry)
 {
     // One forged datagram, the last packet of a 32,767-packet message: every
