@@ -5,6 +5,7 @@
 // message, timed from the measured delay of RECEIVED. Both run from one
 // single-shot timer armed for the next piece of due work.
 #include <QTimer>
+#include <QUdpSocket>
 #include <algorithm>
 
 #include "platform/clock.h"
@@ -17,9 +18,9 @@ namespace {
 // A round waits this long after the last packet or round before asking
 // again; at least three times the measured answer delay.
 constexpr int64_t kMinQuietMs = 12;
-// Before the first round the record must be quiet twice as long, so that a
+// Before the first round the record must be quiet three times as long, so that a
 // sender that is merely slow is not asked for its tail.
-constexpr int kFirstRoundFactor = 2;
+constexpr int kFirstRoundFactor = 3;
 // Rounds that bring no packet back off, doubling up to the tick period.
 constexpr int64_t kMaxIntervalMs = 2000;
 // A round asks for at most this many packets, or twice the packets already
@@ -28,6 +29,10 @@ constexpr int64_t kMaxIntervalMs = 2000;
 constexpr int kMinRoundRequests = 64;
 // Requests of one pass over all records (each run of 15 waits one round).
 constexpr int kMaxRequestsPerPass = 1024;
+// Packets after the highest one received that a round asks for: a sender
+// that merely paused then writes at most this many twice, while a lost tail
+// comes back a run at a time (and whole once its last packet is in).
+constexpr int kTailProbe = 15;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
 // 100 ms), doubling, at most three before the destination is heard again.
@@ -69,7 +74,7 @@ void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
 
 int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
 {
-    if (record->count >= record->total || record->age >= 10)
+    if (record->count >= record->total || record->age >= 10 || record->inUse > 0)
         return 0;
     if (record->requestNow)
         return std::max(record->lastArrivalMs, int64_t(1));
@@ -81,22 +86,21 @@ int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
 
 void MUDPUnit::requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int &budget)
 {
-    // Ask for the gaps below the highest packet received, and for the last
-    // packet while it is missing: its arrival shows the rest of the gaps.
+    // Ask for the gaps below the highest packet received and for a run of
+    // packets after it.
     char ip[16];
     text::copyText(ip, record->ip);
     const unsigned short port = record->port;
     const int limit = std::min(budget, std::max(kMinRoundRequests, 2 * record->count));
+    const int tailEnd = record->highestIndex + kTailProbe;
     record->requestNow = false;
     record->lastRoundMs = now;
     ++record->quietRounds;
     const QString from = tr(" From:") + QString::fromLatin1(ip);
     PacedRun run;
     int asked = 0;
-    for (int slot = 0; slot < record->total && asked < limit; ++slot) {
+    for (int slot = 0; slot < record->total && slot < tailEnd && asked < limit; ++slot) {
         if (hasPacket(record, slot))
-            continue;
-        if (slot + 1 > record->highestIndex && slot + 1 != record->total)
             continue;
         const QByteArray request =
             "REQUEST$" + text::fieldBytes(localName) + packetKey(record->date, record->time, slot + 1);
@@ -114,6 +118,10 @@ void MUDPUnit::lossRecoveryPass()
     if (lossPassBusy)
         return;
     lossPassBusy = true;
+    // Datagrams waiting in the socket (the unit was not scheduled for a
+    // while) are read first: a record is quiet only if nothing came.
+    if (receiveDepth == 0 && recvSocket->hasPendingDatagrams())
+        processPendingDatagrams();
     // Sends below process events: nested dispatch may append records or fill
     // slots, and a nested tick may remove records, so walk by position and
     // hold each record only while it is marked in use.
@@ -121,7 +129,7 @@ void MUDPUnit::lossRecoveryPass()
     for (int i = 0; i < recvBuffers.size() && budget > 0; ++i) {
         NOLVUDPBUFFER *record = recvBuffers.at(i);
         const int64_t due = recoveryDue(record);
-        if (due == 0 || record->inUse > 0 || platform::monotonicMs() < due)
+        if (due == 0 || platform::monotonicMs() < due)
             continue;
         ++record->inUse;
         requestLostPackets(record, platform::monotonicMs(), budget);
@@ -175,8 +183,14 @@ void MUDPUnit::resendEarly(SENDRECORD *record)
     // Neither logged nor counted as a retry: the tick's resends, their log
     // lines and the give-up stay as they are for a destination that is gone.
     NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time);
-    if (!buffer || buffer->inUse > 0)
-        return; // still being written: its end sets the time again
+    if (!buffer) {
+        record->earlyResends = kMaxEarlyResends; // pushed out: nothing to resend
+        return;
+    }
+    if (buffer->inUse > 0) {
+        record->lastActiveMs = platform::monotonicMs(); // still being written
+        return;
+    }
     ++record->earlyResends;
     record->lastActiveMs = platform::monotonicMs();
     char ip[16];

@@ -64,6 +64,7 @@ void MUDPUnit::checkRecvBuffers()
         ++record->age;
         ++i;
     }
+    rearmLossTimer(); // records held above were left out of recovery meanwhile
 }
 
 void MUDPUnit::resendRecords()
