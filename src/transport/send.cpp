@@ -55,7 +55,7 @@ void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsi
     sendSocket->writeDatagram(datagram, address, port);
 }
 
-void MUDPUnit::fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size) const
+void MUDPUnit::fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size)
 {
     std::memset(&packet, 0, sizeof packet);
     const MessageIdentity id = nextIdentity(lastIdentity, currentIdentity());

@@ -102,7 +102,7 @@ private:
     // Sending (transport/send.cpp).
     void sendText(const QByteArray &message, const char *destIP, unsigned short port, int size = 0);
     bool writeText(const QByteArray &message, const char *destIP, unsigned short port); // no wait
-    void fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size) const;
+    void fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size); // takes the next identity
     NOLVUDPBUFFER *buildBuffer(const char *bytes, int length, const char *header);
     void sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
                           unsigned short port, const char *header);
