@@ -2,13 +2,41 @@
 // changes; a client merges each server's list into its live-user table.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "registry/peer_record.h"
 #include "text/fixed_text.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
 
+namespace {
+// Pushes whose unacknowledged sends a new push retires: enough to cover the
+// records that six resends keep alive during a burst of changes.
+constexpr int kRecentLists = 8;
+} // namespace
+
 void MUDPUnit::sendNewListToClient()
+{
+    // A change during a push (a registration or expiry handled inside its
+    // waits) starts no walk of its own: the running push is followed by one
+    // more with the list as it is then, which every change meanwhile joins.
+    // Nested walks would finish first and let the outer one deliver its
+    // older list last.
+    if (pushRunning) {
+        pushPending = true;
+        return;
+    }
+    pushRunning = true;
+    const quint64 firstRound = waitRounds();
+    do {
+        pushPending = false;
+        pushListOnce();
+    } while (pushPending);
+    pushStats.rounds += qint64(waitRounds() - firstRound);
+    pushRunning = false;
+}
+
+void MUDPUnit::pushListOnce()
 {
     releaseListScratch();
     const QByteArray header = "PEERLIST$" + text::fieldBytes(localName) + "$0$0$0";
@@ -21,10 +49,28 @@ void MUDPUnit::sendNewListToClient()
         return;
     for (int i = 0; i < n; ++i)
         std::memcpy(&listScratch[i], clientList.at(i), sizeof(PEERINFO));
+    ++pushStats.pushes;
+    retireSupersededLists();
     // The send processes events, which may replace listScratch: send a copy.
     const QByteArray records(reinterpret_cast<const char *>(listScratch),
                              static_cast<qsizetype>(sizeof(PEERINFO)) * n);
-    sendBufferToClient(records.constData(), static_cast<int>(records.size()), "0.0.0.0", 0, header.constData());
+    const MessageKey sent = sendBufferToList(clientList, records.constData(), static_cast<int>(records.size()),
+                                             "0.0.0.0", 0, header.constData());
+    if (sent.date != 0 || sent.time != 0)
+        recentLists.append(sent);
+    while (recentLists.size() > kRecentLists)
+        recentLists.removeFirst();
+}
+
+void MUDPUnit::retireSupersededLists()
+{
+    // A client about to get the new list needs none of the older ones: their
+    // resends would cost rounds during a burst, be given up after six, and a
+    // late one completed would leave the client with an old list.
+    for (const MessageKey &list : std::as_const(recentLists))
+        for (const PEERINFO *client : clientList.all())
+            if (SENDRECORD *record = findSendRecord(list.date, list.time, client->ip, client->port))
+                record->retries = wire::kRemoveMark;
 }
 
 void MUDPUnit::handlePeerList(Message &m)

@@ -16,6 +16,12 @@ void setOutgoingTap(const MUDPUnit *unit, OutgoingTap tap) { taps().insert(unit,
 
 void clearOutgoingTap(const MUDPUnit *unit) { taps().remove(unit); }
 
+bool hasOutgoingTap(const MUDPUnit *unit)
+{
+    const auto &table = taps();
+    return !table.isEmpty() && table.contains(unit);
+}
+
 bool passOutgoing(const MUDPUnit *unit, QByteArray &datagram, QHostAddress &address, quint16 &port)
 {
     auto &table = taps();

@@ -12,6 +12,9 @@ class MUDPUnit;
 
 namespace transport {
 
+// Whether the unit has a tap (the send path copies each datagram only then).
+bool hasOutgoingTap(const MUDPUnit *unit);
+
 // Returns false to drop the datagram.
 using OutgoingTap = std::function<bool(QByteArray &datagram, QHostAddress &address, quint16 &port)>;
 

@@ -2,7 +2,6 @@
 // packets, their pacing, and the event processing every wait does.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSet>
 #include <QUdpSocket>
 #include <cstring>
 
@@ -10,6 +9,7 @@
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
 #include "transport/datagram_tap.h"
+#include "transport/send_target.h"
 #include "transport/identity.h"
 #include "unit/mudp_unit.h"
 
@@ -20,13 +20,17 @@ constexpr qint64 kMaxLateNs = 500000;
 // that much less, so it lasts about 2 ms and not 2 ms plus the lateness and
 // the event processing; every send is paced by these rounds.
 thread_local qint64 wakeLateNs = 0;
+thread_local quint64 roundsSlept = 0;
 } // namespace
+
+quint64 MUDPUnit::waitRounds() { return roundsSlept; }
 
 void MUDPUnit::waitWithEvents(int ms)
 {
     QElapsedTimer clock;
     clock.start();
     do {
+        ++roundsSlept;
         const qint64 roundEnd = clock.nsecsElapsed() + kRoundNs;
         QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
         readNestedSockets();
@@ -46,10 +50,21 @@ void MUDPUnit::waitWithEvents(int ms)
 
 void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port)
 {
+    writePacket(packet, SendTarget(destIP, port));
+}
+
+void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const SendTarget &to)
+{
     if (!packet)
         return;
-    QByteArray datagram(reinterpret_cast<const char *>(packet), sizeof *packet);
-    QHostAddress address(QString::fromLatin1(destIP));
+    const char *bytes = reinterpret_cast<const char *>(packet);
+    if (!transport::hasOutgoingTap(this)) {
+        sendSocket->writeDatagram(bytes, sizeof *packet, to.address, to.port);
+        return;
+    }
+    QByteArray datagram(bytes, sizeof *packet);
+    QHostAddress address = to.address;
+    quint16 port = to.port;
     if (!transport::passOutgoing(this, datagram, address, port))
         return;
     sendSocket->writeDatagram(datagram, address, port);
@@ -80,10 +95,9 @@ void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int d
         return;
     NOLVUDPPACKET packet;
     fillProtocolPacket(packet, data, size);
-    char dest[16];
-    text::copyText(dest, destIP); // the wait below may run code that changes the caller's text
-    writePacket(&packet, dest, port);
-    waitWithEvents(1);
+    const SendTarget to(destIP, port); // a copy: the pacing may run code that changes the caller's text
+    writePacket(&packet, to);
+    paceSingleDatagram(to);
 }
 
 void MUDPUnit::sendText(const QByteArray &message, const char *destIP, unsigned short port, int size)
@@ -171,39 +185,30 @@ NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *
     return buffer;
 }
 
-void MUDPUnit::sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
-                                unsigned short port, const char *header)
+MessageKey MUDPUnit::sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
+                                      unsigned short port, const char *header)
 {
     const bool everyone = ip && std::strcmp(ip, "0.0.0.0") == 0;
     char dest[16];
     text::copyText(dest, ip);
     NOLVUDPBUFFER *buffer = buildBuffer(bytes, length, header);
     if (!buffer)
-        return;
+        return {};
+    const MessageKey identity(buffer->date, buffer->time);
     ++buffer->inUse;
     if (!everyone) {
         Q_EMIT bufferReadySendToAddr(buffer, dest, port);
     } else {
-        // The sends process events, which may add entries to the table (or, in
-        // a timer tick, remove them): walk by position and copy each address.
-        // When entries before the current one went, positions have shifted:
-        // start again from the front, skipping the entries already reached.
-        QSet<const PEERINFO *> reached;
-        for (int i = 0; i < table.size();) {
-            const PEERINFO *peer = table.at(i);
-            if (reached.contains(peer)) {
-                ++i;
-                continue;
-            }
-            reached.insert(peer);
-            char peerIp[16];
-            std::memcpy(peerIp, peer->ip, sizeof peerIp);
-            peerIp[15] = '\0';
-            Q_EMIT bufferReadySendToAddr(buffer, peerIp, peer->port);
-            i = (i < table.size() && table.at(i) == peer) ? i + 1 : 0;
-        }
+        // Every entry listed now gets the message, all of them in the same
+        // rounds; the table may change meanwhile, so its addresses are copied.
+        QList<SendTarget> everyEntry;
+        everyEntry.reserve(table.size());
+        for (const PEERINFO *peer : table.all())
+            everyEntry.append(SendTarget(peer->ip, peer->port));
+        sendBufferToAddrs(buffer, everyEntry);
     }
     --buffer->inUse;
+    return identity;
 }
 
 void MUDPUnit::sendBufferToServer(const char *bytes, int length, const char *ip, unsigned short port,
@@ -222,32 +227,14 @@ void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short 
 {
     if (!buffer || !IP)
         return;
-    if (std::strcmp(IP, "255.255.255.255") == 0 || std::strcmp(IP, "127.0.0.1") == 0)
-        return;
-    char dest[16];
-    text::copyText(dest, IP);
-    auto *record = new SENDRECORD();
-    record->date = buffer->date;
-    record->time = buffer->time;
-    std::memcpy(record->ip, dest, sizeof record->ip);
-    record->port = port;
-    record->retries = wire::kInitialRetries;
-    sendRecords.append(record);
-    noteDestination(buffer, dest, port); // lost-packet requests are answered only here
-    ++buffer->inUse;
-    for (int i = 0; i < buffer->total; ++i) {
-        writePacket(packetSlot(buffer, i), dest, port);
-        if (i % 15 == 0)
-            waitWithEvents(1);
-    }
-    --buffer->inUse;
-    noteSendWritten(buffer, dest, port);
+    sendBufferToAddrs(buffer, {SendTarget(IP, port)});
 }
 
 void MUDPUnit::returnRequestedPacket(NOLVUDPPACKET *packet, char *destIP, unsigned short port)
 {
     if (!packet || !destIP)
         return;
-    writePacket(packet, destIP, port);
-    waitWithEvents(1);
+    const SendTarget to(destIP, port);
+    writePacket(packet, to);
+    paceSingleDatagram(to);
 }

@@ -21,6 +21,7 @@
 
 class QTimer;
 class QUdpSocket;
+struct SendTarget;
 struct Message;
 
 using BufferTable = RecordTable<NOLVUDPBUFFER, MessageKey>;
@@ -66,6 +67,17 @@ public:
     // their own datagrams, which the event loop leaves unread meanwhile.
     static void waitWithEvents(int ms);
 
+    // Rounds of waitWithEvents run on this thread so far.
+    static quint64 waitRounds();
+
+    // What the user-list pushes of this unit (as a server) have cost so far:
+    // pushes run, and the wait rounds that ran inside them.
+    struct ListPushStats {
+        qint64 pushes = 0;
+        qint64 rounds = 0;
+    };
+    ListPushStats listPushStats() const { return pushStats; }
+
     // One log line: time prefix, udpLog, and WM_UDP_LOG to the host window.
     void writeLog(const QString &msg);
 
@@ -104,9 +116,14 @@ private:
     bool writeText(const QByteArray &message, const char *destIP, unsigned short port); // no wait
     void fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size); // takes the next identity
     NOLVUDPBUFFER *buildBuffer(const char *bytes, int length, const char *header);
-    void sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
-                          unsigned short port, const char *header);
+    // Returns the identity of the message built (date and time 0 when none).
+    MessageKey sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
+                                unsigned short port, const char *header);
     void writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port);
+    void writePacket(const NOLVUDPPACKET *packet, const SendTarget &to);
+    // Fan-out and pacing toward each destination (transport/fan_out.cpp).
+    void sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destinations);
+    void paceSingleDatagram(const SendTarget &to);
     static void readNestedSockets();
 
     // Receiving and dispatch (transport/receive.cpp, transport/dispatch.cpp).
@@ -164,6 +181,8 @@ private:
     // User lists (registry/peer_list.cpp).
     void handlePeerList(Message &m);
     void mergePeerList(const char *records, int count, const char *serverIp, unsigned short serverPort);
+    void pushListOnce();
+    void retireSupersededLists();
 
     // Hole punching and relay (traversal/).
     bool holeToLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
@@ -221,4 +240,10 @@ private:
     int64_t answerDelayMs = 0; // smoothed delay from a request round to its first answer
     int64_t ackDelayMs = 0;    // smoothed delay from the last write of a message to its RECEIVED
     QSet<const PEERINFO *> unansweredHeartbeats; // server entries whose last ALIVE got no RE_ALIVE
+    quint64 singlesRound = 0;                // the wait round singlesThisRound counts
+    QHash<quint64, int> singlesThisRound;    // single datagrams per IPv4 address and port
+    bool pushRunning = false;                // a user-list push is being written
+    bool pushPending = false;                // the client list changed during it
+    QList<MessageKey> recentLists;           // identities of the last pushes, newest last
+    ListPushStats pushStats;
 };
