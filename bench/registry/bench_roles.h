@@ -25,6 +25,10 @@ int runClients(int clients, int first, int count, int process, const QString &di
 // leaves the socket as the library made it. Returns the size in effect.
 int applyReceiveBuffer(MUDPUnit &unit);
 
+// Runs the event loop for ms milliseconds, as a host's message loop would:
+// asleep until a datagram or a timer needs the process.
+void idle(int ms);
+
 // CPU seconds (user + system) and peak resident size (KiB) of this process.
 double cpuSeconds();
 long peakRssKb();

@@ -56,7 +56,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
         return true;
     };
     while (!allListed() && clock.elapsed() < 175000)
-        MUDPUnit::waitWithEvents(100);
+        idle(100);
     const bool done = allListed();
     std::printf("clients %d..%d: registered in %.2f s (%d retries), %s after %.2f s\n", first, first + count - 1,
                 regSeconds, retries, done ? "all listed" : "NOT all listed", double(clock.elapsed()) / 1000.0);
@@ -68,7 +68,7 @@ int runClients(int clients, int first, int count, int process, const QString &di
 
     // Keep the heartbeats going until the server has measured.
     while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < 240000)
-        MUDPUnit::waitWithEvents(100);
+        idle(100);
     return done ? 0 : 1;
 }
 

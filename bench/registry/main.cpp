@@ -1,6 +1,8 @@
 // registry_bench server CLIENTS PROCESSES STEADY_SECONDS DIR
 // registry_bench clients CLIENTS FIRST COUNT PROCESS DIR
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 #include <cstdio>
@@ -21,6 +23,13 @@ int applyReceiveBuffer(MUDPUnit &unit)
     if (wanted > 0)
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, wanted);
     return socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+}
+
+void idle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 double cpuSeconds()

@@ -41,7 +41,7 @@ for n in $sizes; do
   for p in $(seq 0 $((procs - 1))); do
     first=$((p * per))
     count=$(( n - first < per ? n - first : per ))
-    timeout 260 "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
+    timeout 260 nice -n "${CLIENT_NICE:-10}" "$bin" clients "$n" "$first" "$count" "$p" "$dir" >"$dir/clients.$p.out" 2>&1 &
     pids+=($!)
   done
   status=0

@@ -126,7 +126,7 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     });
     watchdog.start(static_cast<int>(limitMs + 2000));
     while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
-        MUDPUnit::waitWithEvents(50);
+        idle(50);
     const bool complete = doneProcesses(dir, processes) == processes;
     const double regSeconds = double(clock.elapsed()) / 1000.0;
     const double regCpu = cpuSeconds() - cpu0;
@@ -141,13 +141,13 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
 
     // Steady state: heartbeats only. Let the last acknowledgements and their
     // records settle for two ticks first.
-    MUDPUnit::waitWithEvents(4500);
+    idle(4500);
     meter.reset();
     const double steady0 = cpuSeconds();
     QElapsedTimer steadyClock;
     steadyClock.start();
     while (steadyClock.elapsed() < qint64(steadySeconds) * 1000)
-        MUDPUnit::waitWithEvents(50);
+        idle(50);
     const double steadyMinutes = double(steadyClock.elapsed()) / 60000.0;
     const double steadyCpu = cpuSeconds() - steady0;
     const int remaining = clientCount(unit);

@@ -1,7 +1,6 @@
 // Pacing toward each destination: one buffer written to many destinations in
 // shared rounds, and single datagrams that wait a round only when their own
-// send_target.has had its share of the current one.
-#include <QCoreApplication>
+// destination has had its share of the current one.
 #include <cstring>
 
 #include "text/fixed_text.h"
@@ -70,11 +69,9 @@ void MUDPUnit::paceSingleDatagram(const SendTarget &to)
         singlesRound = round;
     }
     const quint64 key = (quint64(to.address.toIPv4Address()) << 16) | to.port;
-    if (++singlesThisRound[key] >= kPacketsPerRound) {
+    // Below its share the datagram goes without a wait: events are handled
+    // at the next one, so a handler's answers and what it does after them
+    // are not interleaved with the handling of further datagrams.
+    if (++singlesThisRound[key] >= kPacketsPerRound)
         waitWithEvents(1);
-        return;
-    }
-    // No sleep, but the events a wait would have handled still run.
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    readNestedSockets();
 }
