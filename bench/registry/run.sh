@@ -1,10 +1,11 @@
 #!/bin/bash
 # Registry benchmark: one server process and four or more client processes
-# in a network namespace of their own, for 50, 100 and 200 clients.
+# in a network namespace of their own, for 50 to 1,000 clients.
 #   bench/registry/run.sh [path/to/registry_bench]
 # Without a path it builds the benchmark first (Release, in build-bench, or
-# MUDP_BENCH_BUILD). Environment: SIZES (default "50 100 200"), STEADY
-# seconds (default 15).
+# MUDP_BENCH_BUILD). Environment: SIZES (default "50 100 200 500 1000"),
+# STEADY seconds (default 15), CLIENT_NICE (niceness of the client
+# processes, default 10).
 set -euo pipefail
 if [ -z "${MUDP_BENCH_NETNS:-}" ]; then
   root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -21,7 +22,7 @@ ip addr add 127.0.0.2/32 dev lo
 
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:-$here/../../build/bench/registry/registry_bench}
-sizes=${SIZES:-50 100 200}
+sizes=${SIZES:-50 100 200 500 1000}
 steady=${STEADY:-15}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -59,19 +60,20 @@ echo
 awk '
 function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
 BEGIN {
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
-         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "lists", "list/N^3",
-         "last/N^2", "cpu ms", "steady cpu", "steady KiB"
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
-         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "bytes", "bytes", "per MiB", "s/min",
-         "per min"
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %8s %10s %10s %10s %12s %12s\n",
+         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "pushes", "rounds",
+         "list/N^3", "last/N^2", "cpu ms", "steady cpu", "steady KiB"
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %8s %10s %10s %10s %12s %12s\n",
+         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "slept", "bytes", "bytes", "per MiB",
+         "s/min", "per min"
 }
 /^RESULT/ {
   n = v("clients")
-  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
+  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %8d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
          n, v("reg_s"), v("reg_cpu_s"), v("peak_rss_kb") / 1024, (v("peak_rss_kb") - v("idle_rss_kb")) / 1024,
-         v("datagrams"), v("list_bytes") / 1048576, v("list_messages"), v("list_bytes") / (n * n * n),
+         v("datagrams"), v("list_bytes") / 1048576, v("pushes"), v("push_rounds"), v("list_bytes") / (n * n * n),
          v("largest_list_bytes") / (n * n), 1000 * v("reg_cpu_s") / (v("list_bytes") / 1048576),
          v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
-         (v("complete") == 1 && v("remaining") == n) ? "" : "  (incomplete)"
+         v("complete") != 1 ? "  (incomplete: " v("registered") " of " n " registered)" :
+         v("remaining") != n ? "  (" v("remaining") " of " n " still registered after the steady window)" : ""
 }' "$work/results"
