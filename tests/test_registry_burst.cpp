@@ -67,9 +67,11 @@ TEST(RegistryBurst, FortyClientsRegisteringAtOnce)
         });
     }
 
-    for (auto &c : clients)
+    for (auto &c : clients) {
+        UnitInspector::noteRegSent(c->unit(), "127.0.0.2", kServerPort); // as regToServer does
         UnitInspector::sendProtocol(c->unit(), "REG$" + QByteArray(UnitInspector::localName(c->unit())),
                                     "127.0.0.2", kServerPort);
+    }
     const bool allListed = pumpUntil(
         [&] {
             for (auto &c : clients)

@@ -15,11 +15,11 @@ trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-printf 'wait 9000\n' | timeout 30 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
+printf 'wait 12000\n' | timeout 40 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
     >"$work/srv.out" 2>&1 &
 pids+=($!)
 for i in $(seq 0 9); do
-    printf 'wait 6000\nlist\n' | timeout 30 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
+    printf 'wait 8000\nlist\n' | timeout 40 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
         --server 127.0.0.2:46901 >"$work/c$i.out" 2>&1 &
     pids+=($!)
 done
