@@ -1,6 +1,7 @@
 #!/bin/bash
-# burst_test.sh PATH_TO_MUDP_PEER: a server and ten clients started at the
-# same moment. Every client registers at once (no "Reg Failed"), ends with
+# burst_test.sh PATH_TO_MUDP_PEER: a server, then ten clients started at the
+# same moment once it is bound (a REG sent before that is lost, and the tool
+# does not register again). Every client registers at once (no "Reg Failed"), ends with
 # the nine others listed, and the user lists it shows never shrink meanwhile
 # (an older list after a newer one would).
 set -u
@@ -18,6 +19,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 printf 'wait 12000\n' | timeout 40 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
     >"$work/srv.out" 2>&1 &
 pids+=($!)
+for _ in $(seq 100); do grep -q "^bound 46901$" "$work/srv.out" 2>/dev/null && break; sleep 0.05; done
 for i in $(seq 0 9); do
     printf 'wait 8000\nlist\n' | timeout 40 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
         --server 127.0.0.2:46901 >"$work/c$i.out" 2>&1 &
