@@ -296,22 +296,40 @@ TEST_F(Receiver, LostPacketsAreRequestedPromptlyAndAgain)
     clock.advance(35);
     EXPECT_TRUE(recoveryPass().isEmpty()); // a sender that is merely slow is not asked yet
     clock.advance(1);
-    // The gaps below the highest packet, and the packets after it.
-    EXPECT_EQ(recoveryPass(), (QList<QByteArray>{id + "1", id + "3", id + "5"}));
-    EXPECT_EQ(unit.countLogs("Request for Lost Packet:" + id), 3);
+    // The gaps below the highest packet: one sender's datagrams come in order.
+    EXPECT_EQ(recoveryPass(), (QList<QByteArray>{id + "1", id + "3"}));
+    EXPECT_EQ(unit.countLogs("Request for Lost Packet:" + id), 2);
     EXPECT_EQ(out.sent[0].address, kFrom);
     EXPECT_EQ(out.sent[0].port, kFromPort);
     clock.advance(23); // an unanswered round doubles the quiet interval
-    EXPECT_EQ(recoveryPass().size(), 3);
+    EXPECT_EQ(recoveryPass().size(), 2);
     clock.advance(1);
+    EXPECT_EQ(recoveryPass().size(), 4);
+    clock.advance(48);
     EXPECT_EQ(recoveryPass().size(), 6);
+    clock.advance(96); // the first round after 150 ms of silence asks for the packets after the highest too
+    EXPECT_EQ(recoveryPass().mid(6), (QList<QByteArray>{id + "1", id + "3", id + "5"}));
     feed(ps[4]); // the last packet shows every gap: asked for at once
-    EXPECT_EQ(recoveryPass().mid(6), (QList<QByteArray>{id + "1", id + "3"}));
+    EXPECT_EQ(recoveryPass().mid(9), (QList<QByteArray>{id + "1", id + "3"}));
     feed(ps[0]);
     feed(ps[2]);
     ASSERT_EQ(unit.received.size(), 1);
     clock.advance(5000);
-    EXPECT_EQ(recoveryPass().size(), 8); // a complete message asks for nothing
+    EXPECT_EQ(recoveryPass().size(), 11); // a complete message asks for nothing
+}
+
+TEST_F(Receiver, SenderPausesAreNotTakenForLoss)
+{
+    // A sender writing to many destinations comes back every 50 ms: its tail
+    // is asked for after four such pauses of silence, not sooner.
+    auto ps = data(QByteArray(2400, 's'));
+    feed(ps[0]);
+    clock.advance(50);
+    feed(ps[1]);
+    clock.advance(199);
+    EXPECT_TRUE(recoveryPass().isEmpty());
+    clock.advance(1);
+    EXPECT_EQ(recoveryPass().size(), 3);
 }
 
 TEST_F(Receiver, RequestsAndAnswersWaitOneRoundPerFifteen)

@@ -21,6 +21,9 @@ constexpr int64_t kMinQuietMs = 12;
 // Before the first round the record must be quiet three times as long, so that a
 // sender that is merely slow is not asked for its tail.
 constexpr int kFirstRoundFactor = 3;
+// A record is quiet only after twice the longest pause its sender made
+// between packets.
+constexpr int64_t kSenderPauseFactor = 2;
 // Rounds that bring no packet back off, doubling up to the tick period.
 constexpr int64_t kMaxIntervalMs = 2000;
 // A round asks for at most this many packets, or twice the packets already
@@ -33,6 +36,14 @@ constexpr int kMaxRequestsPerPass = 1024;
 // that merely paused then writes at most this many twice, while a lost tail
 // comes back a run at a time (and whole once its last packet is in).
 constexpr int kTailProbe = 15;
+// A sender writing one message to many destinations comes back to each one
+// only after writing to all the others: tens of milliseconds for a list to a
+// thousand clients. Packets after the highest received are asked for only
+// after this long a silence (or four times the longest pause seen), so that
+// such pauses are not taken for a lost tail; gaps below it are asked for
+// sooner, since datagrams from one sender arrive in order.
+constexpr int64_t kMinTailQuietMs = 150;
+constexpr int kTailPauseFactor = 4;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
 // 100 ms), doubling, at most three before the destination is heard again.
@@ -44,6 +55,16 @@ constexpr int64_t kDefaultAckDelayMs = 25;
 int64_t smooth(int64_t average, int64_t sample)
 {
     return average == 0 ? sample : average + (sample - average) / 8;
+}
+
+bool hasGaps(const NOLVUDPBUFFER *record) { return record->count < record->highestIndex; }
+
+// When the packets after the highest one received may be asked for.
+int64_t tailDue(const NOLVUDPBUFFER *record)
+{
+    const int64_t quiet =
+        std::min(std::max(kMinTailQuietMs, kTailPauseFactor * record->arrivalGapMs), kMaxIntervalMs);
+    return record->lastArrivalMs + quiet;
 }
 
 int64_t backedOff(int64_t interval, int rounds)
@@ -61,6 +82,11 @@ void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
     // of the answer delay.
     if (record->quietRounds == 1 && record->lastRoundMs > 0)
         answerDelayMs = smooth(answerDelayMs, now - record->lastRoundMs);
+    // A pause not ended by a request round is the sender's own pacing (a
+    // server writing a list to a thousand clients comes back to each one
+    // every few dozen milliseconds): no round may call that pause a loss.
+    if (record->quietRounds == 0 && record->lastArrivalMs > 0)
+        record->arrivalGapMs = std::max(record->arrivalGapMs, std::min(now - record->lastArrivalMs, kMaxIntervalMs));
     record->quietRounds = 0;
     record->lastArrivalMs = now;
     if (index > record->highestIndex)
@@ -81,18 +107,24 @@ int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
     int64_t quiet = std::max(kMinQuietMs, 3 * answerDelayMs);
     if (record->lastRoundMs == 0)
         quiet *= kFirstRoundFactor;
-    return std::max(record->lastArrivalMs, record->lastRoundMs) + backedOff(quiet, record->quietRounds);
+    quiet = std::max(quiet, kSenderPauseFactor * record->arrivalGapMs);
+    const int64_t gapsDue = std::max(record->lastArrivalMs, record->lastRoundMs) + backedOff(quiet, record->quietRounds);
+    // With gaps the rounds keep their pace and take in the tail once it is
+    // due; without, the first round waits for the tail.
+    return hasGaps(record) ? gapsDue : std::max(gapsDue, tailDue(record));
 }
+
 
 void MUDPUnit::requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int &budget)
 {
-    // Ask for the gaps below the highest packet received and for a run of
-    // packets after it.
+    // Ask for the gaps below the highest packet received and, once the
+    // sender has been silent long enough, for a run of packets after it.
     char ip[16];
     text::copyText(ip, record->ip);
     const unsigned short port = record->port;
     const int limit = std::min(budget, std::max(kMinRoundRequests, 2 * record->count));
-    const int tailEnd = record->highestIndex + kTailProbe;
+    const bool tailQuiet = record->requestNow || now >= tailDue(record);
+    const int tailEnd = record->highestIndex + (tailQuiet ? kTailProbe : 0);
     record->requestNow = false;
     record->lastRoundMs = now;
     ++record->quietRounds;
@@ -120,7 +152,7 @@ void MUDPUnit::lossRecoveryPass()
     lossPassBusy = true;
     // Datagrams waiting in the socket (the unit was not scheduled for a
     // while) are read first: a record is quiet only if nothing came.
-    if (receiveDepth == 0 && recvSocket->hasPendingDatagrams())
+    if (receiveDepth == 0 && (!backlog.empty() || recvSocket->hasPendingDatagrams()))
         processPendingDatagrams();
     // Sends below process events: nested dispatch may append records or fill
     // slots, and a nested tick may remove records, so walk by position and

@@ -27,6 +27,10 @@ QList<MUDPUnit *> &unitsOfThread()
 // datagrams cannot grow the stack without bound.
 constexpr int kMaxReceiveDepth = 4;
 
+// Datagrams a unit keeps in its backlog (about 4.5 MiB); beyond that the
+// socket's own buffer takes them, and drops them when it is full.
+constexpr size_t kMaxBacklog = 8192;
+
 } // namespace
 
 void registerUnit(MUDPUnit *unit) { unitsOfThread().append(unit); }
@@ -43,8 +47,11 @@ void MUDPUnit::readNestedSockets()
     for (MUDPUnit *unit : units) {
         if (!unitsOfThread().contains(unit))
             continue;
-        if (unit->receiveDepth > 0 && unit->receiveDepth < kMaxReceiveDepth &&
-            unit->recvSocket->hasPendingDatagrams())
+        // A unit in no handler gets its socket's datagrams from the event
+        // loop, but what its own writes drained into the backlog only here.
+        const bool nested = unit->receiveDepth > 0 && unit->receiveDepth < kMaxReceiveDepth &&
+                            (!unit->backlog.empty() || unit->recvSocket->hasPendingDatagrams());
+        if (nested || (unit->receiveDepth == 0 && !unit->backlog.empty()))
             unit->processPendingDatagrams();
     }
 }
@@ -56,7 +63,15 @@ void MUDPUnit::processPendingDatagrams()
     // size first: a longer one is cut to them as it is read, which saves a
     // system call per datagram for servers with many clients.
     char datagram[sizeof(NOLVUDPPACKET)];
-    while (recvSocket->hasPendingDatagrams()) {
+    for (;;) {
+        if (!backlog.empty()) { // older than what the socket holds
+            const QueuedDatagram queued = std::move(backlog.front());
+            backlog.pop_front();
+            receiveDatagram(reinterpret_cast<const char *>(&queued.packet), queued.size, queued.sender, queued.port);
+            continue;
+        }
+        if (!recvSocket->hasPendingDatagrams())
+            break;
         QHostAddress sender;
         quint16 port = 0;
         const qint64 got = recvSocket->readDatagram(datagram, sizeof datagram, &sender, &port);
@@ -65,6 +80,28 @@ void MUDPUnit::processPendingDatagrams()
         receiveDatagram(datagram, got, sender, port);
     }
     --receiveDepth;
+}
+
+void MUDPUnit::drainSocket()
+{
+    // A long run of writes (a list to a thousand clients) reads nothing,
+    // and the socket's buffer holds a few hundred datagrams: the REGs,
+    // receipts and requests that come meanwhile would be dropped.
+    writesSinceDrain = 0;
+    if (recvSocket->state() != QAbstractSocket::BoundState)
+        return;
+    while (backlog.size() < kMaxBacklog && recvSocket->hasPendingDatagrams()) {
+        QueuedDatagram &queued = backlog.emplace_back();
+        queued.size = recvSocket->readDatagram(reinterpret_cast<char *>(&queued.packet), sizeof queued.packet,
+                                               &queued.sender, &queued.port);
+        if (queued.size < 0) {
+            backlog.pop_back();
+            break;
+        }
+    }
+    // Outside any handler no wait may come soon: the event loop handles it.
+    if (receiveDepth == 0 && !backlog.empty())
+        QMetaObject::invokeMethod(this, "processPendingDatagrams", Qt::QueuedConnection);
 }
 
 void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port)

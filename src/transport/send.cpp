@@ -20,6 +20,9 @@ constexpr qint64 kMaxLateNs = 500000;
 // that much less, so it lasts about 2 ms and not 2 ms plus the lateness and
 // the event processing; every send is paced by these rounds.
 thread_local qint64 wakeLateNs = 0;
+// Writes between two drains of the unit's socket: well within what its
+// buffer holds of the answers to them.
+constexpr int kWritesPerDrain = 64;
 thread_local quint64 roundsSlept = 0;
 } // namespace
 
@@ -57,6 +60,9 @@ void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const SendTarget &to)
 {
     if (!packet)
         return;
+    // Every so many writes the socket is drained into the backlog.
+    if (++writesSinceDrain >= kWritesPerDrain)
+        drainSocket();
     const char *bytes = reinterpret_cast<const char *>(packet);
     if (!transport::hasOutgoingTap(this)) {
         sendSocket->writeDatagram(bytes, sizeof *packet, to.address, to.port);

@@ -78,6 +78,7 @@ struct NOLVUDPBUFFER {
     int32_t quietRounds;   // request rounds in a row that brought no packet
     int64_t lastArrivalMs; // when a packet last filled a slot
     int64_t lastRoundMs;   // when its last request round ended
+    int64_t arrivalGapMs;  // longest pause between packets the sender made
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.

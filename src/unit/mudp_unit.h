@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <deque>
 
 #include "mudp.h"
 #include "registry/pending_registrations.h"
@@ -125,6 +126,9 @@ private:
     void sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destinations);
     void paceSingleDatagram(const SendTarget &to);
     static void readNestedSockets();
+    // Takes what waits in the socket into the backlog, for the next wait to
+    // handle (transport/receive.cpp).
+    void drainSocket();
 
     // Receiving and dispatch (transport/receive.cpp, transport/dispatch.cpp).
     void dispatch(Message &m);
@@ -234,6 +238,14 @@ private:
     HWND hostWindow;
     ReceiveBudget recvBudget; // what the records in recvBuffers hold
     int receiveDepth = 0;     // nesting of processPendingDatagrams
+    struct QueuedDatagram {
+        NOLVUDPPACKET packet;
+        qint64 size;
+        QHostAddress sender;
+        quint16 port;
+    };
+    std::deque<QueuedDatagram> backlog; // read during long runs of writes, handled first
+    int writesSinceDrain = 0;
     QTimer *lossTimer;        // single shot, armed for the next recovery work
     bool lossPassBusy = false;
     PacedRun answerRun;       // answers to REQUESTs, paced per receiver

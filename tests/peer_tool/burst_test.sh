@@ -3,7 +3,8 @@
 # same moment once it is bound (a REG sent before that is lost, and the tool
 # does not register again). Every client registers at once (no "Reg Failed"), ends with
 # the nine others listed, and the user lists it shows never shrink meanwhile
-# (an older list after a newer one would).
+# (an older list after a newer one would). The clients unregister well after
+# the last of them has listed, so no unregistration shrinks a list counted.
 set -u
 PEER=${1:?usage: burst_test.sh PATH_TO_MUDP_PEER}
 work=$(mktemp -d)
@@ -16,12 +17,12 @@ trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-printf 'wait 12000\n' | timeout 40 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
+printf 'wait 16000\n' | timeout 40 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
     >"$work/srv.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q "^bound 46901$" "$work/srv.out" 2>/dev/null && break; sleep 0.05; done
 for i in $(seq 0 9); do
-    printf 'wait 8000\nlist\n' | timeout 40 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
+    printf 'wait 8000\nlist\nwait 4000\n' | timeout 40 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
         --server 127.0.0.2:46901 >"$work/c$i.out" 2>&1 &
     pids+=($!)
 done
