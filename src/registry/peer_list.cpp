@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "registry/peer_record.h"
+#include "transport/buffers.h"
 #include "text/fixed_text.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
@@ -13,7 +14,58 @@ namespace {
 // Pushes whose unacknowledged sends a new push retires: enough to cover the
 // records that six resends keep alive during a burst of changes.
 constexpr int kRecentLists = 8;
+
+// Identities in the order they were given: date, then time of day.
+qint64 orderOf(int32_t date, int32_t time) { return (qint64(date) << 32) | quint32(time); }
+
+QByteArray sourceKey(const char *ip, unsigned short port)
+{
+    return QByteArray(ip, int(qstrnlen(ip, 16))) + ':' + QByteArray::number(port);
+}
+
+bool isUserList(const NOLVUDPBUFFER *record)
+{
+    const NOLVUDPPACKET *first = record->total > 1 ? packetSlot(record, 0) : nullptr;
+    return first && std::memcmp(first->data, "PEERLIST$", 9) == 0;
+}
 } // namespace
+
+void MUDPUnit::noteListRecord(NOLVUDPBUFFER *record)
+{
+    // A list replaces the whole of an older one: once a newer list from the
+    // same source is known, the older one's missing packets are not asked
+    // for (during a burst of pushes they were most of a server's traffic).
+    if (!isUserList(record))
+        return;
+    const qint64 identity = orderOf(record->date, record->time);
+    const auto merged = newestListFrom.constFind(sourceKey(record->ip, record->port));
+    if (merged != newestListFrom.cend() && identity < *merged)
+        record->superseded = true;
+    for (NOLVUDPBUFFER *other : recvBuffers.all()) {
+        if (other == record || other->port != record->port || std::strncmp(other->ip, record->ip, 16) != 0 ||
+            !isUserList(other))
+            continue;
+        if (orderOf(other->date, other->time) < identity)
+            other->superseded = true;
+        else
+            record->superseded = true;
+    }
+}
+
+void MUDPUnit::forgetListOrder(const char *ip, unsigned short port)
+{
+    // A new registration starts the order of a server's lists afresh (it may
+    // have restarted with its clock set back).
+    newestListFrom.remove(sourceKey(ip, port));
+}
+
+void MUDPUnit::supersedeListsBefore(const char *ip, unsigned short port, qint64 identity)
+{
+    for (NOLVUDPBUFFER *other : recvBuffers.all())
+        if (other->port == port && std::strncmp(other->ip, ip, 16) == 0 && isUserList(other) &&
+            orderOf(other->date, other->time) < identity)
+            other->superseded = true;
+}
 
 void MUDPUnit::sendNewListToClient()
 {
@@ -89,6 +141,18 @@ void MUDPUnit::handlePeerList(Message &m)
                  QString::fromLatin1(m.srcIp));
         return;
     }
+    // An older list completed after a newer one was merged (its packets
+    // were asked for late) would bring back what the newer one removed: it
+    // is acknowledged, so that the server stops resending it, and dropped.
+    const qint64 identity = orderOf(m.record->date, m.record->time);
+    const QByteArray source = sourceKey(m.srcIp, m.srcPort);
+    if (const auto merged = newestListFrom.constFind(source); merged != newestListFrom.cend() && identity < *merged) {
+        acknowledge(m);
+        writeLog(tr("Older user list dropped:") + QString::fromLatin1(m.messageKey) + tr(" From:") + sourceLabel(m));
+        return;
+    }
+    newestListFrom.insert(source, identity);
+    supersedeListsBefore(m.srcIp, m.srcPort, identity);
     const int count = m.bodyLength() / static_cast<int>(sizeof(PEERINFO));
     mergePeerList(m.body(), count, m.srcIp, m.srcPort);
     acknowledge(m);

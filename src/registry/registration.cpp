@@ -122,6 +122,7 @@ void MUDPUnit::handleRegAcc(Message &m)
     }
     PEERINFO *server = newPeerRecord(m);
     serverList.append(server);
+    forgetListOrder(m.srcIp, m.srcPort);
     text::copyText(addrForPeer, m.fields.text(5));
     portForPeer = static_cast<unsigned short>(m.fields.number(6));
     char ip[16];

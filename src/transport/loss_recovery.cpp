@@ -100,7 +100,7 @@ void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
 
 int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
 {
-    if (record->count >= record->total || record->age >= 10 || record->inUse > 0)
+    if (record->count >= record->total || record->age >= 10 || record->inUse > 0 || record->superseded)
         return 0;
     if (record->requestNow)
         return std::max(record->lastArrivalMs, int64_t(1));

@@ -192,6 +192,8 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         *slot = *packet;
         ++record->count;
         noteArrival(record, packet->index);
+        if (slotIndex == 0)
+            noteListRecord(record);
     } else {
         // A record holds what has arrived, chunk by chunk; packets that would
         // start a record beyond the budget are dropped until older ones expire.
@@ -215,6 +217,8 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
             recvBuffers.append(record);
             recvBudget.add(record->ip, heldBytes(record));
             noteArrival(record, packet->index);
+            if (slotIndex == 0)
+                noteListRecord(record);
         }
     }
 

@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
+#include "transport/send_target.h"
 #include "transport/identity.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
@@ -124,13 +125,15 @@ void MUDPUnit::handleRequest(Message &m)
                  tr(" From:") + sourceLabel(m));
         return;
     }
-    // A run of answers to one receiver waits one round per fifteen.
-    writePacket(packetSlot(buffer, index - 1), m.srcIp, m.srcPort);
+    // Answers wait a round only after fifteen to one receiver within it: a
+    // server answering a thousand clients in turn would otherwise sleep a
+    // round per answer, with its socket unread below the deepest nesting.
+    const SendTarget to(m.srcIp, m.srcPort);
+    writePacket(packetSlot(buffer, index - 1), to);
     writeLog(tr("Answer lost packet:") + tail);
     if (SENDRECORD *record = findSendRecord(buffer->date, buffer->time, m.srcIp, m.srcPort))
         noteDestinationHeard(record, false);
-    if (answerRun.next(m.srcIp, m.srcPort, platform::monotonicMs()))
-        waitWithEvents(1);
+    paceSingleDatagram(to);
 }
 
 SENDRECORD *MUDPUnit::markSendRecordDone(const Message &m)

@@ -79,6 +79,7 @@ struct NOLVUDPBUFFER {
     int64_t lastArrivalMs; // when a packet last filled a slot
     int64_t lastRoundMs;   // when its last request round ended
     int64_t arrivalGapMs;  // longest pause between packets the sender made
+    bool superseded;       // a user list older than one from the same source: not asked for
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.

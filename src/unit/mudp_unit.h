@@ -187,6 +187,10 @@ private:
     void mergePeerList(const char *records, int count, const char *serverIp, unsigned short serverPort);
     void pushListOnce();
     void retireSupersededLists();
+    // Marks incoming user lists older than another from the same source.
+    void noteListRecord(NOLVUDPBUFFER *record);
+    void supersedeListsBefore(const char *ip, unsigned short port, qint64 identity);
+    void forgetListOrder(const char *ip, unsigned short port);
 
     // Hole punching and relay (traversal/).
     bool holeToLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
@@ -248,7 +252,6 @@ private:
     int writesSinceDrain = 0;
     QTimer *lossTimer;        // single shot, armed for the next recovery work
     bool lossPassBusy = false;
-    PacedRun answerRun;       // answers to REQUESTs, paced per receiver
     int64_t answerDelayMs = 0; // smoothed delay from a request round to its first answer
     int64_t ackDelayMs = 0;    // smoothed delay from the last write of a message to its RECEIVED
     QSet<const PEERINFO *> unansweredHeartbeats; // server entries whose last ALIVE got no RE_ALIVE
@@ -258,4 +261,5 @@ private:
     bool pushPending = false;                // the client list changed during it
     QList<MessageKey> recentLists;           // identities of the last pushes, newest last
     ListPushStats pushStats;
+    QHash<QByteArray, qint64> newestListFrom; // identity of the last list merged, per server address:port
 };
