@@ -1,5 +1,5 @@
 #!/bin/bash
-# Registry benchmark: one server process and four or more client processes
+# Registry benchmark: one server process and four to fifty client processes
 # in a network namespace of their own, for 50 to 1,000 clients.
 #   bench/registry/run.sh [path/to/registry_bench]
 # Without a path it builds the benchmark first (Release, in build-bench, or
@@ -29,10 +29,12 @@ trap 'rm -rf "$work"' EXIT
 
 for n in $sizes; do
   dir=$work/$n
-  # At most 25 client units per process, and at least four processes: units
-  # of one process share its thread, and a unit's socket is not read while
-  # its own handler waits, so crowding more into one process starves them.
-  procs=$(( n > 100 ? (n + 24) / 25 : 4 ))
+  # Ten client units per process up to 500 clients, at least four
+  # processes, and at most fifty: units of one process share its thread,
+  # and every acknowledgement of one waits with events, so their waits add
+  # up (with 25 units a process, 500 clients took 30 s to register and at
+  # times did not settle); a hundred processes on two cores starve instead.
+  procs=$(( n > 500 ? 50 : n > 100 ? (n + 9) / 10 : 4 ))
   # The clients stand for peers on other machines. Dozens of client
   # processes at the server's priority would leave it a small share of the
   # two cores; a few of them fare worse niced when the machine is busy.
