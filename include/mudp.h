@@ -93,7 +93,12 @@ typedef struct PEERINFO {
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #  define MUDP_STATIC_ASSERT(c, m) _Static_assert(c, m)
 #else
-#  define MUDP_STATIC_ASSERT(c, m) typedef char mudp_static_assert_##__LINE__[(c) ? 1 : -1]
+/* Two steps, so that __LINE__ is expanded before it is pasted: each assertion
+ * declares a typedef of its own line. */
+#  define MUDP_PASTE_(a, b) a##b
+#  define MUDP_PASTE(a, b) MUDP_PASTE_(a, b)
+#  define MUDP_STATIC_ASSERT(c, m) \
+    typedef char MUDP_PASTE(mudp_static_assert_, __LINE__)[(c) ? 1 : -1]
 #endif
 
 MUDP_STATIC_ASSERT(sizeof(PEERINFO) == 144, "PEERINFO is 144 bytes");
