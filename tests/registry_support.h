@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "support/peer.h"
+#include "support/test_window.h"
 #include "transport/datagram_tap.h"
 
 // A host window that appends what it receives to a trail: "list:<code>" for
@@ -18,11 +19,11 @@ struct RecordingWindow {
     QStringList *trail;
 
     explicit RecordingWindow(QStringList *trail) : trail(trail) {}
-    HWND handle() { return &window; }
+    HWND handle() { return windowHandle(window); }
 
     static LRESULT proc(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
     {
-        auto *self = static_cast<RecordingWindow *>(w->user);
+        auto *self = static_cast<RecordingWindow *>(windowUser(w));
         if (message == WM_UDP_LIST)
             *self->trail << QStringLiteral("list:%1").arg(wParam);
         else if (message == WM_UDP_LOG)

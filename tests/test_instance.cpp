@@ -8,6 +8,7 @@
 
 #include "api/instance.h"
 #include "mudp.h"
+#include "support/test_window.h"
 #include "support/unit_probe.h"
 #include "transport_packets.h"
 
@@ -27,7 +28,7 @@ struct WindowLog {
 
 LRESULT recordWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto *log = static_cast<WindowLog *>(window->user);
+    auto *log = static_cast<WindowLog *>(windowUser(window));
     log->messages << message;
     if (message == WM_UDP_LOG)
         log->texts << QByteArray(reinterpret_cast<const char *>(wParam), static_cast<qsizetype>(lParam));
@@ -43,7 +44,7 @@ TEST(Instance, LifecycleWithoutHostApplication)
     // Before initInstance every call is refused harmlessly.
     WindowLog log;
     MUDPWindow window{recordWindow, &log};
-    setRevWindowsHandle(&window);
+    setRevWindowsHandle(windowHandle(window));
     clearInstance();
     EXPECT_FALSE(bindPort(46100));
     EXPECT_EQ(autoBind(46100, 46110), 0);
@@ -61,7 +62,7 @@ TEST(Instance, LifecycleWithoutHostApplication)
     // The handle set before initInstance was dropped: nothing reaches it.
     UnitInspector::writeLog(*unit, QStringLiteral("hello"));
     EXPECT_TRUE(log.messages.isEmpty());
-    setRevWindowsHandle(&window);
+    setRevWindowsHandle(windowHandle(window));
     UnitInspector::writeLog(*unit, QStringLiteral("hello"));
     ASSERT_EQ(log.messages.size(), 1);
     EXPECT_EQ(log.messages[0], WM_UDP_LOG);

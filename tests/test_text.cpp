@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include "support/peer.h"
+#include "support/test_window.h"
 #include "text/fixed_text.h"
 #include "text/text_converter.h"
 
@@ -69,7 +70,7 @@ struct WindowLog {
 LRESULT recordLog(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_UDP_LOG) {
-        auto *log = static_cast<WindowLog *>(window->user);
+        auto *log = static_cast<WindowLog *>(windowUser(window));
         log->lines << QByteArray(reinterpret_cast<const char *>(wParam));
         log->lengths << lParam;
     }
@@ -93,7 +94,7 @@ TEST(Log, PrefixSignalAndWindowMessage)
 
     WindowLog log;
     MUDPWindow window{recordLog, &log};
-    p->setHostWindow(&window);
+    p->setHostWindow(windowHandle(window));
     UnitInspector::writeLog(p.unit(), QString::fromUtf8("名字 ") + QStringLiteral("x"));
     ASSERT_EQ(log.lines.size(), 1);
     // The window gets the whole line, prefix included, in GB18030.

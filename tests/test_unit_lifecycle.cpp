@@ -5,6 +5,7 @@
 #include <QPointer>
 
 #include "support/peer.h"
+#include "support/test_window.h"
 
 TEST(Timeout, NestedTickIsSkipped)
 {
@@ -44,7 +45,7 @@ struct WindowLog {
 };
 LRESULT record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto *log = static_cast<WindowLog *>(window->user);
+    auto *log = static_cast<WindowLog *>(windowUser(window));
     log->messages << qMakePair(message, message == WM_UDP_LIST ? wParam : WPARAM(0));
     if (message == WM_UDP_DATA)
         log->data = QByteArray(reinterpret_cast<const char *>(wParam), static_cast<qsizetype>(lParam));
@@ -58,7 +59,7 @@ TEST(HostWindow, DataAndListMessagesFollowTheirSignals)
     Peer client("client", "127.0.0.2", 46312);
     WindowLog serverWindow;
     MUDPWindow sw{record, &serverWindow};
-    server->setHostWindow(&sw);
+    server->setHostWindow(windowHandle(sw));
     client->regToServer("127.0.0.2", 46311);
     bool sawList = false;
     for (const auto &m : serverWindow.messages)

@@ -1,4 +1,5 @@
-// Conversion between GB18030 byte strings and Qt strings through iconv.
+// Conversion between GB18030 byte strings and Qt strings, through iconv or,
+// on Windows, the system code pages (text/conversion.h).
 #pragma once
 
 #include <QByteArray>

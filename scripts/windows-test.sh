@@ -1,0 +1,19 @@
+#!/bin/bash
+# Runs the Windows build's tests under Wine (after scripts/windows.sh), all
+# in one network namespace of their own, one program at a time since they
+# share its ports. Wine's sockets belong to its wineserver, so the server is
+# started inside the namespace and waited for before leaving it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build-windows
+prefix=$(sed -n 's/^MUDP_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$prefix/system.reg" ]; then
+  echo "== making the Wine prefix $prefix"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+fi
+wineserver -k 2>/dev/null || true
+echo "== Windows tests under Wine"
+tests/netns-run.sh bash -c 'ctest --test-dir "$1" --output-on-failure -j1; rc=$?; wineserver -w; exit $rc' \
+  run "$build"

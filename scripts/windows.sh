@@ -1,0 +1,66 @@
+#!/bin/bash
+# Builds the Windows package: mudp.dll with its import libraries, the header,
+# the example host windows-hello.exe and every DLL they need, as the folder
+# build-windows/mudp-windows-x64 and the zip beside it. Installs what it needs
+# and cross-builds Qt once into a cache (scripts/windows-qt.sh). Run as root.
+#   MUDP_LINUX_PEER   mudp-peer of a Linux build: adds the interoperation test
+set -euo pipefail
+cd "$(dirname "$0")/.."
+qt=$(bash scripts/windows-qt.sh | tail -n1)
+build=build-windows
+jobs=${MUDP_JOBS:-$(nproc)}
+
+echo "== Windows build (Qt from $qt)"
+cmake -S . -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DMUDP_LINUX_PEER="${MUDP_LINUX_PEER:-}" >/dev/null
+cmake --build "$build" -j"$jobs"
+
+echo "== Windows package"
+name=mudp-windows-x64
+pkg=$build/$name
+rm -rf "$pkg" "$pkg.zip"
+mkdir -p "$pkg/bin" "$pkg/include" "$pkg/lib"
+cp include/mudp.h "$pkg/include/"
+cp "$build/src/mudp.dll" "$build/tests/wine/windows-hello.exe" "$pkg/bin/"
+cp "$build/src/libmudp.dll.a" "$pkg/lib/"
+# A definition file and an import library in the format other Windows linkers
+# read, for the C exports.
+{
+  echo "LIBRARY mudp.dll"
+  echo "EXPORTS"
+  x86_64-w64-mingw32-objdump -p "$pkg/bin/mudp.dll" \
+    | awk '/\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && NF == 0 { on = 0 } on { print "    " $NF }' \
+    | grep -v '^    _Z'
+} >"$pkg/lib/mudp.def"
+x86_64-w64-mingw32-dlltool -d "$pkg/lib/mudp.def" -D mudp.dll -l "$pkg/lib/mudp.lib"
+
+# Every DLL the programs load that is not part of Windows: Qt's and the
+# MinGW runtime's, found where the compiler and Qt keep them.
+search=("$qt/bin" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
+        "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")")
+pending=("$pkg/bin/mudp.dll" "$pkg/bin/windows-hello.exe")
+while [ ${#pending[@]} -gt 0 ]; do
+  file=${pending[0]}
+  pending=("${pending[@]:1}")
+  for dll in $(x86_64-w64-mingw32-objdump -p "$file" | awk '/DLL Name:/ { print $3 }'); do
+    [ -e "$pkg/bin/$dll" ] && continue
+    for dir in "${search[@]}"; do
+      if [ -e "$dir/$dll" ]; then
+        cp "$dir/$dll" "$pkg/bin/"
+        pending+=("$pkg/bin/$dll")
+        break
+      fi
+    done
+  done
+done
+cp examples/windows-hello/windows-hello.c "$pkg/"
+cp docs/windows-package.txt "$pkg/README.txt"
+
+# The package is enough to link a host: build the example against it alone.
+x86_64-w64-mingw32-gcc -std=c11 -Wall -Wextra -Werror -I"$pkg/include" \
+  examples/windows-hello/windows-hello.c -L"$pkg/lib" -lmudp -o "$build/package-link-check.exe"
+(cd "$build" && zip -qr "$name.zip" "$name")
+ls "$pkg/bin"
+echo "package: $pkg and $pkg.zip"
