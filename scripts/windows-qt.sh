@@ -29,23 +29,20 @@ if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
   apt-get -o DPkg::Lock::Timeout=900 update -qq
 fi
 
-rm -rf "$cache/src" "$cache/build" "$prefix"
-mkdir -p "$cache/src" "$cache/build"
-(cd "$cache/src" && apt-get source -qq qt6-base >/dev/null)
-source_dir=$(find "$cache/src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
+# An interrupted build resumes where it stopped.
+source_dir=$(find "$cache/src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' 2>/dev/null | head -n1)
+if [ -z "$source_dir" ] || [ ! -f "$cache/src/.unpacked" ]; then
+  rm -rf "$cache/src" "$cache/build"
+  mkdir -p "$cache/src"
+  (cd "$cache/src" && apt-get source -qq qt6-base >/dev/null)
+  touch "$cache/src/.unpacked"
+  source_dir=$(find "$cache/src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
+fi
+rm -rf "$prefix"
+mkdir -p "$cache/build"
 
-cat >"$cache/toolchain.cmake" <<'EOF'
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-EOF
+# Qt's own toolchain file refers to this one, so the cache keeps a copy.
+cp cmake/mingw-w64.cmake "$cache/toolchain.cmake"
 
 features_off=(gui widgets sql dbus xml concurrent testlib openssl icu printsupport opengl
               network_proxy_autodetect zstd brotli glib)

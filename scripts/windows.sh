@@ -3,7 +3,8 @@
 # the example host windows-hello.exe and every DLL they need, as the folder
 # build-windows/mudp-windows-x64 and the zip beside it. Installs what it needs
 # and cross-builds Qt once into a cache (scripts/windows-qt.sh). Run as root.
-#   MUDP_LINUX_PEER   mudp-peer of a Linux build: adds the interoperation test
+#   MUDP_LINUX_BUILD  a Linux build whose tests have run: adds the Windows
+#                     tests against it (text conversion, interoperation)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 qt=$(bash scripts/windows-qt.sh | tail -n1)
@@ -14,7 +15,7 @@ echo "== Windows build (Qt from $qt)"
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
-  -DMUDP_LINUX_PEER="${MUDP_LINUX_PEER:-}" >/dev/null
+  -DMUDP_LINUX_BUILD="${MUDP_LINUX_BUILD:-}" >/dev/null
 cmake --build "$build" -j"$jobs"
 
 echo "== Windows package"
