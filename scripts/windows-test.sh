@@ -14,6 +14,12 @@ if [ ! -f "$prefix/system.reg" ]; then
   wineserver -w
 fi
 wineserver -k 2>/dev/null || true
+# The package runs on its own: its example host starts with no DLL path
+# (and, given no arguments, exits 2 with its usage).
+rc=0
+wine build-windows/mudp-windows-x64/bin/windows-hello.exe >/dev/null 2>&1 || rc=$?
+[ $rc -eq 2 ] || { echo "the packaged windows-hello.exe did not start (exit $rc)" >&2; exit 1; }
+wineserver -w
 echo "== Windows tests under Wine"
 tests/netns-run.sh bash -c 'ctest --test-dir "$1" --output-on-failure -j1; rc=$?; wineserver -w; exit $rc' \
   run "$build"

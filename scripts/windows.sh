@@ -3,10 +3,14 @@
 # the example host windows-hello.exe and every DLL they need, as the folder
 # build-windows/mudp-windows-x64 and the zip beside it. Installs what it needs
 # and cross-builds Qt once into a cache (scripts/windows-qt.sh). Run as root.
-#   MUDP_LINUX_BUILD  a Linux build whose tests have run: adds the Windows
-#                     tests against it (text conversion, interoperation)
+#   MUDP_LINUX_BUILD  a Linux build (default: build, when it has the peer
+#                     tool): adds the Windows tests against it (text
+#                     conversion, interoperation)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -z "${MUDP_LINUX_BUILD:-}" ] && [ -x build/tools/peer/mudp-peer ]; then
+  MUDP_LINUX_BUILD=$PWD/build
+fi
 qt=$(bash scripts/windows-qt.sh | tail -n1)
 build=build-windows
 jobs=${MUDP_JOBS:-$(nproc)}
@@ -56,6 +60,7 @@ while [ ${#pending[@]} -gt 0 ]; do
     done
   done
 done
+x86_64-w64-mingw32-strip --strip-unneeded "$pkg"/bin/*
 cp examples/windows-hello/windows-hello.c "$pkg/"
 cp docs/windows-package.txt "$pkg/README.txt"
 

@@ -42,6 +42,8 @@ exec 3>&-
 wait "$peer_pid"; peer_rc=$?
 peer_pid=
 
+# Windows programs end their lines with CR LF.
+tr -d '\r' <"$work/hello.out" >"$work/hello.txt" && mv "$work/hello.txt" "$work/hello.out"
 [ $rc -eq 0 ] || fail "windows-hello exited $rc"
 [ $peer_rc -eq 0 ] || fail "mudp-peer exited $peer_rc"
 grep -q '^registered with linux at 127.0.0.2:46600' "$work/hello.out" || fail "no registration on the Windows side"
