@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "support/peer.h"
+#include "support/test_window.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ struct HostWindow {
 
     static LRESULT proc(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
     {
-        static_cast<HostWindow *>(w->user)->onMessage(message, wParam, lParam);
+        static_cast<HostWindow *>(windowUser(w))->onMessage(message, wParam, lParam);
         return 0;
     }
 };
@@ -41,7 +42,7 @@ TEST(HostPointers, LogLineOutlivesLoggingCalls)
         EXPECT_EQ(std::strlen(line), size_t(lParam));
         EXPECT_TRUE(QByteArray(line).endsWith(":the first line of the host")) << line;
     };
-    p->setHostWindow(&host.window);
+    p->setHostWindow(windowHandle(host.window));
     UnitInspector::writeLog(p.unit(), QStringLiteral("the first line of the host"));
     EXPECT_TRUE(checked);
 }
@@ -63,7 +64,7 @@ TEST(HostPointers, DataOutlivesSendsAndEvents)
         pump(20);
         seen = QByteArray(data, int(lParam));
     };
-    b->setHostWindow(&host.window);
+    b->setHostWindow(windowHandle(host.window));
     a->sendBufferToServer(body.constData(), int(body.size()), "127.0.0.2", 46602, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return !seen.isEmpty(); }));
     EXPECT_EQ(seen, body);
@@ -91,7 +92,7 @@ TEST(HostPointers, ListArrayOutlivesListCallsDuringTheNotification)
         EXPECT_STREQ(clients[0].name, "alice");
         EXPECT_EQ(clients[0].port, 46612);
     };
-    server->setHostWindow(&host.window);
+    server->setHostWindow(windowHandle(host.window));
     alice->regToServer("127.0.0.2", 46611);
     EXPECT_TRUE(checked);
     EXPECT_TRUE(alice.hasLog(QStringLiteral("Reg Sucess")));
