@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "registry_support.h"
+#include "transport/buffers.h"
 
 namespace {
 
@@ -232,4 +233,41 @@ TEST(RegistryInput, LookupsAndRemovalByServer)
     UnitInspector::rebuildLiveUserByServer(alice.unit(), "127.0.0.2", 46352, true);
     ASSERT_EQ(live.size(), 1);
     EXPECT_EQ(live[0]->serverPort, 46353);
+}
+
+TEST(RegistryInput, OlderListsFromAServerAreNeitherAskedForNorMerged)
+{
+    // Pushes during a burst overtake each other: once a newer list from a
+    // server is in, an older one is not asked for, and completed late it is
+    // acknowledged but not merged, since it would bring back removed users.
+    ASSERT_TRUE(haveTestAddresses());
+    Peer fake("fake", "127.0.0.2", 46350);
+    Peer alice("alice", "127.0.0.3", 46351);
+    acceptAsServer(alice.unit(), "REGACC$fake$0$0$0$127.0.0.3$46351", "127.0.0.2", 46350);
+    const char *header = "PEERLIST$fake$0$0$0";
+    auto user = [](const char *name, unsigned short port) { return record(name, "127.0.0.2", port, "127.0.0.2", 46350); };
+    NOLVUDPBUFFER *older = UnitInspector::buildBuffer(
+        fake.unit(), bytesOf({user("bob", 46352), user("carol", 46353), user("dave", 46354), user("erin", 46355)}),
+        header);
+    NOLVUDPBUFFER *newer = UnitInspector::buildBuffer(fake.unit(), bytesOf({user("bob", 46352)}), header);
+    ASSERT_GE(older->total, 2);
+    const QHostAddress from(QStringLiteral("127.0.0.2"));
+
+    UnitInspector::processPacket(alice.unit(), packetSlot(older, 0), from, 46350);
+    for (int i = 0; i < newer->total; ++i)
+        UnitInspector::processPacket(alice.unit(), packetSlot(newer, i), from, 46350);
+    ASSERT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
+    const NOLVUDPBUFFER *held = nullptr;
+    for (const NOLVUDPBUFFER *r : UnitInspector::recvBuffers(alice.unit()))
+        if (r->date == older->date && r->time == older->time)
+            held = r;
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->superseded);
+
+    for (int i = 1; i < older->total; ++i)
+        UnitInspector::processPacket(alice.unit(), packetSlot(older, i), from, 46350);
+    EXPECT_TRUE(alice.hasLog("Older user list dropped:"));
+    EXPECT_EQ(alice.countLogs("Get Server User List"), 1);
+    EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
+    EXPECT_TRUE(held->acknowledged);
 }
