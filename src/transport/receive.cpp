@@ -33,6 +33,26 @@ constexpr size_t kMaxBacklog = 8192;
 
 } // namespace
 
+// Reads one datagram as its first 548 bytes. On Windows a datagram longer
+// than the buffer fails to read (WSAEMSGSIZE) instead of being cut, so there
+// a longer one is read whole and cut here.
+static qint64 readCut(QUdpSocket *socket, char *out, QHostAddress *sender, quint16 *port)
+{
+    constexpr qint64 kSize = sizeof(NOLVUDPPACKET);
+#ifdef _WIN32
+    const qint64 size = socket->pendingDatagramSize();
+    if (size > kSize) {
+        QByteArray whole(size, Qt::Uninitialized);
+        const qint64 got = socket->readDatagram(whole.data(), size, sender, port);
+        if (got < 0)
+            return got;
+        std::memcpy(out, whole.constData(), size_t(qMin(got, kSize)));
+        return qMin(got, kSize);
+    }
+#endif
+    return socket->readDatagram(out, kSize, sender, port);
+}
+
 void registerUnit(MUDPUnit *unit) { unitsOfThread().append(unit); }
 
 void unregisterUnit(MUDPUnit *unit) { unitsOfThread().removeOne(unit); }
@@ -74,7 +94,7 @@ void MUDPUnit::processPendingDatagrams()
             break;
         QHostAddress sender;
         quint16 port = 0;
-        const qint64 got = recvSocket->readDatagram(datagram, sizeof datagram, &sender, &port);
+        const qint64 got = readCut(recvSocket, datagram, &sender, &port);
         if (got < 0)
             break;
         receiveDatagram(datagram, got, sender, port);
@@ -92,8 +112,7 @@ void MUDPUnit::drainSocket()
         return;
     while (backlog.size() < kMaxBacklog && recvSocket->hasPendingDatagrams()) {
         QueuedDatagram &queued = backlog.emplace_back();
-        queued.size = recvSocket->readDatagram(reinterpret_cast<char *>(&queued.packet), sizeof queued.packet,
-                                               &queued.sender, &queued.port);
+        queued.size = readCut(recvSocket, reinterpret_cast<char *>(&queued.packet), &queued.sender, &queued.port);
         if (queued.size < 0) {
             backlog.pop_back();
             break;
