@@ -16,7 +16,8 @@ namespace {
 constexpr int kRecentLists = 8;
 
 // Identities in the order they were given: date, then time of day.
-qint64 orderOf(int32_t date, int32_t time) { return (qint64(date) << 32) | quint32(time); }
+// (A multiplication: a forged negative date must not be shifted.)
+qint64 orderOf(int32_t date, int32_t time) { return qint64(date) * (qint64(1) << 32) + quint32(time); }
 
 QByteArray sourceKey(const char *ip, unsigned short port)
 {
