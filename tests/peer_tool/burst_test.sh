@@ -3,8 +3,10 @@
 # same moment once it is bound (a REG sent before that is lost, and the tool
 # does not register again). Every client registers at once (no "Reg Failed"), ends with
 # the nine others listed, and the user lists it shows never shrink meanwhile
-# (an older list after a newer one would). Counting ends with the list command's
-# output, before the clients' unregistrations shrink the lists.
+# (an older list after a newer one would). Each client waits 3 s after its list
+# command before it unregisters, so that no client's unregistration shrinks
+# another's list before that one is listed too; counting ends with the list
+# command's output.
 set -u
 PEER=${1:?usage: burst_test.sh PATH_TO_MUDP_PEER}
 work=$(mktemp -d)
@@ -17,12 +19,12 @@ trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-printf 'wait 12000\n' | timeout 40 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
+printf 'wait 15000\n' | timeout 40 "$PEER" --name srv --addr 127.0.0.2 --port 46901 --serve-only \
     >"$work/srv.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q "^bound 46901$" "$work/srv.out" 2>/dev/null && break; sleep 0.05; done
 for i in $(seq 0 9); do
-    printf 'wait 8000\nlist\n' | timeout 40 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
+    printf 'wait 8000\nlist\nwait 3000\n' | timeout 40 "$PEER" --name "c$i" --addr 127.0.0.2 --port $((46910 + i)) \
         --server 127.0.0.2:46901 >"$work/c$i.out" 2>&1 &
     pids+=($!)
 done
