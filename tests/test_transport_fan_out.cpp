@@ -1,15 +1,18 @@
 // Pacing toward each destination: a message to many destinations goes to
 // all of them in the same rounds, never more than fifteen of its packets to
 // one destination in a round; single datagrams to many destinations go
-// without a round each, and to one destination fifteen to a round.
+// without a round each, and to one destination fifteen to a round. A request
+// for a packet that the write in progress has not reached yet is left to it.
 #include <gtest/gtest.h>
 
 #include <QMap>
 #include <QPair>
+#include <QUdpSocket>
 #include <memory>
 #include <vector>
 
 #include "registry_support.h"
+#include "transport_packets.h"
 
 namespace {
 
@@ -102,4 +105,36 @@ TEST(TransportFanOut, SingleDatagramsWaitOnlyForTheirOwnDestination)
     transport::clearOutgoingTap(&server.unit());
     EXPECT_LE(largestShare(toOne), 15);
     EXPECT_GE(roundsSpanned(toOne), 2u);
+}
+
+TEST(TransportFanOut, RequestsAheadOfTheWriteAreLeftToIt)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", kServerPort + 100);
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress("127.0.0.3"), kServerPort + 101));
+
+    // As packet 1 goes out, the receiver asks for it and for packet 50; both
+    // requests reach the server in the round's wait after packet 1.
+    QMap<int, int> written;
+    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+        const NOLVUDPPACKET p = tp::packetOf(d);
+        if (p.total != 100)
+            return true;
+        if (++written[p.index] == 1 && p.index == 1) {
+            const QByteArray id = "$" + QByteArray::number(p.date) + "$" + QByteArray::number(p.time) + "$";
+            for (int index : {1, 50})
+                receiver.writeDatagram(tp::bytesOf(tp::single(1, index, "REQUEST$raw" + id + QByteArray::number(index))),
+                                       QHostAddress("127.0.0.2"), kServerPort + 100);
+        }
+        return true;
+    });
+    const QByteArray block(100 * 500 - 80, 'r');
+    server->sendBufferToClient(block.constData(), int(block.size()), "127.0.0.3", kServerPort + 101, nullptr);
+    transport::clearOutgoingTap(&server.unit());
+
+    EXPECT_EQ(written.value(1), 2);  // already written: answered
+    EXPECT_EQ(written.value(50), 1); // ahead of the write: sent once, by it
+    EXPECT_EQ(written.size(), 100);
+    EXPECT_TRUE(server.hasLog("Request for a packet not sent yet ignored:"));
 }

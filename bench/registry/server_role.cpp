@@ -32,7 +32,8 @@ int doneProcesses(const QString &dir, int processes)
 
 // Log lines of interest, counted through the host window.
 const char *const kCountedLogs[] = {"Accept peer regist", "Refuse peer regist", "repeat send UDP package",
-                                    "Answer lost packet", "UDP package send failed"};
+                                    "Answer lost packet", "Request for a packet not sent yet ignored",
+                                    "UDP package send failed"};
 int logCounts[std::size(kCountedLogs)];
 
 LRESULT countLogs(HWND, UINT message, WPARAM wParam, LPARAM)

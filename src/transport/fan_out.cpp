@@ -47,15 +47,23 @@ void MUDPUnit::sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> 
     // before the round's wait, so N destinations cost the rounds of one; the
     // wait follows packets 1, 16, 31 and so on, as for a single destination.
     ++buffer->inUse;
+    const bool outerWrite = !buffer->writing;
+    buffer->writing = true;
+    if (outerWrite)
+        buffer->writtenToAll = 0;
     for (int first = 0; first < buffer->total;) {
         const int end = first == 0 ? 1 : qMin(first + kPacketsPerRound, buffer->total);
         for (const SendTarget &to : targets)
             for (int i = first; i < end; ++i)
                 writePacket(packetSlot(buffer, i), to);
+        if (outerWrite)
+            buffer->writtenToAll = end;
         if ((end - 1) % kPacketsPerRound == 0)
             waitWithEvents(1);
         first = end;
     }
+    if (outerWrite)
+        buffer->writing = false;
     --buffer->inUse;
     for (const SendTarget &to : targets)
         noteSendWritten(buffer, to.ip, to.port);

@@ -125,6 +125,13 @@ void MUDPUnit::handleRequest(Message &m)
                  tr(" From:") + sourceLabel(m));
         return;
     }
+    // A receiver that takes the pauses of a long write for a lost tail asks
+    // for packets still to come: the write brings them, and answering too
+    // would double the traffic of a list to a thousand clients.
+    if (buffer->writing && index > buffer->writtenToAll) {
+        writeLog(tr("Request for a packet not sent yet ignored:") + tail);
+        return;
+    }
     // Answers wait a round only after fifteen to one receiver within it: a
     // server answering a thousand clients in turn would otherwise sleep a
     // round per answer, with its socket unread below the deepest nesting.

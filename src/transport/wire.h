@@ -72,6 +72,8 @@ struct NOLVUDPBUFFER {
     Destination *sentTo; // outgoing: every address and port it went to
     int sentToCount;
     int sentToCapacity;
+    bool writing;         // outgoing: a send of it is being written
+    int32_t writtenToAll; // outgoing, while writing: packets 1 to this have gone to every destination
     // Loss recovery of an incomplete incoming message (monotonic ms, 0: never):
     bool requestNow;       // its last packet came with gaps before it
     int32_t highestIndex;  // highest packet number received
