@@ -37,12 +37,15 @@ constexpr int kMaxRequestsPerPass = 1024;
 // comes back a run at a time (and whole once its last packet is in).
 constexpr int kTailProbe = 15;
 // A sender writing one message to many destinations comes back to each one
-// only after writing to all the others: tens of milliseconds for a list to a
-// thousand clients. Packets after the highest received are asked for only
-// after this long a silence (or four times the longest pause seen), so that
-// such pauses are not taken for a lost tail; gaps below it are asked for
-// sooner, since datagrams from one sender arrive in order.
-constexpr int64_t kMinTailQuietMs = 150;
+// only after writing to all the others: tens to hundreds of milliseconds for
+// a list to a thousand clients. Packets after the highest received are asked
+// for only after this long a silence (or four times the longest pause seen),
+// so that such pauses are not taken for a lost tail; gaps below it are asked
+// for sooner, since datagrams from one sender arrive in order. A lost tail
+// is usually asked for sooner still: once the sender has written the whole
+// message it sends packet 1 again to a silent receiver (see resendEarly),
+// and that repeat shows that everything still missing is lost.
+constexpr int64_t kMinTailQuietMs = 400;
 constexpr int kTailPauseFactor = 4;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
@@ -62,6 +65,8 @@ bool hasGaps(const NOLVUDPBUFFER *record) { return record->count < record->highe
 // When the packets after the highest one received may be asked for.
 int64_t tailDue(const NOLVUDPBUFFER *record)
 {
+    if (record->senderDone)
+        return record->lastArrivalMs;
     const int64_t quiet =
         std::min(std::max(kMinTailQuietMs, kTailPauseFactor * record->arrivalGapMs), kMaxIntervalMs);
     return record->lastArrivalMs + quiet;
@@ -95,6 +100,15 @@ void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
         return;
     if (index == record->total)
         record->requestNow = true; // every gap is evident now
+    armLossTimer(recoveryDue(record));
+}
+
+void MUDPUnit::noteSenderDone(NOLVUDPBUFFER *record)
+{
+    // Packet 1 again, for a message not complete: the sender has written it
+    // all and heard nothing, so what is missing now, the tail too, is lost.
+    record->senderDone = true;
+    record->requestNow = true;
     armLossTimer(recoveryDue(record));
 }
 

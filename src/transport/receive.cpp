@@ -196,6 +196,8 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
                 ++record->inUse;
                 sendText(ack, m.srcIp, m.srcPort);
                 --record->inUse;
+            } else if (slotIndex == 0 && record->count < record->total) {
+                noteSenderDone(record);
             }
             return;
         }

@@ -82,6 +82,7 @@ struct NOLVUDPBUFFER {
     int64_t lastRoundMs;   // when its last request round ended
     int64_t arrivalGapMs;  // longest pause between packets the sender made
     bool superseded;       // a user list older than one from the same source: not asked for
+    bool senderDone;       // its packet 1 came again: the sender has written all of it
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.

@@ -149,6 +149,7 @@ private:
 
     // Loss recovery between ticks (transport/loss_recovery.cpp): prompt,
     // repeated lost-packet requests and early resends of packet 1.
+    void noteSenderDone(NOLVUDPBUFFER *record);
     void noteArrival(NOLVUDPBUFFER *record, int index);
     void noteSendWritten(const NOLVUDPBUFFER *buffer, const char *ip, unsigned short port);
     void noteDestinationHeard(SENDRECORD *record, bool acknowledged);
