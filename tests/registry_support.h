@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "support/peer.h"
 #include "support/test_window.h"
@@ -34,6 +36,17 @@ struct RecordingWindow {
         return 0;
     }
 };
+
+// Clients "c0", "c1", ... on 127.0.0.3, at the ports from `firstPort` on.
+inline std::vector<std::unique_ptr<Peer>> numberedClients(int count, unsigned short firstPort)
+{
+    std::vector<std::unique_ptr<Peer>> clients;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray name = "c" + QByteArray::number(i);
+        clients.push_back(std::make_unique<Peer>(name.constData(), "127.0.0.3", firstPort + i));
+    }
+    return clients;
+}
 
 // Puts the unit's list signals on the same trail as its window messages.
 inline void traceSignals(MUDPUnit &u, QStringList *trail)

@@ -33,11 +33,7 @@ TEST(RegistryBurst, FortyClientsRegisteringAtOnce)
 {
     ASSERT_TRUE(haveTestAddresses());
     Peer server("server", "127.0.0.2", kServerPort);
-    std::vector<std::unique_ptr<Peer>> clients;
-    for (int i = 0; i < kClients; ++i) {
-        const QByteArray name = "c" + QByteArray::number(i);
-        clients.push_back(std::make_unique<Peer>(name.constData(), "127.0.0.3", kServerPort + 1 + i));
-    }
+    const auto clients = numberedClients(kClients, kServerPort + 1);
 
     // The server's datagrams in order, and the wait round of each REGACC;
     // each client's round of its REG and the sizes of the lists it merged.

@@ -50,12 +50,9 @@ TEST(TransportFanOut, OneMessageToManyClientsTakesTheRoundsOfOne)
 {
     ASSERT_TRUE(haveTestAddresses());
     Peer server("server", "127.0.0.2", kServerPort);
-    std::vector<std::unique_ptr<Peer>> clients;
-    for (int i = 0; i < kClients; ++i) {
-        const QByteArray name = "c" + QByteArray::number(i);
-        clients.push_back(std::make_unique<Peer>(name.constData(), "127.0.0.3", kServerPort + 1 + i));
-        (*clients.back())->regToServer("127.0.0.2", kServerPort);
-    }
+    const auto clients = numberedClients(kClients, kServerPort + 1);
+    for (auto &c : clients)
+        (*c)->regToServer("127.0.0.2", kServerPort);
     ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), kClients);
     pump(50);
 
