@@ -111,18 +111,18 @@ TEST(TransportFanOut, RequestsAheadOfTheWriteAreLeftToIt)
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress("127.0.0.3"), kServerPort + 101));
 
-    // As packet 1 goes out, the receiver asks for it and for packet 50; both
-    // requests reach the server in the round's wait after packet 1.
+    // As packet 2 goes out (packet 1 has gone to every destination), the
+    // receiver asks for packet 1 and for packet 50.
     QMap<int, int> written;
     transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
         const NOLVUDPPACKET p = tp::packetOf(d);
         if (p.total != 100)
             return true;
-        if (++written[p.index] == 1 && p.index == 1) {
+        if (++written[p.index] == 1 && p.index == 2) {
             const QByteArray id = "$" + QByteArray::number(p.date) + "$" + QByteArray::number(p.time) + "$";
             for (int index : {1, 50})
-                receiver.writeDatagram(tp::bytesOf(tp::single(1, index, "REQUEST$raw" + id + QByteArray::number(index))),
-                                       QHostAddress("127.0.0.2"), kServerPort + 100);
+                inject(server.unit(), "REQUEST$raw" + id + QByteArray::number(index), "127.0.0.3",
+                       kServerPort + 101);
         }
         return true;
     });
