@@ -63,7 +63,8 @@ double RateController::feedbackAllowance() const
     // writes one every 32 datagrams or two round trips, and the sender sees
     // it at its next wake-up at the latest.
     const double rate = estimate();
-    return std::min(double(kFeedbackEvery), 2 * rate * double(srttUs) / 1e6) + rate * kWakeUs / 1e6 + 2;
+    const double wake = state_ == State::Startup ? 0 : rate * kWakeUs / 1e6;
+    return std::min(double(kFeedbackEvery), 2 * rate * double(srttUs) / 1e6) + wake + 2;
 }
 
 double RateController::drainTarget() const
@@ -128,7 +129,7 @@ uint32_t RateController::onSent(int64_t nowUs, bool queueEmptyAfter, bool *askFe
     }
     SendRecord &r = records[seq % kRecords];
     r.sentUs = nowUs;
-    r.feedbackSeq = feedbackSeq;
+    r.feedbackSeq = uint32_t(feedbackSeq);
     // A datagram written before the end of the last idle spell was reported
     // carries that spell inside its rate sample.
     r.appLimited = queueEmptyAfter || newest < appLimitedUpTo;
@@ -159,10 +160,10 @@ uint32_t RateController::onSent(int64_t nowUs, bool queueEmptyAfter, bool *askFe
     return txnOf(seq);
 }
 
-const RateController::FeedbackRecord *RateController::feedbackAt(uint64_t seq) const
+const RateController::FeedbackRecord *RateController::feedbackAt(uint32_t seq) const
 {
     const FeedbackRecord &f = feedback[seq % kFeedbackSlots];
-    return f.valid && f.seq == seq ? &f : nullptr;
+    return f.valid && uint32_t(f.seq) == seq ? &f : nullptr;
 }
 
 void RateController::countDelivered(uint32_t receivedCount, uint64_t advance)
@@ -227,8 +228,8 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
         // In start-up, also from the first feedback after it was written:
         // a shorter span, but it catches the bottleneck's spacing a round
         // earlier.
-        if (state_ == State::Startup && r->feedbackSeq + 1 < latest.seq)
-            if (const FeedbackRecord *next = feedbackAt(r->feedbackSeq + 1))
+        if (state_ == State::Startup && uint32_t(latest.seq) - r->feedbackSeq > 1)
+            if (const FeedbackRecord *next = feedbackAt(r->feedbackSeq + 1u))
                 takeRateSample(latest, *next, r->appLimited);
     } else {
         // Counts only, and a feedback no later sample may start from.

@@ -19,7 +19,9 @@
 // rate, never lower it. The controller paces at gain x rate and allows
 // 2 x rate x min round trip in flight, plus what one feedback interval and
 // one wake-up period bring (feedback comes every 32 datagrams or two round
-// trips, the sender wakes about every millisecond).
+// trips, the sender wakes about every millisecond; in Startup the wake-up
+// period is left out, since feedback wakes the sender and a LAN switch's
+// shallow queue would otherwise overflow).
 //
 // States:
 //   Startup        gain 2.885 (doubles each round) from 16 datagrams in the
@@ -142,7 +144,7 @@ private:
 
     struct SendRecord {
         int64_t sentUs = 0;
-        uint64_t feedbackSeq = 0;   // the newest feedback known when it was written
+        uint32_t feedbackSeq = 0;   // the newest feedback known when it was written (low 32 bits)
         bool appLimited = false;
     };
     struct FeedbackRecord {
@@ -169,7 +171,7 @@ private:
     void judgeDelay(int64_t nowUs);
     void advanceState(int64_t nowUs);
     void enterProbeBandwidth(int64_t nowUs, int phase);
-    const FeedbackRecord *feedbackAt(uint64_t seq) const;
+    const FeedbackRecord *feedbackAt(uint32_t seq) const;
 
     uint32_t firstTxn;
     uint64_t sent = 0;              // datagrams written; the newest's 64-bit number
