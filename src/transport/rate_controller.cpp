@@ -123,10 +123,8 @@ uint32_t RateController::onSent(int64_t nowUs, bool queueEmptyAfter, bool *askFe
     if (inflight() == 0)
         timeoutRefUs = nowUs; // the timeout counts from the first datagram in flight
     const uint64_t seq = ++sent;
-    if (seq == 1) {
-        firstSentUs = nowUs;
+    if (seq == 1)
         feedback[0].arrivalUs = feedback[0].newestSentUs = nowUs;
-    }
     SendRecord &r = records[seq % kRecords];
     r.sentUs = nowUs;
     r.feedbackSeq = uint32_t(feedbackSeq);
@@ -243,13 +241,7 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
 
 void RateController::takeRttSample(int64_t nowUs, int64_t rttUs)
 {
-    if (srttUs == 0) {
-        srttUs = rttUs;
-        rttVarUs = rttUs / 2;
-    } else {
-        rttVarUs = (3 * rttVarUs + std::abs(srttUs - rttUs)) / 4;
-        srttUs = (7 * srttUs + rttUs) / 8;
-    }
+    srttUs = srttUs == 0 ? rttUs : (7 * srttUs + rttUs) / 8;
     const bool expired = minRttUs_ != 0 && nowUs - minRttStampUs > kMinRttWindowUs;
     if (minRttUs_ == 0 || rttUs <= minRttUs_ || expired) {
         minRttUs_ = rttUs;
@@ -289,7 +281,7 @@ void RateController::endRound(int64_t nowUs, bool appLimited)
     if (!appLimited)
         ++fullRounds;
 
-    judgeLoss();
+    judgeLoss(nowUs);
     if (state_ == State::Startup && !appLimited && !maxRate.empty()) {
         if (maxRate.best() >= fullRate * kFullRateGrowth) {
             fullRate = maxRate.best();
@@ -305,7 +297,7 @@ void RateController::endRound(int64_t nowUs, bool appLimited)
     roundMaxRate = 0;
 }
 
-void RateController::judgeLoss()
+void RateController::judgeLoss(int64_t nowUs)
 {
     if (lossReported < kLossSpan)
         return;
@@ -328,7 +320,7 @@ void RateController::judgeLoss()
     }
     lossCap = std::max(kMinRate, kLossCut * std::min(lossCap, maxRate.best()));
     if (state_ == State::ProbeBandwidth && phase == 0)
-        enterProbeBandwidth(0, 1); // stop probing
+        enterProbeBandwidth(nowUs, 1); // stop probing
 }
 
 void RateController::judgeDelay(int64_t nowUs)
@@ -353,9 +345,9 @@ void RateController::judgeDelay(int64_t nowUs)
         return;
     }
     if (lastClearRound < lastBackoffRound && ++futileBackoffs >= kFutileBackoffs) {
-        // Backing off did not clear the queue: it is held by others.
-        // The back-offs were in vain: take back half the rate held before
-        // them, an even share with the flow that came.
+        // Backing off did not clear the queue: others hold it. Take back
+        // half the rate held before the back-offs, an even share with the
+        // flow that came.
         minRttUs_ = roundMinRttUs;
         minRttStampUs = nowUs;
         futileBackoffs = 0;

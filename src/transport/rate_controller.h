@@ -167,7 +167,7 @@ private:
     void takeRttSample(int64_t nowUs, int64_t rttUs);
     void takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited);
     void endRound(int64_t nowUs, bool appLimited);
-    void judgeLoss();
+    void judgeLoss(int64_t nowUs);
     void judgeDelay(int64_t nowUs);
     void advanceState(int64_t nowUs);
     void enterProbeBandwidth(int64_t nowUs, int phase);
@@ -180,7 +180,6 @@ private:
     uint32_t lastCount = 0;
     uint64_t presumedLostUpTo = 0;  // after a timeout
     uint64_t appLimitedUpTo = 0;
-    int64_t firstSentUs = 0;
 
     SendRecord records[kRecords];
     FeedbackRecord feedback[kFeedbackSlots];
@@ -193,7 +192,7 @@ private:
     int fullRateRounds = 0;
     bool fullRateReached = false;
 
-    int64_t srttUs = 0, rttVarUs = 0, rttHintUs = 0;
+    int64_t srttUs = 0, rttHintUs = 0;
     int64_t minRttUs_ = 0, minRttStampUs = 0;
     int64_t lastFeedbackUs_ = 0;
     int64_t lastHoldUs = 0;
