@@ -5,6 +5,7 @@
 
 #include "registry_support.h"
 #include "transport/buffers.h"
+#include "transport_packets.h"
 
 namespace {
 
@@ -253,9 +254,13 @@ TEST(RegistryInput, OlderListsFromAServerAreNeitherAskedForNorMerged)
     ASSERT_GE(older->total, 2);
     const QHostAddress from(QStringLiteral("127.0.0.2"));
 
-    UnitInspector::processPacket(alice.unit(), packetSlot(older, 0), from, 46350);
+    auto feed = [&](NOLVUDPBUFFER *list, int i) {
+        NOLVUDPPACKET p = tp::packetOf(list, i);
+        UnitInspector::processPacket(alice.unit(), &p, from, 46350);
+    };
+    feed(older, 0);
     for (int i = 0; i < newer->total; ++i)
-        UnitInspector::processPacket(alice.unit(), packetSlot(newer, i), from, 46350);
+        feed(newer, i);
     ASSERT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
     const NOLVUDPBUFFER *held = nullptr;
     for (const NOLVUDPBUFFER *r : UnitInspector::recvBuffers(alice.unit()))
@@ -265,7 +270,7 @@ TEST(RegistryInput, OlderListsFromAServerAreNeitherAskedForNorMerged)
     EXPECT_TRUE(held->superseded);
 
     for (int i = 1; i < older->total; ++i)
-        UnitInspector::processPacket(alice.unit(), packetSlot(older, i), from, 46350);
+        feed(older, i);
     EXPECT_TRUE(alice.hasLog("Older user list dropped:"));
     EXPECT_EQ(alice.countLogs("Get Server User List"), 1);
     EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);

@@ -78,16 +78,12 @@ TEST_F(Budget, LostPacketRequestsPerPassAreBoundedAndExpiryFreesTheBudget)
         feed(forged(i), kStranger, 5000);
     EXPECT_EQ(UnitInspector::recvBuffers(p.unit()).size(), 40);
 
-    // A pass sends at most 1,024 lost-packet requests over all records (each
-    // record would ask for 64).
-    int requests = 0;
-    transport::setOutgoingTap(&p.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
-        requests += tp::textOf(d).startsWith("REQUEST$");
-        return false;
-    });
+    // A pass asks one source for at most 256 lost packets (each record would
+    // ask for 64).
+    tp::Capture out(p.unit());
     clock.advance(1000);
     UnitInspector::lossRecoveryPass(p.unit());
-    EXPECT_EQ(requests, 1024);
+    EXPECT_EQ(p.countLogs("Request for Lost Packet:"), 256);
 
     // Once they expire nothing is held any more.
     for (int tick = 0; tick < 11; ++tick)

@@ -16,10 +16,10 @@ QByteArray pattern(int n)
     return b;
 }
 
-void expectWellBuilt(const NOLVUDPBUFFER *b, const char *addr)
+void expectWellBuilt(NOLVUDPBUFFER *b, const char *addr)
 {
     for (int i = 0; i < b->total; ++i) {
-        const NOLVUDPPACKET &p = *packetSlot(b, i);
+        const NOLVUDPPACKET p = tp::packetOf(b, i);
         EXPECT_EQ(p.date, b->date);
         EXPECT_EQ(p.time, b->time);
         EXPECT_EQ(p.type, 2);
@@ -53,22 +53,22 @@ TEST(TransportBuild, PacketCountsAndLengths)
         EXPECT_EQ(b->age, 0);
         EXPECT_STREQ(b->ip, "127.0.0.2");
         for (size_t i = 0; i < c.lens.size(); ++i)
-            EXPECT_EQ(packetSlot(b, i)->len, c.lens[i]);
+            EXPECT_EQ(tp::packetOf(b, i).len, c.lens[i]);
         expectWellBuilt(b, "127.0.0.2");
 
         // Header, then the host bytes in order across the packets.
-        EXPECT_STREQ(packetSlot(b, 0)->data, "DATA$alice");
+        EXPECT_STREQ(tp::packetOf(b, 0).data, "DATA$alice");
         for (int k = 10; k < 80; ++k)
-            ASSERT_EQ(packetSlot(b, 0)->data[k], 0);
+            ASSERT_EQ(tp::packetOf(b, 0).data[k], 0);
         QByteArray joined;
         for (int i = 0; i < b->total; ++i)
-            joined += QByteArray(packetSlot(b, i)->data, packetSlot(b, i)->len);
+            joined += QByteArray(tp::packetOf(b, i).data, tp::packetOf(b, i).len);
         EXPECT_EQ(joined.mid(80), host);
     }
     // 1,000 bytes: packet 2 starts with host byte 420.
     const QByteArray host = pattern(1000);
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), host);
-    EXPECT_EQ(packetSlot(b, 1)->data[0], host[420]);
+    EXPECT_EQ(tp::packetOf(b, 1).data[0], host[420]);
 }
 
 TEST(TransportBuild, GivenHeaderIsCutAt79Characters)
@@ -77,9 +77,9 @@ TEST(TransportBuild, GivenHeaderIsCutAt79Characters)
     const QByteArray longHeader = "TRANS$alice$0$0$0$" + QByteArray(100, 'x');
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), "body", longHeader.constData());
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(strnlen(packetSlot(b, 0)->data, 80), 79u);
-    EXPECT_EQ(QByteArray(packetSlot(b, 0)->data, 79), longHeader.left(79));
-    EXPECT_EQ(QByteArray(packetSlot(b, 0)->data + 80, 4), QByteArray("body"));
+    EXPECT_EQ(strnlen(tp::packetOf(b, 0).data, 80), 79u);
+    EXPECT_EQ(QByteArray(tp::packetOf(b, 0).data, 79), longHeader.left(79));
+    EXPECT_EQ(QByteArray(tp::packetOf(b, 0).data + 80, 4), QByteArray("body"));
 }
 
 // Single and buffered messages sent within one millisecond (the waits do not
@@ -153,8 +153,8 @@ TEST(TransportBuild, MessagesBeyond32767PacketsAreRefused)
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), big);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->total, 32767);
-    EXPECT_EQ(packetSlot(b, 32766)->index, 32767);
-    EXPECT_EQ(packetSlot(b, 32766)->len, 500);
+    EXPECT_EQ(tp::packetOf(b, 32766).index, 32767);
+    EXPECT_EQ(tp::packetOf(b, 32766).len, 500);
 }
 
 TEST(TransportBuild, SendProtocolRefusesMoreThan500Bytes)

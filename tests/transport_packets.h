@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/manual_clock.h"
+#include "support/unit_probe.h"
 #include "transport/buffers.h"
 #include "transport/datagram_tap.h"
 #include "transport/message_header.h"
@@ -61,6 +63,15 @@ inline NOLVUDPPACKET single(int32_t date, int32_t time, const QByteArray &text)
     return packet(date, time, 1, 1, text);
 }
 
+// Packet i (0-based) of an outgoing buffer, as it is written.
+inline NOLVUDPPACKET packetOf(NOLVUDPBUFFER *buffer, int i)
+{
+    NOLVUDPPACKET p;
+    std::memset(&p, 0, sizeof p);
+    makePacket(buffer, i, p);
+    return p;
+}
+
 inline QByteArray bytesOf(const NOLVUDPPACKET &p)
 {
     return QByteArray(reinterpret_cast<const char *>(&p), sizeof p);
@@ -84,6 +95,25 @@ inline QByteArray textOf(const QByteArray &datagram)
 inline QByteArray wordOf(const QByteArray &datagram)
 {
     return HeaderFields::parse(packetOf(datagram).data, wire::kMessageHeaderSize).text(0);
+}
+
+// Lets the unit write all it has queued, stepping a replaced clock a round
+// at a time.
+inline void writeQueued(MUDPUnit &unit, ManualClock &clock)
+{
+    for (int round = 0; round < 100000 && unit.hasQueuedWrites(); ++round) {
+        clock.advance(2);
+        UnitInspector::runWriter(unit);
+    }
+}
+
+// A datagram's bytes without its reserved ones, which carry this library's
+// marks and differ from write to write.
+inline QByteArray unmarked(QByteArray datagram)
+{
+    if (datagram.size() >= 48)
+        std::memset(datagram.data() + 36, 0, 12);
+    return datagram;
 }
 
 struct Sent {

@@ -67,10 +67,10 @@ awk '
 function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
 BEGIN {
   printf "%8s %8s %9s %9s %9s %10s %11s %9s %8s %10s %10s %10s %12s %12s\n",
-         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "pushes", "rounds",
+         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "pushes",
          "list/N^3", "last/N^2", "cpu ms", "steady cpu", "steady KiB"
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %8s %10s %10s %10s %12s %12s\n",
-         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "slept", "bytes", "bytes", "per MiB",
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
+         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "bytes", "bytes", "per MiB",
          "s/min", "per min"
 }
 /^RESULT/ {
@@ -78,9 +78,9 @@ BEGIN {
   note = ""
   if (v("complete") != 1) note = sprintf("  (incomplete: %d of %d registered)", v("registered"), n)
   else if (v("remaining") != n) note = sprintf("  (%d of %d registered after the steady window)", v("remaining"), n)
-  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %8d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
+  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
          n, v("reg_s"), v("reg_cpu_s"), v("peak_rss_kb") / 1024, (v("peak_rss_kb") - v("idle_rss_kb")) / 1024,
-         v("datagrams"), v("list_bytes") / 1048576, v("pushes"), v("push_rounds"), v("list_bytes") / (n * n * n),
+         v("datagrams"), v("list_bytes") / 1048576, v("pushes"), v("list_bytes") / (n * n * n),
          v("largest_list_bytes") / (n * n), 1000 * v("reg_cpu_s") / (v("list_bytes") / 1048576),
          v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
          note

@@ -110,13 +110,12 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
         std::printf("RESULT clients=%d complete=0 registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
                     "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
                     "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=0 steady_bytes_per_min=0 "
-                    "steady_alive_answers_per_min=0 rcvbuf=%d pushes=%lld push_rounds=%lld\n",
+                    "steady_alive_answers_per_min=0 rcvbuf=%d pushes=%lld\n",
                     clients, clientCount(unit), clientCount(unit), double(clock.elapsed()) / 1000.0,
                     cpuSeconds() - cpu0, idleRss, peakRssKb(), static_cast<long long>(meter.datagrams()),
                     static_cast<long long>(meter.bytes()), static_cast<long long>(meter.listMessages()),
                     static_cast<long long>(meter.listBytes()), static_cast<long long>(meter.largestListSend()),
-                    rcvbuf, static_cast<long long>(unit.listPushStats().pushes),
-                    static_cast<long long>(unit.listPushStats().rounds));
+                    rcvbuf, static_cast<long long>(unit.listPushStats().pushes));
         std::printf("words during registration: %s\n", meter.wordSummary().constData());
         std::printf("words: server log during registration: %s\n", logSummary().constData());
         std::printf("words: datagrams dropped on the server's socket during registration: %ld\n",
@@ -159,13 +158,13 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     std::printf("RESULT clients=%d complete=%d registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
                 "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
                 "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=%.3f "
-                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f rcvbuf=%d pushes=%lld push_rounds=%lld\n",
+                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f rcvbuf=%d pushes=%lld\n",
                 clients, complete ? 1 : 0, registered, remaining, regSeconds, regCpu, idleRss, regRss,
                 static_cast<long long>(regDatagrams), static_cast<long long>(regBytes),
                 static_cast<long long>(lists), static_cast<long long>(listBytes),
                 static_cast<long long>(largestList), steadyCpu / steadyMinutes,
                 double(meter.bytes()) / steadyMinutes, double(meter.wordCount("RE_ALIVE")) / steadyMinutes, rcvbuf,
-                static_cast<long long>(regPushes.pushes), static_cast<long long>(regPushes.rounds));
+                static_cast<long long>(regPushes.pushes));
     std::printf("words during registration: %s\nwords in the steady window: %s\n", regWords.constData(),
                 meter.wordSummary().constData());
     std::printf("words: server log during registration: %s\n", regLogs.constData());

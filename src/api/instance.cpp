@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr int kFlushBeforeClearMs = 2000;
+
 MUDPUnit *unitInstance = nullptr;
 QCoreApplication *appInstance = nullptr;
 
@@ -42,6 +44,10 @@ MUDP_API MUDPUnit *initInstance(void)
 MUDP_API void clearInstance(void)
 {
     qWarning("clear instance\n");
+    // Queued writes go out first, for a bounded time, while the event loop
+    // can still run.
+    if (unitInstance)
+        unitInstance->flushQueuedWrites(kFlushBeforeClearMs);
     if (appInstance) {
         delete appInstance;
         appInstance = nullptr;

@@ -8,7 +8,7 @@ namespace {
 ClockFunction clockOverride = nullptr;
 }
 
-int64_t monotonicMs()
+int64_t monotonicUs()
 {
     if (clockOverride)
         return clockOverride();
@@ -17,11 +17,9 @@ int64_t monotonicMs()
         t.start();
         return t;
     }();
-    return start.elapsed() + 1; // never 0, which marks "not yet"
+    return start.nsecsElapsed() / 1000 + 1000; // never 0, and whole ms from 1 on
 }
 
 void setClockFunction(ClockFunction fn) { clockOverride = fn; }
-
-bool clockReplaced() { return clockOverride != nullptr; }
 
 } // namespace platform

@@ -1,6 +1,8 @@
 // Heartbeats: the timer job that sends ALIVE and expires silent or marked
 // servers and clients, and the ALIVE and RE_ALIVE handlers.
+#include <QTimer>
 #include <cstring>
+#include <utility>
 
 #include "text/fixed_text.h"
 #include "transport/message.h"
@@ -10,11 +12,13 @@ namespace {
 constexpr int kExpiredLife = -10;
 constexpr int kHeartbeatEvery = 5; // ticks
 constexpr int kTickCounterLimit = 65535;
-// ALIVEs sent on each tick after an unanswered one: two, a wait round apart,
-// so that at 10 % loss each way a tick's retry fails with a chance of about
-// 4 % rather than 19 %, and four failed retries in a row (which drop the
-// server at its tenth silent tick) become practically impossible.
+// ALIVEs sent on each tick after an unanswered one: two, the second this
+// long after the first, so that at 10 % loss each way a tick's retry fails
+// with a chance of about 4 % rather than 19 %, and four failed retries in a
+// row (which drop the server at its tenth silent tick) become practically
+// impossible. Spaced, a burst that takes one seldom takes both.
 constexpr int kAlivesPerRetry = 2;
+constexpr int kRetrySpacingMs = 100;
 } // namespace
 
 void MUDPUnit::heartbeatTick()
@@ -34,7 +38,7 @@ void MUDPUnit::heartbeatTick()
             if (server->life <= kExpiredLife) {
                 unansweredHeartbeats.remove(server);
                 serverList.takeAt(i);
-                delete server;
+                retire(server);
                 writeLog(tr("delete expired server") + label);
                 rebuildLiveUserByServer(ip, port, true);
                 notifyListChanged(LIST_SERVER);
@@ -50,11 +54,14 @@ void MUDPUnit::heartbeatTick()
                 alives = unansweredHeartbeats.contains(server) ? kAlivesPerRetry : 1;
             else if (unansweredHeartbeats.contains(server))
                 alives = kAlivesPerRetry;
-            if (alives > 0)
-                unansweredHeartbeats.insert(server); // before the sends: an answer may come in their waits
-            for (int n = 0; n < alives; ++n) {
+            if (alives > 0) {
+                unansweredHeartbeats.insert(server); // before the send: an answer may come in the log's events
                 sendText("ALIVE$" + text::fieldBytes(localName), ip, port);
                 writeLog(tr("Commit HeartBeat Command to ") + label);
+            }
+            if (alives > 1) {
+                pendingAlives.append({QByteArray(ip), port});
+                aliveRetryTimer->start(kRetrySpacingMs);
             }
             ++i;
         }
@@ -68,7 +75,7 @@ void MUDPUnit::heartbeatTick()
             if (client->life <= kExpiredLife) {
                 const QString label = peerLabel(client);
                 clientList.takeAt(i);
-                delete client;
+                retire(client);
                 writeLog(tr("delete expired client") + label);
                 Q_EMIT clientChanged();
                 notifyListChanged(LIST_CLIENT);
@@ -76,6 +83,21 @@ void MUDPUnit::heartbeatTick()
             }
             ++i;
         }
+    }
+}
+
+void MUDPUnit::sendRetryAlives()
+{
+    // The second ALIVE of a retry, to the servers still listed and still
+    // unanswered.
+    const auto pending = std::exchange(pendingAlives, {});
+    for (const auto &[ip, port] : pending) {
+        PEERINFO *server = findServer(ip.constData(), port, nullptr);
+        if (!server || !unansweredHeartbeats.contains(server))
+            continue;
+        const QString label = peerLabel(server);
+        sendText("ALIVE$" + text::fieldBytes(localName), ip.constData(), port);
+        writeLog(tr("Commit HeartBeat Command to ") + label);
     }
 }
 

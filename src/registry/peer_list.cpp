@@ -1,11 +1,13 @@
 // User lists: a server sends its client table to every client whenever it
 // changes; a client merges each server's list into its live-user table.
+#include <QTimer>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "registry/peer_record.h"
 #include "transport/buffers.h"
+#include "transport/endpoint.h"
 #include "text/fixed_text.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
@@ -14,15 +16,18 @@ namespace {
 // Pushes whose unacknowledged sends a new push retires: enough to cover the
 // records that six resends keep alive during a burst of changes.
 constexpr int kRecentLists = 8;
+// Incomplete lists of one server whose order is tracked.
+constexpr int kTrackedLists = 16;
+// A server stamps its lists with its local time, which steps back at the end
+// of daylight saving time and on a clock correction: a list older by more
+// than this than one already known starts a new order instead of being older.
+constexpr qint64 kClockStepBackMs = 60000;
 
-// Identities in the order they were given: date, then time of day.
-// (A multiplication: a forged negative date must not be shifted.)
-qint64 orderOf(int32_t date, int32_t time) { return qint64(date) * (qint64(1) << 32) + quint32(time); }
+// An identity as milliseconds: the Julian day, then the time of day.
+qint64 msOf(int32_t date, int32_t time) { return qint64(date) * 86400000 + qint64(time); }
 
-QByteArray sourceKey(const char *ip, unsigned short port)
-{
-    return QByteArray(ip, int(qstrnlen(ip, 16))) + ':' + QByteArray::number(port);
-}
+// Whether a list stamped `identity` comes before one stamped `other`.
+bool before(qint64 identity, qint64 other) { return identity < other && other - identity <= kClockStepBackMs; }
 
 bool isUserList(const NOLVUDPBUFFER *record)
 {
@@ -36,57 +41,80 @@ void MUDPUnit::noteListRecord(NOLVUDPBUFFER *record)
     // A list replaces the whole of an older one: once a newer list from the
     // same source is known, the older one's missing packets are not asked
     // for (during a burst of pushes they were most of a server's traffic).
-    if (!isUserList(record))
+    // Only a server's lists are merged, so only theirs are ordered.
+    if (!isUserList(record) || !findServer(record->ip, record->port, nullptr))
         return;
-    const qint64 identity = orderOf(record->date, record->time);
-    const auto merged = newestListFrom.constFind(sourceKey(record->ip, record->port));
-    if (merged != newestListFrom.cend() && identity < *merged)
+    ListsFrom &lists = listsFrom[transport::endpointKey(record->ip, record->port)];
+    const qint64 identity = msOf(record->date, record->time);
+    if (lists.merged && before(identity, lists.newestMerged))
         record->superseded = true;
-    for (NOLVUDPBUFFER *other : recvBuffers.all()) {
-        if (other == record || other->port != record->port || std::strncmp(other->ip, record->ip, 16) != 0 ||
-            !isUserList(other))
+    for (int k = 0; k < lists.incomplete.size();) {
+        const MessageKey &key = lists.incomplete.at(k);
+        NOLVUDPBUFFER *other = findRecvBuffer(key.ip, key.date, key.time, key.port);
+        if (!other || other->count == other->total) {
+            lists.incomplete.removeAt(k);
             continue;
-        if (orderOf(other->date, other->time) < identity)
+        }
+        if (before(msOf(other->date, other->time), identity))
             other->superseded = true;
-        else
+        else if (before(identity, msOf(other->date, other->time)))
             record->superseded = true;
+        ++k;
     }
+    lists.incomplete.append(recvBufferKey(record));
+    while (lists.incomplete.size() > kTrackedLists)
+        lists.incomplete.removeFirst();
 }
 
 void MUDPUnit::forgetListOrder(const char *ip, unsigned short port)
 {
     // A new registration starts the order of a server's lists afresh (it may
     // have restarted with its clock set back).
-    newestListFrom.remove(sourceKey(ip, port));
-}
-
-void MUDPUnit::supersedeListsBefore(const char *ip, unsigned short port, qint64 identity)
-{
-    for (NOLVUDPBUFFER *other : recvBuffers.all())
-        if (other->port == port && std::strncmp(other->ip, ip, 16) == 0 && isUserList(other) &&
-            orderOf(other->date, other->time) < identity)
-            other->superseded = true;
+    listsFrom.remove(transport::endpointKey(ip, port));
 }
 
 void MUDPUnit::sendNewListToClient()
 {
-    // A change during a push (a registration or expiry handled inside its
-    // waits) starts no walk of its own: the running push is followed by one
-    // more with the list as it is then, which every change meanwhile joins.
-    // Nested walks would finish first and let the outer one deliver its
-    // older list last.
-    if (pushRunning) {
+    EntryGuard guard(*this);
+    // A change while a push is still being written (registrations and
+    // expiries during it) starts no push of its own: once the push has been
+    // written to every client, one more follows with the list as it is then,
+    // which every change meanwhile joins. Each client so gets the lists in
+    // the order of the changes, and a burst of N registrations costs a few
+    // pushes instead of N.
+    if (pushRunning || pushBeingWritten()) {
         pushPending = true;
         return;
     }
     pushRunning = true;
-    const quint64 firstRound = waitRounds();
-    do {
-        pushPending = false;
-        pushListOnce();
-    } while (pushPending);
-    pushStats.rounds += qint64(waitRounds() - firstRound);
+    pushPending = false;
+    pushListOnce();
     pushRunning = false;
+}
+
+bool MUDPUnit::pushBeingWritten() const
+{
+    if (currentPush.date == 0 && currentPush.time == 0)
+        return false;
+    for (const PEERINFO *client : clientList.all())
+        if (const SENDRECORD *record = findSendRecord(currentPush.date, currentPush.time, client->ip, client->port);
+            record && record->writing)
+            return true;
+    return false;
+}
+
+void MUDPUnit::notePushWritten(const SENDRECORD *record)
+{
+    // The push that changes waited for has gone to one more client: when it
+    // has gone to all, the next one starts (from the event loop, not from
+    // inside the writer).
+    if (!pushPending || record->date != currentPush.date || record->time != currentPush.time)
+        return;
+    QTimer::singleShot(0, this, [this] {
+        EntryGuard guard(*this);
+        if (pushPending && !pushBeingWritten())
+            sendNewListToClient();
+    });
 }
 
 void MUDPUnit::pushListOnce()
@@ -107,8 +135,10 @@ void MUDPUnit::pushListOnce()
     // The send processes events, which may replace listScratch: send a copy.
     const QByteArray records(reinterpret_cast<const char *>(listScratch),
                              static_cast<qsizetype>(sizeof(PEERINFO)) * n);
+    currentPush = MessageKey();
     const MessageKey sent = sendBufferToList(clientList, records.constData(), static_cast<int>(records.size()),
                                              "0.0.0.0", 0, header.constData());
+    currentPush = sent;
     if (sent.date != 0 || sent.time != 0)
         recentLists.append(sent);
     while (recentLists.size() > kRecentLists)
@@ -131,29 +161,31 @@ void MUDPUnit::handlePeerList(Message &m)
     // Live users are where the host sends data and hole punches: only the
     // servers this unit registered with may name them.
     if (!findServer(m.srcIp, m.srcPort, nullptr)) {
-        writeLog(tr("User list not from a server dropped:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
-                 sourceLabel(m));
+        writeLog(tr("User list not from a server dropped:") + QString::fromLatin1(m.messageKey) + fromSource(m));
         return;
     }
     // Shorter than its header, a list is no list: merging it as an empty one
     // would remove every user of that server.
     if (m.length < wire::kMessageHeaderSize) {
-        writeLog(tr("Short user list dropped:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
-                 QString::fromLatin1(m.srcIp));
+        writeLog(tr("Short user list dropped:") + QString::fromLatin1(m.messageKey) + fromLabel(m.srcIp));
         return;
     }
     // An older list completed after a newer one was merged (its packets
     // were asked for late) would bring back what the newer one removed: it
     // is acknowledged, so that the server stops resending it, and dropped.
-    const qint64 identity = orderOf(m.record->date, m.record->time);
-    const QByteArray source = sourceKey(m.srcIp, m.srcPort);
-    if (const auto merged = newestListFrom.constFind(source); merged != newestListFrom.cend() && identity < *merged) {
+    const qint64 identity = msOf(m.record->date, m.record->time);
+    ListsFrom &lists = listsFrom[transport::endpointKey(m.srcIp, m.srcPort)];
+    if (lists.merged && before(identity, lists.newestMerged)) {
         acknowledge(m);
-        writeLog(tr("Older user list dropped:") + QString::fromLatin1(m.messageKey) + tr(" From:") + sourceLabel(m));
+        writeLog(tr("Older user list dropped:") + QString::fromLatin1(m.messageKey) + fromSource(m));
         return;
     }
-    newestListFrom.insert(source, identity);
-    supersedeListsBefore(m.srcIp, m.srcPort, identity);
+    lists.merged = true;
+    lists.newestMerged = identity;
+    for (const MessageKey &key : std::as_const(lists.incomplete))
+        if (NOLVUDPBUFFER *other = findRecvBuffer(key.ip, key.date, key.time, key.port);
+            other && before(msOf(other->date, other->time), identity))
+            other->superseded = true;
     const int count = m.bodyLength() / static_cast<int>(sizeof(PEERINFO));
     mergePeerList(m.body(), count, m.srcIp, m.srcPort);
     acknowledge(m);
@@ -185,7 +217,7 @@ void MUDPUnit::mergePeerList(const char *records, int count, const char *serverI
         PEERINFO *p = liveUserList.at(i);
         if (p->life == wire::kRemoveMark) {
             liveUserList.takeAt(i);
-            delete p;
+            retire(p);
         } else {
             ++i;
         }

@@ -56,13 +56,14 @@ void MUDPUnit::notifyListChanged(int code)
 
 void MUDPUnit::rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted)
 {
+    EntryGuard guard(*this);
     if (!deleted)
         return;
     for (int i = 0; i < liveUserList.size();) {
         PEERINFO *p = liveUserList.at(i);
         if (IP && text::fieldEquals(p->serverIp, sizeof p->serverIp, IP) && p->serverPort == port) {
             liveUserList.takeAt(i);
-            delete p;
+            retire(p);
         } else {
             ++i;
         }

@@ -8,6 +8,7 @@
 
 namespace {
 constexpr int kRegistrationChecks = 201; // of 10 ms each: about one timer period
+constexpr int kFlushBeforeLeavingMs = 2000;
 }
 
 PEERINFO *MUDPUnit::newPeerRecord(const Message &m) const
@@ -26,6 +27,7 @@ PEERINFO *MUDPUnit::newPeerRecord(const Message &m) const
 
 void MUDPUnit::regToServer(const char *serverIp, unsigned short serverPort)
 {
+    EntryGuard guard(*this);
     char ip[16];
     text::copyText(ip, serverIp);
     if (PEERINFO *server = findServer(ip, serverPort, nullptr)) {
@@ -51,8 +53,11 @@ void MUDPUnit::regToServer(const char *serverIp, unsigned short serverPort)
 
 void MUDPUnit::unRegFromServer(const char *serverIp, unsigned short serverPort)
 {
+    EntryGuard guard(*this);
     char ip[16];
     text::copyText(ip, serverIp);
+    // What was sent before goes out first, for a bounded time.
+    flushQueuedWrites(kFlushBeforeLeavingMs);
     writeLog(tr("Commit Unreg Command"));
     sendText("UNREG$" + text::fieldBytes(localName), ip, serverPort);
     for (int check = 1;; ++check) {
@@ -116,8 +121,7 @@ void MUDPUnit::handleRegAcc(Message &m)
     // Only a peer asked to register this unit may become its server and tell
     // it how it is seen from outside.
     if (!pendingRegistrations.take(m.srcIp, m.srcPort)) {
-        writeLog(tr("Registration accept not asked for dropped:") + name(m.fields.text(1)) + tr(" From:") +
-                 sourceLabel(m));
+        writeLog(tr("Registration accept not asked for dropped:") + name(m.fields.text(1)) + fromSource(m));
         return;
     }
     PEERINFO *server = newPeerRecord(m);
@@ -151,6 +155,5 @@ void MUDPUnit::handleRegDup(Message &)
 void MUDPUnit::handleUnknown(Message &m)
 {
     markSendRecordDone(m);
-    writeLog(tr("Host Can't Use Protocal Word:") + QString::fromLatin1(m.fields.text(0)) + tr(" From:") +
-             QString::fromLatin1(m.srcIp));
+    writeLog(tr("Host Can't Use Protocal Word:") + QString::fromLatin1(m.fields.text(0)) + fromLabel(m.srcIp));
 }

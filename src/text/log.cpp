@@ -1,4 +1,5 @@
 #include <QDateTime>
+#include <cstring>
 
 #include "text/fixed_text.h"
 #include "transport/message.h"
@@ -36,3 +37,10 @@ QString MUDPUnit::sourceLabel(const Message &m)
 {
     return QString::fromLatin1(m.srcIp) + QLatin1Char(':') + QString::number(m.srcPort);
 }
+
+QString MUDPUnit::fromLabel(const char *ip)
+{
+    return tr(" From:") + QString::fromLatin1(ip, qsizetype(strnlen(ip, 16)));
+}
+
+QString MUDPUnit::fromSource(const Message &m) { return tr(" From:") + sourceLabel(m); }

@@ -1,9 +1,11 @@
 #include "transport/buffers.h"
 
+#include <QSet>
 #include <cstdlib>
 #include <cstring>
 
-#include "text/fixed_text.h"
+#include "transport/checksum.h"
+#include "transport/endpoint.h"
 
 namespace {
 
@@ -45,16 +47,20 @@ void freeBuffer(NOLVUDPBUFFER *buffer)
 {
     if (!buffer)
         return;
-    for (int c = 0; c < chunkCount(buffer->total); ++c)
-        std::free(buffer->chunks[c]);
+    if (buffer->chunks)
+        for (int c = 0; c < chunkCount(buffer->total); ++c)
+            std::free(buffer->chunks[c]);
     std::free(buffer->chunks);
-    std::free(buffer->sentTo);
+    std::free(buffer->message);
+    std::free(buffer->checksums);
+    std::free(buffer->checksumMade);
+    delete buffer->sentTo;
     std::free(buffer);
 }
 
 NOLVUDPPACKET *packetSlot(const NOLVUDPBUFFER *buffer, int i)
 {
-    if (!inside(buffer, i))
+    if (!inside(buffer, i) || !buffer->chunks)
         return nullptr;
     NOLVUDPPACKET *chunk = buffer->chunks[i / wire::kSlotsPerChunk];
     return chunk ? chunk + i % wire::kSlotsPerChunk : nullptr;
@@ -68,7 +74,7 @@ bool hasPacket(const NOLVUDPBUFFER *buffer, int i)
 
 NOLVUDPPACKET *claimPacketSlot(NOLVUDPBUFFER *buffer, int i)
 {
-    if (!inside(buffer, i))
+    if (!inside(buffer, i) || !buffer->chunks)
         return nullptr;
     const int c = i / wire::kSlotsPerChunk;
     if (!buffer->chunks[c]) {
@@ -81,9 +87,67 @@ NOLVUDPPACKET *claimPacketSlot(NOLVUDPBUFFER *buffer, int i)
     return buffer->chunks[c] + i % wire::kSlotsPerChunk;
 }
 
+NOLVUDPBUFFER *newOutgoingBuffer(const char *head, const char *bytes, int length, MessageIdentity id,
+                                 const char *localAddr)
+{
+    if (length < 0)
+        return nullptr;
+    const qint64 messageLength = qint64(length) + wire::kMessageHeaderSize;
+    const qint64 n = (messageLength + wire::kPayloadSize - 1) / wire::kPayloadSize;
+    if (n > wire::kMaxPackets)
+        return nullptr;
+    auto *buffer = static_cast<NOLVUDPBUFFER *>(std::calloc(1, sizeof(NOLVUDPBUFFER)));
+    if (!buffer)
+        return nullptr;
+    buffer->message = static_cast<char *>(std::malloc(size_t(messageLength)));
+    buffer->checksums = static_cast<uint16_t *>(std::malloc(size_t(n) * sizeof(uint16_t)));
+    buffer->checksumMade = static_cast<uint8_t *>(std::calloc(size_t(n), 1));
+    if (!buffer->message || !buffer->checksums || !buffer->checksumMade) {
+        freeBuffer(buffer);
+        return nullptr;
+    }
+    std::memcpy(buffer->message, head, wire::kMessageHeaderSize);
+    if (length > 0)
+        std::memcpy(buffer->message + wire::kMessageHeaderSize, bytes, size_t(length));
+    buffer->messageLength = int32_t(messageLength);
+    buffer->count = buffer->total = int32_t(n);
+    buffer->date = id.date;
+    buffer->time = id.time;
+    std::memcpy(buffer->ip, localAddr, sizeof buffer->ip);
+    return buffer;
+}
+
+bool makePacket(NOLVUDPBUFFER *buffer, int i, NOLVUDPPACKET &p)
+{
+    if (!inside(buffer, i) || !buffer->message)
+        return false;
+    const int offset = i * wire::kPayloadSize;
+    const int len = buffer->messageLength - offset < wire::kPayloadSize ? buffer->messageLength - offset
+                                                                         : wire::kPayloadSize;
+    std::memset(&p, 0, wire::kHeaderSize);
+    p.date = buffer->date;
+    p.time = buffer->time;
+    p.type = wire::kPacketType;
+    std::memcpy(p.localIp, buffer->ip, sizeof p.localIp);
+    p.index = static_cast<int16_t>(i + 1);
+    p.total = static_cast<int16_t>(buffer->total);
+    p.len = static_cast<int16_t>(len);
+    std::memcpy(p.data, buffer->message + offset, size_t(len));
+    std::memset(p.data + len, 0, size_t(wire::kPayloadSize - len));
+    if (!buffer->checksumMade[i]) {
+        buffer->checksums[i] = transport::payloadChecksum(p.data, sizeof p.data);
+        buffer->checksumMade[i] = 1;
+    }
+    p.checksum = buffer->checksums[i];
+    return true;
+}
+
 qint64 heldBytes(const NOLVUDPBUFFER *buffer)
 {
-    qint64 bytes = qint64(sizeof(NOLVUDPBUFFER)) + tableBytes(buffer->total);
+    qint64 bytes = qint64(sizeof(NOLVUDPBUFFER));
+    if (buffer->message)
+        return bytes + buffer->messageLength + qint64(buffer->total) * 3;
+    bytes += tableBytes(buffer->total);
     for (int c = 0; c < chunkCount(buffer->total); ++c)
         if (buffer->chunks[c])
             bytes += chunkBytes(buffer->total, c);
@@ -92,7 +156,7 @@ qint64 heldBytes(const NOLVUDPBUFFER *buffer)
 
 qint64 claimCost(const NOLVUDPBUFFER *buffer, int i)
 {
-    if (!inside(buffer, i) || buffer->chunks[i / wire::kSlotsPerChunk])
+    if (!inside(buffer, i) || !buffer->chunks || buffer->chunks[i / wire::kSlotsPerChunk])
         return 0;
     return chunkBytes(buffer->total, i / wire::kSlotsPerChunk);
 }
@@ -102,28 +166,18 @@ qint64 newBufferCost(int total, int i)
     return qint64(sizeof(NOLVUDPBUFFER)) + tableBytes(total) + chunkBytes(total, i / wire::kSlotsPerChunk);
 }
 
-bool wasSentTo(const NOLVUDPBUFFER *buffer, const char *ip, uint16_t port)
+bool wasSentTo(const NOLVUDPBUFFER *buffer, quint32 address, uint16_t port)
 {
-    for (int k = 0; k < buffer->sentToCount; ++k)
-        if (buffer->sentTo[k].port == port && text::fieldEquals(buffer->sentTo[k].ip, sizeof buffer->sentTo[k].ip, ip))
-            return true;
-    return false;
+    return buffer->sentTo && address != 0 && buffer->sentTo->contains(transport::endpointId(address, port));
 }
 
 bool noteDestination(NOLVUDPBUFFER *buffer, const char *ip, uint16_t port)
 {
-    if (wasSentTo(buffer, ip, port))
-        return true;
-    if (buffer->sentToCount == buffer->sentToCapacity) {
-        const int capacity = buffer->sentToCapacity ? 2 * buffer->sentToCapacity : 4;
-        auto *grown = static_cast<Destination *>(std::realloc(buffer->sentTo, sizeof(Destination) * size_t(capacity)));
-        if (!grown)
-            return false;
-        buffer->sentTo = grown;
-        buffer->sentToCapacity = capacity;
-    }
-    Destination &d = buffer->sentTo[buffer->sentToCount++];
-    text::copyText(d.ip, ip);
-    d.port = port;
+    const quint32 address = transport::parseIPv4(ip);
+    if (address == 0)
+        return false; // no datagram can come from it
+    if (!buffer->sentTo)
+        buffer->sentTo = new QSet<quint64>();
+    buffer->sentTo->insert(transport::endpointId(address, port));
     return true;
 }

@@ -1,9 +1,11 @@
 // Loss recovery between timer ticks. The receiver asks for the missing
 // packets of an incomplete message as soon as the gaps are evident and again
-// after every quiet interval until the message is complete or expires; the
-// sender re-sends packet 1 early when a destination stays silent after a
-// message, timed from the measured delay of RECEIVED. Both run from one
-// single-shot timer armed for the next piece of due work.
+// until the message is complete or expires: a sender that marks its
+// datagrams gets them as ranges in FEEDBACK, any other a REQUEST per packet,
+// paced like a buffer's packets. The sender re-sends packet 1 early when a
+// destination stays silent after a message. Both run from one single-shot
+// timer armed for the next piece of due work, which also sends the feedback
+// that time makes due.
 #include <QTimer>
 #include <QUdpSocket>
 #include <algorithm>
@@ -11,7 +13,10 @@
 #include "platform/clock.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
+#include "transport/endpoint.h"
 #include "transport/identity.h"
+#include "transport/loss_report.h"
+#include "transport/protocol_texts.h"
 #include "unit/mudp_unit.h"
 
 namespace {
@@ -30,8 +35,15 @@ constexpr int64_t kMaxIntervalMs = 2000;
 // received if that is more, so one forged datagram cannot make a unit send
 // thousands of requests.
 constexpr int kMinRoundRequests = 64;
-// Requests of one pass over all records (each run of 15 waits one round).
+// Requests of one pass over all records, and of one source within it: the
+// sources take turns, so records that one source keeps in front cannot
+// starve the others.
 constexpr int kMaxRequestsPerPass = 1024;
+constexpr int kMaxRequestsPerSource = 256;
+// Loss reports: packets one record reports a round (ranges make them one
+// datagram), and FEEDBACK datagrams one source gets a pass.
+constexpr int kMaxReportedPerRound = 8192;
+constexpr int kMaxReportsPerSource = 4;
 // Packets after the highest one received that a round asks for: a sender
 // that merely paused then writes at most this many twice, while a lost tail
 // comes back a run at a time (and whole once its last packet is in).
@@ -47,13 +59,20 @@ constexpr int kTailProbe = 15;
 // and that repeat shows that everything still missing is lost.
 constexpr int64_t kMinTailQuietMs = 400;
 constexpr int kTailPauseFactor = 4;
+// A gap reported to a sender that marks its datagrams is reported again
+// after its round trip and a half and this margin, if still missing.
+constexpr int64_t kReportMarginMs = 10;
+constexpr int64_t kDefaultSenderRttMs = 20;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
 // 100 ms), doubling, at most three before the destination is heard again.
+// Toward a peer with a rate controller: after twice its round trip and a
+// margin, since its receipts come without delay.
 constexpr int64_t kMinResendMs = 100;
 constexpr int64_t kMaxResendMs = 1000;
 constexpr int kMaxEarlyResends = 3;
 constexpr int64_t kDefaultAckDelayMs = 25;
+constexpr int64_t kMinPathResendMs = 20;
 
 int64_t smooth(int64_t average, int64_t sample)
 {
@@ -78,7 +97,19 @@ int64_t backedOff(int64_t interval, int rounds)
         interval *= 2;
     return std::min(interval, kMaxIntervalMs);
 }
+
+int64_t reReportMs(const PeerPath *path)
+{
+    const int64_t rtt = path && path->senderRttMs ? path->senderRttMs : kDefaultSenderRttMs;
+    return rtt * 3 / 2 + kReportMarginMs;
+}
 } // namespace
+
+bool MUDPUnit::reportsLoss(const NOLVUDPBUFFER *record) const
+{
+    const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
+    return path && path->sendsMarked(platform::monotonicUs());
+}
 
 void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
 {
@@ -94,13 +125,18 @@ void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
         record->arrivalGapMs = std::max(record->arrivalGapMs, std::min(now - record->lastArrivalMs, kMaxIntervalMs));
     record->quietRounds = 0;
     record->lastArrivalMs = now;
+    if (index > record->highestIndex + 1 && index - 1 > record->reportedUpTo)
+        record->newGap = true; // datagrams of one sender come in order: what is between is lost
     if (index > record->highestIndex)
         record->highestIndex = index;
+    while (record->firstMissing < record->total && hasPacket(record, record->firstMissing))
+        ++record->firstMissing; // 0-based: the first slot without a packet
     if (record->count == record->total)
         return;
     if (index == record->total)
         record->requestNow = true; // every gap is evident now
-    armLossTimer(recoveryDue(record));
+    if (record->newGap || record->requestNow)
+        armLossTimer(recoveryDue(record));
 }
 
 void MUDPUnit::noteSenderDone(NOLVUDPBUFFER *record)
@@ -118,6 +154,15 @@ int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
         return 0;
     if (record->requestNow)
         return std::max(record->lastArrivalMs, int64_t(1));
+    if (reportsLoss(record)) {
+        if (record->newGap)
+            return std::max(record->lastArrivalMs, int64_t(1));
+        // Ranges already reported come again after the sender's round trip;
+        // the tail once the record has been quiet as below.
+        const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
+        const int64_t again = record->lastReportUs / 1000 + reReportMs(path);
+        return hasGaps(record) && record->lastReportUs ? again : tailDue(record);
+    }
     int64_t quiet = std::max(kMinQuietMs, 3 * answerDelayMs);
     if (record->lastRoundMs == 0)
         quiet *= kFirstRoundFactor;
@@ -128,11 +173,11 @@ int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
     return hasGaps(record) ? gapsDue : std::max(gapsDue, tailDue(record));
 }
 
-
-void MUDPUnit::requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int &budget)
+int MUDPUnit::requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int budget)
 {
     // Ask for the gaps below the highest packet received and, once the
     // sender has been silent long enough, for a run of packets after it.
+    // The requests wait in the sender's queue and go at the protocol's pace.
     char ip[16];
     text::copyText(ip, record->ip);
     const unsigned short port = record->port;
@@ -140,27 +185,62 @@ void MUDPUnit::requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int &budge
     const bool tailQuiet = record->requestNow || now >= tailDue(record);
     const int tailEnd = record->highestIndex + (tailQuiet ? kTailProbe : 0);
     record->requestNow = false;
+    record->newGap = false;
     record->lastRoundMs = now;
     ++record->quietRounds;
-    const QString from = tr(" From:") + QString::fromLatin1(ip);
-    PacedRun run;
+    const QByteArray name = text::fieldBytes(localName);
     int asked = 0;
-    for (int slot = 0; slot < record->total && slot < tailEnd && asked < limit; ++slot) {
-        if (hasPacket(record, slot))
-            continue;
-        const QByteArray request =
-            "REQUEST$" + text::fieldBytes(localName) + packetKey(record->date, record->time, slot + 1);
-        writeText(request, ip, port);
-        writeLog(tr("Request for Lost Packet:") + QString::fromLatin1(request) + from);
+    for (int slot = record->firstMissing; slot < record->total && slot < tailEnd && asked < limit; ++slot) {
+        if (hasPacket(record, slot) || !queueRequest(record->date, record->time, slot + 1, ip, port))
+            continue; // there, or its request still waits to go
+        const QByteArray request = transport::requestText(name, record->date, record->time, slot + 1);
+        writeLog(tr("Request for Lost Packet:") + QString::fromLatin1(request) + fromLabel(ip));
         ++asked;
-        if (run.next(ip, port, platform::monotonicMs()))
-            waitWithEvents(1); // answers that arrive meanwhile fill slots
     }
-    budget -= asked;
+    return asked;
+}
+
+int MUDPUnit::reportLostPackets(NOLVUDPBUFFER *record, PeerPath *path, int64_t nowUs,
+                                transport::LossReportWriter &report)
+{
+    // New gaps (above what was reported) now, older ones again after the
+    // sender's round trip, the tail once it is due: as ranges.
+    const int64_t nowMs = nowUs / 1000;
+    const bool again = record->lastReportUs == 0 || nowMs >= record->lastReportUs / 1000 + reReportMs(path);
+    const bool tailQuiet = record->requestNow || nowMs >= tailDue(record);
+    const int from = again ? record->firstMissing : std::max(record->firstMissing, int(record->reportedUpTo));
+    const int end = tailQuiet ? record->total : record->highestIndex; // 0-based slots before it
+    record->requestNow = false;
+    record->newGap = false;
+    record->lastRoundMs = nowMs;
+    ++record->quietRounds;
+    int reported = 0;
+    int slot = from;
+    while (slot < end && reported < kMaxReportedPerRound) {
+        if (hasPacket(record, slot)) {
+            ++slot;
+            continue;
+        }
+        int last = slot;
+        while (last + 1 < end && !hasPacket(record, last + 1) && reported + (last + 1 - slot) < kMaxReportedPerRound)
+            ++last;
+        if (!report.add(record->date, record->time, slot + 1, last + 1))
+            break; // full: the rest at the next round
+        reported += last - slot + 1;
+        slot = last + 1;
+    }
+    record->reportedUpTo = std::max<int32_t>(record->reportedUpTo, slot);
+    if (again || reported > 0)
+        record->lastReportUs = nowUs;
+    if (reported > 0)
+        writeLog(tr("Report lost packets:") + QString::fromLatin1(identityKey(record->date, record->time)) +
+                 tr(" Count:") + QString::number(reported) + fromLabel(path->ip));
+    return reported;
 }
 
 void MUDPUnit::lossRecoveryPass()
 {
+    EntryGuard guard(*this);
     if (lossPassBusy)
         return;
     lossPassBusy = true;
@@ -168,25 +248,75 @@ void MUDPUnit::lossRecoveryPass()
     // while) are read first: a record is quiet only if nothing came.
     if (receiveDepth == 0 && (!backlog.empty() || recvSocket->hasPendingDatagrams()))
         processPendingDatagrams();
-    // Sends below process events: nested dispatch may append records or fill
-    // slots, and a nested tick may remove records, so walk by position and
-    // hold each record only while it is marked in use.
+    const int64_t nowUs = platform::monotonicUs();
+    const int64_t now = nowUs / 1000;
+    // The records due, taken first: the log lines below may run handlers.
+    // Sources take turns: each gets at most its share of a pass, and the
+    // pass starts one record further each time.
+    QList<NOLVUDPBUFFER *> due;
+    const int n = int(recvBuffers.size());
+    const int start = n ? int(lossPassTurn++ % quint64(n)) : 0;
+    for (int k = 0; k < n; ++k) {
+        NOLVUDPBUFFER *record = recvBuffers.at((start + k) % n);
+        const int64_t at = recoveryDue(record);
+        if (at != 0 && now >= at)
+            due.append(record);
+    }
+    QHash<quint64, int> askedOf;
+    QHash<quint64, transport::LossReportWriter> reports;
+    QHash<quint64, int> reportsSent;
     int budget = kMaxRequestsPerPass;
-    for (int i = 0; i < recvBuffers.size() && budget > 0; ++i) {
-        NOLVUDPBUFFER *record = recvBuffers.at(i);
-        const int64_t due = recoveryDue(record);
-        if (due == 0 || platform::monotonicMs() < due)
+    for (NOLVUDPBUFFER *record : due) {
+        if (budget <= 0)
+            break;
+        if (findRecvBuffer(record->ip, record->date, record->time, record->port) != record || record->inUse > 0)
+            continue; // expired meanwhile, or a dispatch works on it
+        const quint64 source = transport::endpointId(record->source, record->port);
+        int &asked = askedOf[source];
+        if (asked >= kMaxRequestsPerSource)
             continue;
         ++record->inUse;
-        requestLostPackets(record, platform::monotonicMs(), budget);
+        PeerPath *path = paths.find(source);
+        if (path && path->sendsMarked(nowUs)) {
+            transport::LossReportWriter &report = reports[source];
+            int got = reportLostPackets(record, path, nowUs, report);
+            if (got == 0 && !report.isEmpty() && reportsSent[source] < kMaxReportsPerSource) {
+                // The report is full: it goes, and this record fills the next.
+                sendFeedback(path, nowUs, &report);
+                ++reportsSent[source];
+                report = transport::LossReportWriter();
+                record->lastReportUs = 0;
+                got = reportLostPackets(record, path, nowUs, report);
+            }
+            asked += std::min(got, 16); // a range is one datagram, however long
+            budget -= std::min(got, 16);
+        } else {
+            const int got = requestLostPackets(record, now, std::min(budget, kMaxRequestsPerSource - asked));
+            asked += got;
+            budget -= got;
+        }
         --record->inUse;
     }
+    for (auto it = reports.begin(); it != reports.end(); ++it)
+        if (PeerPath *path = paths.find(it.key()); path && !it.value().isEmpty())
+            sendFeedback(path, nowUs, &it.value());
+    // Feedback that time has made due.
+    paths.forEach([&](PeerPath *path) {
+        const int64_t at = feedbackDueUs(path);
+        if (at != 0 && nowUs >= at && !path->feedbackDue) {
+            path->feedbackDue = true;
+            feedbackOwed.append(path->id);
+        }
+    });
+    sendDueFeedback();
     for (int i = 0; i < sendRecords.size(); ++i) {
         SENDRECORD *record = sendRecords.at(i);
-        const int64_t due = earlyResendDue(record);
-        if (due != 0 && platform::monotonicMs() >= due)
+        const int64_t at = earlyResendDue(record);
+        if (at != 0 && now >= at)
             resendEarly(record);
     }
+    if (!activePaths.isEmpty())
+        writeWhatIsDue(1024);
     lossPassBusy = false;
     rearmLossTimer();
 }
@@ -202,12 +332,13 @@ void MUDPUnit::rearmLossTimer()
         consider(recoveryDue(record));
     for (const SENDRECORD *record : sendRecords.all())
         consider(earlyResendDue(record));
+    paths.forEach([&](const PeerPath *path) { consider(feedbackDueUs(path) / 1000); });
     armLossTimer(next);
 }
 
 void MUDPUnit::armLossTimer(int64_t dueMs)
 {
-    if (dueMs == 0 || platform::clockReplaced())
+    if (dueMs == 0)
         return;
     const int delay = static_cast<int>(std::clamp<int64_t>(dueMs - platform::monotonicMs(), 0, kMaxIntervalMs));
     if (!lossTimer->isActive() || lossTimer->remainingTime() > delay)
@@ -217,10 +348,14 @@ void MUDPUnit::armLossTimer(int64_t dueMs)
 int64_t MUDPUnit::earlyResendDue(const SENDRECORD *record) const
 {
     if (record->retries < 1 || record->retries > wire::kInitialRetries || record->lastActiveMs == 0 ||
-        record->earlyResends >= kMaxEarlyResends)
+        record->earlyResends >= kMaxEarlyResends || record->writing)
         return 0;
-    const int64_t delay = std::clamp<int64_t>(4 * (ackDelayMs ? ackDelayMs : kDefaultAckDelayMs), kMinResendMs,
-                                              kMaxResendMs);
+    int64_t delay = std::clamp<int64_t>(4 * (ackDelayMs ? ackDelayMs : kDefaultAckDelayMs), kMinResendMs,
+                                        kMaxResendMs);
+    const PeerPath *path = paths.find(transport::endpointId(transport::parseIPv4(record->ip), record->port));
+    if (path && path->rate && path->rate->smoothedRttUs() > 0 && path->capable(platform::monotonicUs()))
+        delay = std::clamp<int64_t>(2 * path->rate->smoothedRttUs() / 1000 + kReportMarginMs, kMinPathResendMs,
+                                    kMaxResendMs);
     return record->lastActiveMs + (delay << record->earlyResends);
 }
 
@@ -228,30 +363,23 @@ void MUDPUnit::resendEarly(SENDRECORD *record)
 {
     // Neither logged nor counted as a retry: the tick's resends, their log
     // lines and the give-up stay as they are for a destination that is gone.
-    NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time);
+    const NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time);
     if (!buffer) {
         record->earlyResends = kMaxEarlyResends; // pushed out: nothing to resend
-        return;
-    }
-    if (buffer->inUse > 0) {
-        record->lastActiveMs = platform::monotonicMs(); // still being written
         return;
     }
     ++record->earlyResends;
     record->lastActiveMs = platform::monotonicMs();
     char ip[16];
     text::copyText(ip, record->ip);
-    returnRequestedPacket(packetSlot(buffer, 0), ip, record->port); // record may go in the wait
+    queueResend(buffer, 0, ip, record->port);
 }
 
-void MUDPUnit::noteSendWritten(const NOLVUDPBUFFER *buffer, const char *ip, unsigned short port)
+void MUDPUnit::noteSendWritten(SENDRECORD *record)
 {
-    // Looked up again: a tick inside the send's waits may have removed it.
-    if (SENDRECORD *record = findSendRecord(buffer->date, buffer->time, ip, port)) {
-        record->lastActiveMs = platform::monotonicMs();
-        record->earlyResends = 0;
-        armLossTimer(earlyResendDue(record));
-    }
+    record->lastActiveMs = platform::monotonicMs();
+    record->earlyResends = 0;
+    armLossTimer(earlyResendDue(record));
 }
 
 void MUDPUnit::noteDestinationHeard(SENDRECORD *record, bool acknowledged)
@@ -262,6 +390,7 @@ void MUDPUnit::noteDestinationHeard(SENDRECORD *record, bool acknowledged)
     if (acknowledged && record->retries == wire::kInitialRetries && record->earlyResends == 0 &&
         record->lastActiveMs > 0)
         ackDelayMs = smooth(ackDelayMs, std::max<int64_t>(1, now - record->lastActiveMs));
+    record->heard = true;
     record->lastActiveMs = now;
     record->earlyResends = 0;
     if (!acknowledged)

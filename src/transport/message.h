@@ -3,20 +3,25 @@
 
 #include <QByteArray>
 
+#include "transport/identity.h"
 #include "transport/message_header.h"
+#include "transport/path_mark.h"
 #include "transport/wire.h"
 
 struct Message {
-    char srcIp[16];              // source address text; every answer goes here
-    unsigned short srcPort;      // source port
-    const NOLVUDPPACKET *packet; // the datagram that completed the message
-    NOLVUDPBUFFER *record;       // its incoming buffer
-    QByteArray packetKey;        // "$date$time$index" of that datagram
+    char srcIp[16] = {};         // source address text; every answer goes here
+    unsigned short srcPort = 0;  // source port
+    quint32 srcAddress = 0;      // the same address as a number (0 when not IPv4)
+    mark::Mark mark;             // what the datagram's reserved bytes say
+    const NOLVUDPPACKET *packet = nullptr; // the datagram that completed the message
+    NOLVUDPBUFFER *record = nullptr;       // its incoming buffer
     QByteArray messageKey;       // "$date$time Total:n" of the message
-    const char *block;           // the payloads in order, total * 500 bytes
-    int length;                  // message length L
+    const char *block = nullptr; // the payloads in order, total * 500 bytes
+    int length = 0;              // message length L
     HeaderFields fields;         // the header, fields 0..6
 
+    // "$date$time$index" of the datagram that completed it.
+    QByteArray packetKey() const { return ::packetKey(packet->date, packet->time, packet->index); }
     // The bytes after the 80-byte header; never a negative length.
     const char *body() const { return block + wire::kMessageHeaderSize; }
     int bodyLength() const { return length > wire::kMessageHeaderSize ? length - wire::kMessageHeaderSize : 0; }

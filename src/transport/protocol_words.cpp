@@ -1,7 +1,7 @@
 #include "transport/protocol_words.h"
 
 
-const ProtocolWord kProtocolWords[19] = {
+const ProtocolWord kProtocolWords[20] = {
     {Word::Request, "REQUEST", false},
     {Word::Received, "RECEIVED", false},
     {Word::DataFail, "DATAFAIL", false},
@@ -21,6 +21,7 @@ const ProtocolWord kProtocolWords[19] = {
     {Word::HoleReg, "HOLEREG", false},
     {Word::HoleAcc, "HOLEACC", false},
     {Word::HoleTest, "NOLVHOLE", false},
+    {Word::Feedback, "FEEDBACK", false}, // our own: sent only to peers that mark their datagrams
 };
 
 namespace {

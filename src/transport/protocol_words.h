@@ -3,7 +3,7 @@
 
 enum class Word {
     Request, Received, DataFail, Reg, Unreg, RegAcc, UnregAcc, Alive, ReAlive, RegDup, Unknown,
-    PeerList, Data, Trans, TransHole, HoleReq, HoleReg, HoleAcc, HoleTest,
+    PeerList, Data, Trans, TransHole, HoleReq, HoleReg, HoleAcc, HoleTest, Feedback,
     None // not a protocol word
 };
 
@@ -13,8 +13,9 @@ struct ProtocolWord {
     bool buffered; // travels as an acknowledged buffer and is kept for repeat detection
 };
 
-// The nineteen words in the order the dispatcher tests them.
-extern const ProtocolWord kProtocolWords[19];
+// The nineteen words of the protocol in the order the dispatcher tests them,
+// then FEEDBACK, which only our own units send each other.
+extern const ProtocolWord kProtocolWords[20];
 
 // The word that text names, compared without regard to letter case.
 const ProtocolWord *findProtocolWord(const char *text);

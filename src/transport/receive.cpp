@@ -1,14 +1,20 @@
-// Incoming datagrams: checks, reassembly into incoming buffers, and the hand
-// over of each complete message to the dispatcher.
+// Incoming datagrams: reading them in batches, the checks every packet
+// passes, reassembly into incoming buffers, and the hand-over of each
+// complete message to the dispatcher.
 #include <QUdpSocket>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "platform/clock.h"
+#include "platform/udp_batch.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
+#include "transport/checksum.h"
+#include "transport/endpoint.h"
 #include "transport/identity.h"
 #include "transport/message.h"
+#include "transport/protocol_texts.h"
 #include "transport/protocol_words.h"
 #include "transport/unit_registry.h"
 #include "unit/mudp_unit.h"
@@ -31,12 +37,15 @@ constexpr int kMaxReceiveDepth = 4;
 // socket's own buffer takes them, and drops them when it is full.
 constexpr size_t kMaxBacklog = 8192;
 
-} // namespace
+// Datagrams read per system call, and per event-loop turn before the writer
+// and the feedback get theirs.
+constexpr int kReadBatch = 32;
+constexpr int kReadsPerTurn = 1024;
 
 // Reads one datagram as its first 548 bytes. On Windows a datagram longer
 // than the buffer fails to read (WSAEMSGSIZE) instead of being cut, so there
 // a longer one is read whole and cut here.
-static qint64 readCut(QUdpSocket *socket, char *out, QHostAddress *sender, quint16 *port)
+qint64 readCut(QUdpSocket *socket, char *out, QHostAddress *sender, quint16 *port)
 {
     constexpr qint64 kSize = sizeof(NOLVUDPPACKET);
 #ifdef _WIN32
@@ -53,6 +62,22 @@ static qint64 readCut(QUdpSocket *socket, char *out, QHostAddress *sender, quint
     return socket->readDatagram(out, kSize, sender, port);
 }
 
+// Whether the header fields that place a packet are usable.
+bool wellFormed(const NOLVUDPPACKET &p)
+{
+    return p.total >= 1 && p.index >= 1 && p.index <= p.total && p.len >= 0 && p.len <= wire::kPayloadSize;
+}
+
+// A true repeat is the same datagram: a different packet under a kept
+// one-packet identity is a message of its own (some peers stamp two
+// messages within one millisecond alike).
+bool samePacket(const NOLVUDPPACKET &a, const NOLVUDPPACKET &b)
+{
+    return a.len == b.len && a.checksum == b.checksum && std::memcmp(a.data, b.data, sizeof a.data) == 0;
+}
+
+} // namespace
+
 void registerUnit(MUDPUnit *unit) { unitsOfThread().append(unit); }
 
 void unregisterUnit(MUDPUnit *unit) { unitsOfThread().removeOne(unit); }
@@ -61,8 +86,7 @@ void MUDPUnit::readNestedSockets()
 {
     // The event loop does not deliver a socket's datagrams while one of them
     // is being handled, yet handlers wait for answers (a registration made
-    // from inside a notification) and servers send long lists from inside a
-    // handler while acknowledgements pile up. Read those sockets here.
+    // from inside a notification). Read those sockets here.
     const QList<MUDPUnit *> units = unitsOfThread(); // reading may add or remove units
     for (MUDPUnit *unit : units) {
         if (!unitsOfThread().contains(unit))
@@ -78,28 +102,59 @@ void MUDPUnit::readNestedSockets()
 
 void MUDPUnit::processPendingDatagrams()
 {
+    EntryGuard guard(*this);
     ++receiveDepth;
-    // Only the first 548 bytes of a datagram count, so none is asked for its
-    // size first: a longer one is cut to them as it is read, which saves a
-    // system call per datagram for servers with many clients.
-    char datagram[sizeof(NOLVUDPPACKET)];
-    for (;;) {
+    // Only the first 548 bytes of a datagram count: longer ones are cut as
+    // they are read, and none is asked for its size first.
+    const qintptr fd = recvSocket->socketDescriptor();
+    const bool batched = platform::udpBatchingAvailable() && fd >= 0;
+    NOLVUDPPACKET datagrams[kReadBatch];
+    int handled = 0;
+    while (handled < kReadsPerTurn) {
         if (!backlog.empty()) { // older than what the socket holds
             const QueuedDatagram queued = std::move(backlog.front());
             backlog.pop_front();
             receiveDatagram(reinterpret_cast<const char *>(&queued.packet), queued.size, queued.sender, queued.port);
+            ++handled;
             continue;
         }
-        if (!recvSocket->hasPendingDatagrams())
+        if (batched) {
+            platform::InDatagram in[kReadBatch];
+            for (int i = 0; i < kReadBatch; ++i)
+                in[i] = {reinterpret_cast<char *>(&datagrams[i]), int(sizeof(NOLVUDPPACKET)), 0, 0, 0};
+            const int got = platform::readDatagrams(fd, in, kReadBatch);
+            for (int i = 0; i < got; ++i)
+                receiveDatagram(in[i].data, qMin<qint64>(in[i].size, sizeof(NOLVUDPPACKET)),
+                                QHostAddress(in[i].address), in[i].port);
+            handled += got;
+            if (got == kReadBatch)
+                continue;
+            // Drained: one read through the socket object, which tells it
+            // the datagrams were taken and lets it signal the next ones.
+        } else if (!recvSocket->hasPendingDatagrams()) {
             break;
+        }
         QHostAddress sender;
         quint16 port = 0;
-        const qint64 got = readCut(recvSocket, datagram, &sender, &port);
+        const qint64 got = readCut(recvSocket, reinterpret_cast<char *>(&datagrams[0]), &sender, &port);
         if (got < 0)
             break;
-        receiveDatagram(datagram, got, sender, port);
+        receiveDatagram(reinterpret_cast<const char *>(&datagrams[0]), got, sender, port);
+        ++handled;
     }
     --receiveDepth;
+    if (handled >= kReadsPerTurn) // more may wait: the event loop comes back for them
+        QMetaObject::invokeMethod(this, "processPendingDatagrams", Qt::QueuedConnection);
+    afterReading();
+}
+
+void MUDPUnit::afterReading()
+{
+    // Feedback owed for what was read goes now, and the answers queued and
+    // the window the feedback opened are written.
+    sendDueFeedback();
+    if (!activePaths.isEmpty())
+        writeWhatIsDue(kReadsPerTurn);
 }
 
 void MUDPUnit::drainSocket()
@@ -125,6 +180,7 @@ void MUDPUnit::drainSocket()
 
 void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port)
 {
+    EntryGuard guard(*this);
     if (!bytes || size < static_cast<qint64>(sizeof(NOLVUDPPACKET)))
         return;
     // A private, aligned copy: the handlers run nested and may read the socket.
@@ -133,85 +189,80 @@ void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddres
     Q_EMIT getRecvPacket(&packet, sender, port);
 }
 
-namespace {
-
-// Whether the header fields that place a packet are usable.
-bool wellFormed(const NOLVUDPPACKET &p)
-{
-    return p.total >= 1 && p.index >= 1 && p.index <= p.total && p.len >= 0 && p.len <= wire::kPayloadSize;
-}
-
-void addressText(const QHostAddress &sender, char (&out)[16])
-{
-    bool isV4 = false;
-    const quint32 v4 = sender.toIPv4Address(&isV4);
-    const QString s = isV4 ? QHostAddress(v4).toString() : sender.toString();
-    text::copyText(out, s.toLatin1().constData());
-}
-
-} // namespace
-
 void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigned short sendport)
 {
-    if (!packet || packet->type != wire::kPacketType)
-        return;
+    EntryGuard guard(*this);
     Message m;
-    addressText(sender, m.srcIp);
+    bool isV4 = false;
+    m.srcAddress = sender.toIPv4Address(&isV4);
+    if (isV4)
+        transport::formatIPv4(m.srcAddress, m.srcIp);
+    else
+        text::copyText(m.srcIp, sender.toString().toLatin1().constData());
     m.srcPort = sendport;
     m.packet = packet;
-    m.packetKey = packetKey(packet->date, packet->time, packet->index);
-
-    const quint16 sum = qChecksum(QByteArrayView(packet->data, sizeof packet->data), Qt::ChecksumIso3309);
-    if (sum != packet->checksum) {
-        const QByteArray request = "REQUEST$" + text::fieldBytes(localName) + m.packetKey;
-        sendText(request, m.srcIp, m.srcPort);
-        writeLog(tr("Request for Error Packet:") + QString::fromLatin1(request) + tr(" From:") +
-                 QString::fromLatin1(text::fieldBytes(packet->localIp)));
-        waitWithEvents(1);
+    if (!readPacket(packet, m))
         return;
+    bool onePacket = false;
+    bool sharesIdentity = false;
+    if (fileIntoRecord(m, onePacket, sharesIdentity))
+        deliver(m, onePacket, sharesIdentity);
+    if (receiveDepth == 0) // handed in directly, not read from the socket
+        afterReading();
+}
+
+bool MUDPUnit::readPacket(NOLVUDPPACKET *packet, Message &m)
+{
+    if (!packet || packet->type != wire::kPacketType)
+        return false;
+    if (transport::payloadChecksum(packet->data, sizeof packet->data) != packet->checksum) {
+        const QByteArray request =
+            transport::requestText(text::fieldBytes(localName), packet->date, packet->time, packet->index);
+        sendText(request, m.srcIp, m.srcPort);
+        writeLog(tr("Request for Error Packet:") + QString::fromLatin1(request) +
+                 fromLabel(text::fieldBytes(packet->localIp).constData()));
+        return false;
     }
     if (!wellFormed(*packet))
-        return;
+        return false;
+    m.mark = mark::read(*packet);
+    if (m.mark.kind != mark::None && m.srcAddress != 0)
+        noteMark(m);
+    return true;
+}
 
+NOLVUDPBUFFER *MUDPUnit::fileIntoRecord(Message &m, bool &onePacket, bool &sharesIdentity)
+{
+    const NOLVUDPPACKET *packet = m.packet;
     NOLVUDPBUFFER *record = findRecvBuffer(m.srcIp, packet->date, packet->time, m.srcPort);
     const int slotIndex = packet->index - 1;
-    bool onePacket = false;
-    // Some peers stamp a one-packet message (an acknowledgement sent while a
-    // longer message goes out) with that message's identity: it is a message
-    // of its own, handled and not kept, never a packet of the longer one.
-    const bool sharesIdentity = record && record->total != packet->total && packet->total == 1;
+    // A one-packet message under the identity of a kept message is a message
+    // of its own (handled and not kept) unless it is the very same datagram:
+    // some peers stamp a control word sent within the same millisecond as a
+    // message, or while a longer one goes out, with that message's identity.
+    sharesIdentity = record && packet->total == 1 &&
+                     (record->total != 1 || !hasPacket(record, 0) || !samePacket(*packetSlot(record, 0), *packet));
     if (sharesIdentity)
         record = nullptr;
     if (record) {
         if (record->total != packet->total)
-            return;
+            return nullptr;
         if (hasPacket(record, slotIndex)) {
-            writeLog(tr("Repeated Data:") + QString::fromLatin1(m.packetKey) + tr(" From ") +
-                     QString::fromLatin1(text::fieldBytes(record->ip)));
-            // A repeat of a message already acknowledged means the RECEIVED
-            // was lost: acknowledge again, without delivering it again.
-            if (record->acknowledged && record->count == record->total) {
-                const QByteArray ack = "RECEIVED$" + text::fieldBytes(localName) +
-                                       messageKey(record->date, record->time, record->total);
-                ++record->inUse;
-                sendText(ack, m.srcIp, m.srcPort);
-                --record->inUse;
-            } else if (slotIndex == 0 && record->count < record->total) {
-                noteSenderDone(record);
-            }
-            return;
+            handleRepeat(m, record);
+            return nullptr;
         }
         // A packet that needs a new chunk beyond its source's budget is
         // dropped; the lost-packet requests ask for it again.
         const qint64 cost = claimCost(record, slotIndex);
         if (cost > 0 && !recvBudget.fits(record->ip, cost))
-            return;
+            return nullptr;
         NOLVUDPPACKET *slot = claimPacketSlot(record, slotIndex);
         if (!slot)
-            return;
+            return nullptr;
         recvBudget.add(record->ip, cost);
         *slot = *packet;
         ++record->count;
+        record->age = 0; // a record lives while it progresses
         noteArrival(record, packet->index);
         if (slotIndex == 0)
             noteListRecord(record);
@@ -219,18 +270,19 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
         // A record holds what has arrived, chunk by chunk; packets that would
         // start a record beyond the budget are dropped until older ones expire.
         if (packet->total > 1 && !recvBudget.fits(m.srcIp, newBufferCost(packet->total, slotIndex)))
-            return;
+            return nullptr;
         record = newBuffer(packet->total);
         NOLVUDPPACKET *slot = record ? claimPacketSlot(record, slotIndex) : nullptr;
         if (!slot) {
             freeBuffer(record);
-            return;
+            return nullptr;
         }
         record->count = 1;
         record->date = packet->date;
         record->time = packet->time;
         std::memcpy(record->ip, m.srcIp, sizeof record->ip);
         record->port = m.srcPort;
+        record->source = m.srcAddress;
         *slot = *packet;
         if (packet->total == 1) {
             onePacket = true;
@@ -242,12 +294,32 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
                 noteListRecord(record);
         }
     }
-
     m.record = record;
     m.messageKey = messageKey(record->date, record->time, record->total);
     if (record->count != record->total)
-        return;
+        return nullptr;
+    return record;
+}
 
+void MUDPUnit::handleRepeat(Message &m, NOLVUDPBUFFER *record)
+{
+    // The record stays valid across the log line (see Graveyard) even if a
+    // nested tick takes it out of the table meanwhile.
+    writeLog(tr("Repeated Data:") + QString::fromLatin1(m.packetKey()) + tr(" From ") +
+             QString::fromLatin1(text::fieldBytes(record->ip)));
+    // A repeat of a message already acknowledged means the RECEIVED was
+    // lost: acknowledge again, without delivering it again.
+    if (record->acknowledged && record->count == record->total) {
+        sendReceived(record->date, record->time, record->total, m.srcIp, m.srcPort);
+    } else if (record->count < record->total &&
+               (m.packet->index == 1 || (m.packet->index == record->total && reportsLoss(record)))) {
+        noteSenderDone(record);
+    }
+}
+
+void MUDPUnit::deliver(Message &m, bool onePacket, bool sharesIdentity)
+{
+    NOLVUDPBUFFER *record = m.record;
     // Complete: join the payloads and hand the message to its handler.
     const size_t blockSize = static_cast<size_t>(record->total) * wire::kPayloadSize;
     std::unique_ptr<char[]> block(new (std::nothrow) char[blockSize]);
@@ -276,5 +348,5 @@ void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigne
     dispatch(m);
     --record->inUse;
     if (onePacket && !kept)
-        freeBuffer(record);
+        retire(record);
 }

@@ -3,15 +3,21 @@
 #include "platform/clock.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
-#include "transport/send_target.h"
+#include "transport/endpoint.h"
 #include "transport/identity.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
 
 namespace {
-// Each DATAFAIL is paced by a wait of about 2 ms; a pass sends at most this
-// many, oldest records first, so a flood of records cannot stall the unit.
+// Each DATAFAIL is a datagram; a pass sends at most this many, oldest
+// records first, so a flood of records cannot stall the unit.
 constexpr int kMaxDataFailsPerPass = 1024;
+// Ticks without a new packet after which an incoming record goes.
+constexpr int kExpiryAge = 10;
+// However a message progresses, neither side keeps it longer than this: a
+// record that keeps trickling, a destination that keeps asking.
+constexpr int kMaxLifeTicks = 300;          // ten minutes of ticks
+constexpr int64_t kMaxSendLifeMs = 600000;  // ten minutes
 } // namespace
 
 NOLVUDPBUFFER *MUDPUnit::findSentBuffer(int32_t date, int32_t time) const
@@ -31,38 +37,34 @@ SENDRECORD *MUDPUnit::findSendRecord(int32_t date, int32_t time, const char *ip,
 
 void MUDPUnit::checkRecvBuffers()
 {
-    // Lost packets are asked for between ticks (loss_recovery.cpp). Sends
-    // below process events: nested dispatch may append records, and a record
-    // that a dispatch is still working on is left for a later tick.
+    // A record's age counts the ticks since its last new packet: it lives
+    // while it progresses, up to kMaxLifeTicks in all. Lost packets are
+    // asked for between ticks (loss_recovery.cpp). A record that a dispatch
+    // is still working on is left for a later tick.
     int dataFails = 0;
     for (int i = 0; i < recvBuffers.size();) {
         NOLVUDPBUFFER *record = recvBuffers.at(i);
         const QByteArray key = identityKey(record->date, record->time);
-        const QString from = tr(" From:") + QString::fromLatin1(text::fieldBytes(record->ip));
-        if (record->age >= 10) {
+        if (record->age >= kExpiryAge || record->lifeTicks >= kMaxLifeTicks) {
             if (record->inUse > 0) {
                 ++i;
                 continue;
             }
             recvBuffers.takeAt(i);
             recvBudget.release(record->ip, heldBytes(record));
-            writeLog(tr("Delete expired buffer:") + QString::fromLatin1(key) + from);
-            freeBuffer(record);
+            writeLog(tr("Delete expired buffer:") + QString::fromLatin1(key) + fromLabel(record->ip));
+            retire(record);
             continue;
         }
-        ++record->inUse;
-        if (record->age == 9) {
-            if (recvBuffers.size() > 500 && dataFails < kMaxDataFailsPerPass) {
-                ++dataFails;
-                char ip[16];
-                text::copyText(ip, record->ip);
-                sendText("DATAFAIL$" + text::fieldBytes(localName) + key, ip, record->port);
-                Q_EMIT udpLog(tr("Request failed:") + QString::fromLatin1(key) + from);
-                waitWithEvents(1);
-            }
+        if (record->age == kExpiryAge - 1 && recvBuffers.size() > 500 && dataFails < kMaxDataFailsPerPass) {
+            ++dataFails;
+            char ip[16];
+            text::copyText(ip, record->ip);
+            sendText("DATAFAIL$" + text::fieldBytes(localName) + key, ip, record->port);
+            Q_EMIT udpLog(tr("Request failed:") + QString::fromLatin1(key) + fromLabel(ip));
         }
-        --record->inUse;
         ++record->age;
+        ++record->lifeTicks;
         ++i;
     }
     rearmLossTimer(); // records held above were left out of recovery meanwhile
@@ -70,36 +72,50 @@ void MUDPUnit::checkRecvBuffers()
 
 void MUDPUnit::resendRecords()
 {
+    // A destination's resends count only the ticks in which it neither
+    // acknowledged, nor asked for anything, nor gave feedback, and none while
+    // the message is still being written to it; a destination that is gone
+    // still gets the six resends, the failure and the removal, a tick apart.
+    const int64_t nowMs = platform::monotonicMs();
+    const int64_t previousTickUs = lastTickUs;
+    lastTickUs = platform::monotonicUs();
     for (int i = 0; i < sendRecords.size();) {
         SENDRECORD *record = sendRecords.at(i);
         const QString key = name(QString::asprintf("$%d$%d To %s:%d", record->date, record->time,
                                                    text::fieldBytes(record->ip).constData(), record->port)
                                      .toLatin1());
         if (record->retries <= wire::kRemoveMark) {
+            endWriting(record);
             sendRecords.takeAt(i);
-            delete record;
+            retire(record);
             writeLog(tr("delete registed UDP package:") + key);
             continue;
+        }
+        if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
+            const bool expired = nowMs - record->createdMs > kMaxSendLifeMs;
+            const PeerPath *path =
+                paths.find(transport::endpointId(transport::parseIPv4(record->ip), record->port));
+            const bool progressing = record->writing || record->heard ||
+                                     (path && path->lastHeardUs > previousTickUs && previousTickUs != 0);
+            record->heard = false;
+            if (expired) {
+                endWriting(record);
+                record->retries = 0;
+            } else if (progressing) {
+                ++i;
+                continue;
+            }
         }
         if (record->retries == 0) {
             record->retries = wire::kRemoveMark;
             writeLog(tr("UDP package send failed:") + key);
         } else if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
-            NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time);
-            if (buffer && buffer->inUse > 0) {
-                // A tick inside the send's own waits: the message is still
-                // being written, so its first packet cannot be overdue yet.
-                ++i;
-                continue;
-            }
-            // The resend waits, and a RECEIVED handled meanwhile may mark the
-            // record; any value at or below the mark still removes it.
             --record->retries;
+            const NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time);
             char ip[16];
             text::copyText(ip, record->ip);
-            const unsigned short port = record->port;
             if (buffer) {
-                returnRequestedPacket(packetSlot(buffer, 0), ip, port);
+                queueResend(buffer, 0, ip, record->port);
                 writeLog(tr("repeat send UDP package:") + key);
             } else {
                 writeLog(tr("can't find udp package:") + key);
@@ -109,45 +125,53 @@ void MUDPUnit::resendRecords()
     }
 }
 
-void MUDPUnit::handleRequest(Message &m)
+MUDPUnit::Answer MUDPUnit::answerRequest(const Message &m, int32_t date, int32_t time, int index)
 {
-    const int index = m.fields.number(4);
-    NOLVUDPBUFFER *buffer = findSentBuffer(m.fields.number(2), m.fields.number(3));
-    const QString tail = QString::fromLatin1(m.packetKey) + tr(" To ") + QString::fromLatin1(text::fieldBytes(m.record->ip));
-    if (!buffer || index < 1 || index > buffer->total) {
-        writeLog(tr("Can't Answer lost packet:") + tail);
-        return;
-    }
+    const NOLVUDPBUFFER *buffer = findSentBuffer(date, time);
+    if (!buffer || index < 1 || index > buffer->total)
+        return Answer::NotHeld;
     // The identity is a date and a time of day: easy to guess. Only those the
     // message went to may have its packets.
-    if (!wasSentTo(buffer, m.srcIp, m.srcPort)) {
-        writeLog(tr("Lost packet request from a non-receiver refused:") + QString::fromLatin1(m.packetKey) +
-                 tr(" From:") + sourceLabel(m));
-        return;
-    }
-    // A receiver that takes the pauses of a long write for a lost tail asks
-    // for packets still to come: the write brings them, and answering too
-    // would double the traffic of a list to a thousand clients.
-    if (buffer->writing && index > buffer->writtenToAll) {
-        writeLog(tr("Request for a packet not sent yet ignored:") + tail);
-        return;
-    }
-    // Answers wait a round only after fifteen to one receiver within it: a
-    // server answering a thousand clients in turn would otherwise sleep a
-    // round per answer, with its socket unread below the deepest nesting.
-    const SendTarget to(m.srcIp, m.srcPort);
-    writePacket(packetSlot(buffer, index - 1), to);
-    writeLog(tr("Answer lost packet:") + tail);
-    if (SENDRECORD *record = findSendRecord(buffer->date, buffer->time, m.srcIp, m.srcPort))
+    if (!wasSentTo(buffer, m.srcAddress, m.srcPort))
+        return Answer::NotReceiver;
+    SENDRECORD *record = findSendRecord(date, time, m.srcIp, m.srcPort);
+    // A receiver that takes a pause of the write for a lost tail asks for
+    // packets still to come: the write brings them.
+    if (record && record->writing && index > record->written)
+        return Answer::NotWrittenYet;
+    queueResend(buffer, index - 1, m.srcIp, m.srcPort);
+    if (record)
         noteDestinationHeard(record, false);
-    paceSingleDatagram(to);
+    return Answer::Queued;
+}
+
+void MUDPUnit::handleRequest(Message &m)
+{
+    const QString packet = QString::fromLatin1(m.packetKey());
+    const QString tail = packet + tr(" To ") + QString::fromLatin1(text::fieldBytes(m.record->ip));
+    switch (answerRequest(m, m.fields.number(2), m.fields.number(3), m.fields.number(4))) {
+    case Answer::NotHeld:
+        writeLog(tr("Can't Answer lost packet:") + tail);
+        break;
+    case Answer::NotReceiver:
+        writeLog(tr("Lost packet request from a non-receiver refused:") + packet + fromSource(m));
+        break;
+    case Answer::NotWrittenYet:
+        writeLog(tr("Request for a packet not sent yet ignored:") + tail);
+        break;
+    case Answer::Queued:
+        writeLog(tr("Answer lost packet:") + tail);
+        break;
+    }
 }
 
 SENDRECORD *MUDPUnit::markSendRecordDone(const Message &m)
 {
     SENDRECORD *record = findSendRecord(m.fields.number(2), m.fields.number(3), m.srcIp, m.srcPort);
-    if (record)
+    if (record) {
         record->retries = wire::kRemoveMark;
+        endWriting(record);
+    }
     return record;
 }
 
@@ -160,11 +184,10 @@ void MUDPUnit::handleReceived(Message &m)
     const SENDRECORD *record = markSendRecordDone(m);
     if (!record) {
         writeLog(tr("Receipt matching no send ignored:") +
-                 QString::fromLatin1(identityKey(m.fields.number(2), m.fields.number(3))) + tr(" From:") +
-                 sourceLabel(m));
+                 QString::fromLatin1(identityKey(m.fields.number(2), m.fields.number(3))) + fromSource(m));
         return;
     }
-    if (NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time))
+    if (const NOLVUDPBUFFER *buffer = findSentBuffer(record->date, record->time))
         writeLog(tr("Packet send success:") + QString::fromLatin1(messageKey(buffer->date, buffer->time, buffer->total)) +
                  tr(" To ") + QString::fromLatin1(text::fieldBytes(buffer->ip)));
 }

@@ -1,16 +1,16 @@
-// Outgoing traffic: single protocol messages, buffered messages cut into
-// packets, their pacing, and the event processing every wait does.
+// Outgoing traffic: single protocol messages, which go out at once, and
+// buffered messages, which are built here and queued for the writer; and the
+// event processing of every wait.
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QUdpSocket>
 #include <cstring>
 
 #include "platform/sleep.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
-#include "transport/datagram_tap.h"
-#include "transport/send_target.h"
+#include "transport/checksum.h"
 #include "transport/identity.h"
+#include "transport/send_target.h"
 #include "unit/mudp_unit.h"
 
 namespace {
@@ -18,11 +18,8 @@ constexpr qint64 kRoundNs = 2000000; // one round of a wait: events, then sleep
 constexpr qint64 kMaxLateNs = 500000;
 // How late the system's sleeps wake up, learnt as they run. A round sleeps
 // that much less, so it lasts about 2 ms and not 2 ms plus the lateness and
-// the event processing; every send is paced by these rounds.
+// the event processing.
 thread_local qint64 wakeLateNs = 0;
-// Writes between two drains of the unit's socket: well within what its
-// buffer holds of the answers to them.
-constexpr int kWritesPerDrain = 64;
 thread_local quint64 roundsSlept = 0;
 } // namespace
 
@@ -51,31 +48,6 @@ void MUDPUnit::waitWithEvents(int ms)
     } while (clock.elapsed() < ms);
 }
 
-void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port)
-{
-    writePacket(packet, SendTarget(destIP, port));
-}
-
-void MUDPUnit::writePacket(const NOLVUDPPACKET *packet, const SendTarget &to)
-{
-    if (!packet)
-        return;
-    // Every so many writes the socket is drained into the backlog.
-    if (++writesSinceDrain >= kWritesPerDrain)
-        drainSocket();
-    const char *bytes = reinterpret_cast<const char *>(packet);
-    if (!transport::hasOutgoingTap(this)) {
-        sendSocket->writeDatagram(bytes, sizeof *packet, to.address, to.port);
-        return;
-    }
-    QByteArray datagram(bytes, sizeof *packet);
-    QHostAddress address = to.address;
-    quint16 port = to.port;
-    if (!transport::passOutgoing(this, datagram, address, port))
-        return;
-    sendSocket->writeDatagram(datagram, address, port);
-}
-
 void MUDPUnit::fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size)
 {
     std::memset(&packet, 0, sizeof packet);
@@ -89,11 +61,12 @@ void MUDPUnit::fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_
     packet.total = 1;
     packet.len = static_cast<int16_t>(size);
     std::memcpy(packet.data, data, size);
-    packet.checksum = qChecksum(QByteArrayView(packet.data, sizeof packet.data), Qt::ChecksumIso3309);
+    packet.checksum = transport::payloadChecksum(packet.data, sizeof packet.data);
 }
 
 void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int defaultsize)
 {
+    EntryGuard guard(*this);
     if (!data || !destIP || defaultsize < 0)
         return;
     const size_t size = defaultsize ? static_cast<size_t>(defaultsize) : std::strlen(data);
@@ -101,9 +74,7 @@ void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int d
         return;
     NOLVUDPPACKET packet;
     fillProtocolPacket(packet, data, size);
-    const SendTarget to(destIP, port); // a copy: the pacing may run code that changes the caller's text
-    writePacket(&packet, to);
-    paceSingleDatagram(to);
+    writeSingle(packet, destIP, port);
 }
 
 void MUDPUnit::sendText(const QByteArray &message, const char *destIP, unsigned short port, int size)
@@ -114,19 +85,9 @@ void MUDPUnit::sendText(const QByteArray &message, const char *destIP, unsigned 
     sendProtocol(copy.data(), dest, port, size);
 }
 
-bool MUDPUnit::writeText(const QByteArray &message, const char *destIP, unsigned short port)
-{
-    if (!destIP || message.size() > wire::kPayloadSize)
-        return false;
-    NOLVUDPPACKET packet;
-    fillProtocolPacket(packet, message.constData(), static_cast<size_t>(message.size()));
-    writePacket(&packet, destIP, port);
-    return true;
-}
-
 NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *header)
 {
-    waitWithEvents(1);
+    EntryGuard guard(*this);
     if (length < 0 || (length > 0 && !bytes))
         return nullptr;
     const qint64 messageLength = qint64(length) + wire::kMessageHeaderSize;
@@ -136,14 +97,10 @@ NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *
         return nullptr;
     }
     QMutexLocker lock(&bufferMutex);
-    // Drop the oldest buffer that no send is still writing.
-    if (sentBuffers.size() >= wire::kMaxSentBuffers) {
-        for (int i = 0; i < sentBuffers.size(); ++i) {
-            if (sentBuffers.at(i)->inUse == 0) {
-                freeBuffer(sentBuffers.takeAt(i));
-                break;
-            }
-        }
+    if (!makeRoomForBuffer(messageLength)) {
+        lock.unlock();
+        writeLog(tr("Send refused, too much waiting to be sent:") + QString::number(length) + tr(" bytes"));
+        return nullptr;
     }
     char head[wire::kMessageHeaderSize] = {};
     if (header) {
@@ -152,48 +109,21 @@ NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *
         const QByteArray dataHeader = "DATA$" + text::fieldBytes(localName);
         std::memcpy(head, dataHeader.constData(), static_cast<size_t>(dataHeader.size()));
     }
-    NOLVUDPBUFFER *buffer = newBuffer(static_cast<int>(n));
+    // Identities never repeat within a unit (see nextIdentity), so no wait
+    // is needed between two buffers.
+    NOLVUDPBUFFER *buffer =
+        newOutgoingBuffer(head, bytes, length, nextIdentity(lastIdentity, currentIdentity()), localAddr);
     if (!buffer)
         return nullptr;
-    const int lastLen = static_cast<int>(messageLength - (n - 1) * wire::kPayloadSize);
-    const MessageIdentity id = nextIdentity(lastIdentity, currentIdentity());
-    buffer->count = buffer->total = static_cast<int32_t>(n);
-    buffer->date = id.date;
-    buffer->time = id.time;
-    std::memcpy(buffer->ip, localAddr, sizeof buffer->ip);
-    for (int i = 0; i < n; ++i) {
-        NOLVUDPPACKET *slot = claimPacketSlot(buffer, i);
-        if (!slot) {
-            freeBuffer(buffer);
-            return nullptr;
-        }
-        NOLVUDPPACKET &p = *slot;
-        p.date = id.date;
-        p.time = id.time;
-        p.type = wire::kPacketType;
-        std::memcpy(p.localIp, localAddr, sizeof p.localIp);
-        p.index = static_cast<int16_t>(i + 1);
-        p.total = static_cast<int16_t>(n);
-        p.len = static_cast<int16_t>(i == n - 1 ? lastLen : wire::kPayloadSize);
-        if (i == 0) {
-            std::memcpy(p.data, head, sizeof head);
-            const int first = length < wire::kPayloadSize - wire::kMessageHeaderSize
-                                  ? length : wire::kPayloadSize - wire::kMessageHeaderSize;
-            if (first > 0)
-                std::memcpy(p.data + wire::kMessageHeaderSize, bytes, static_cast<size_t>(first));
-        } else {
-            const qint64 offset = qint64(i) * wire::kPayloadSize - wire::kMessageHeaderSize;
-            std::memcpy(p.data, bytes + offset, static_cast<size_t>(p.len));
-        }
-        p.checksum = qChecksum(QByteArrayView(p.data, sizeof p.data), Qt::ChecksumIso3309);
-    }
     sentBuffers.append(buffer);
+    sentBytes += heldBytes(buffer);
     return buffer;
 }
 
 MessageKey MUDPUnit::sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
                                       unsigned short port, const char *header)
 {
+    EntryGuard guard(*this);
     const bool everyone = ip && std::strcmp(ip, "0.0.0.0") == 0;
     char dest[16];
     text::copyText(dest, ip);
@@ -201,19 +131,17 @@ MessageKey MUDPUnit::sendBufferToList(PeerTable &table, const char *bytes, int l
     if (!buffer)
         return {};
     const MessageKey identity(buffer->date, buffer->time);
-    ++buffer->inUse;
     if (!everyone) {
         Q_EMIT bufferReadySendToAddr(buffer, dest, port);
     } else {
-        // Every entry listed now gets the message, all of them in the same
-        // rounds; the table may change meanwhile, so its addresses are copied.
+        // Every entry listed now gets the message; the writer takes them in
+        // turns, so they share its rounds.
         QList<SendTarget> everyEntry;
         everyEntry.reserve(table.size());
         for (const PEERINFO *peer : table.all())
             everyEntry.append(SendTarget(peer->ip, peer->port));
         sendBufferToAddrs(buffer, everyEntry);
     }
-    --buffer->inUse;
     return identity;
 }
 
@@ -231,6 +159,7 @@ void MUDPUnit::sendBufferToClient(const char *bytes, int length, const char *ip,
 
 void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short port)
 {
+    EntryGuard guard(*this);
     if (!buffer || !IP)
         return;
     sendBufferToAddrs(buffer, {SendTarget(IP, port)});
@@ -238,9 +167,9 @@ void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short 
 
 void MUDPUnit::returnRequestedPacket(NOLVUDPPACKET *packet, char *destIP, unsigned short port)
 {
+    EntryGuard guard(*this);
     if (!packet || !destIP)
         return;
-    const SendTarget to(destIP, port);
-    writePacket(packet, to);
-    paceSingleDatagram(to);
+    NOLVUDPPACKET copy = *packet;
+    writeSingle(copy, destIP, port);
 }

@@ -1,6 +1,7 @@
 // Datagram, message and send-record layouts.
 #pragma once
 
+#include <QtContainerFwd>
 #include <QtGlobal>
 #include <cstddef>
 #include <cstdint>
@@ -49,32 +50,34 @@ static_assert(offsetof(NOLVUDPPACKET, checksum) == 34, "checksum");
 static_assert(offsetof(NOLVUDPPACKET, reserved) == 36, "reserved");
 static_assert(offsetof(NOLVUDPPACKET, data) == wire::kHeaderSize, "data");
 
-struct Destination; // transport/buffers.h
-
 // One message in memory, outgoing (in sentBuffers) or incoming (in recvBuffers).
-// Its packet slots are held in chunks, each allocated when a packet of it is
-// stored, so an incoming message holds memory for what arrived, not for what
-// its first packet announced. Read and write them through transport/buffers.h.
+// An incoming message holds its packet slots in chunks, each allocated when a
+// packet of it is stored, so it holds memory for what arrived, not for what its
+// first packet announced. An outgoing one holds the message's bytes once and
+// makes each packet as it is written. Read and write them through
+// transport/buffers.h.
 struct NOLVUDPBUFFER {
     int32_t count;       // outgoing: total; incoming: distinct packets received
     int32_t total;
     int32_t date;
     int32_t time;
-    int32_t age;         // incoming: timer ticks since creation
+    int32_t age;         // incoming: timer ticks since its last new packet
     char ip[16];         // outgoing: own localAddr; incoming: source address
     uint16_t port;       // incoming: source port
-    NOLVUDPPACKET **chunks; // owned table of chunk pointers, null until allocated
+    NOLVUDPPACKET **chunks; // incoming: owned table of chunk pointers, null until allocated
 
     // Bookkeeping that never travels:
     int chunksHeld;      // chunks allocated so far
-    int inUse;           // a dispatch or send works on it: removal is deferred
+    int inUse;           // a dispatch works on it, or a send queue holds it: removal is deferred
     bool acknowledged;   // a RECEIVED was sent for it (kept incoming messages)
-    Destination *sentTo; // outgoing: every address and port it went to
-    int sentToCount;
-    int sentToCapacity;
-    bool writing;         // outgoing: a send of it is being written
-    int32_t writtenToAll; // outgoing, while writing: packets 1 to this have gone to every destination
-    // Loss recovery of an incomplete incoming message (monotonic ms, 0: never):
+    quint32 source;      // incoming: the source address as a number (host order)
+    // Outgoing:
+    char *message;            // the message: 80-byte header and the host's bytes
+    int32_t messageLength;
+    uint16_t *checksums;      // of each packet, once made
+    uint8_t *checksumMade;    // whether checksums[i] is made
+    QSet<quint64> *sentTo;    // every address and port it went to
+    // Incoming, loss recovery of an incomplete message (monotonic ms, 0: never):
     bool requestNow;       // its last packet came with gaps before it
     int32_t highestIndex;  // highest packet number received
     int32_t quietRounds;   // request rounds in a row that brought no packet
@@ -83,6 +86,12 @@ struct NOLVUDPBUFFER {
     int64_t arrivalGapMs;  // longest pause between packets the sender made
     bool superseded;       // a user list older than one from the same source: not asked for
     bool senderDone;       // its packet 1 came again: the sender has written all of it
+    int32_t lifeTicks;     // timer ticks since its first packet: the bound on its life
+    // Incoming from a sender that takes loss reports (ranges in FEEDBACK):
+    int32_t firstMissing;  // no packet below this number is missing
+    int32_t reportedUpTo;  // gaps up to this number were reported at lastReportUs
+    int64_t lastReportUs;
+    bool newGap;           // a gap above reportedUpTo appeared
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.
@@ -93,7 +102,15 @@ struct SENDRECORD {
     uint16_t port;
     int32_t retries;     // 6..1 waiting, 0 give up, -9999 remove
 
-    // Bookkeeping that never travels: early resends of packet 1 between ticks.
-    int32_t earlyResends;  // since the destination was last heard from
+    // Bookkeeping that never travels:
+    int32_t earlyResends;  // early resends of packet 1 since the destination was last heard from
     int64_t lastActiveMs;  // written or a REQUEST answered (monotonic ms)
+    int64_t createdMs;     // the bound on its life
+    bool heard;            // the destination acknowledged or asked since the last tick
+    // While its packets are being written the first time (its destination's send queue):
+    NOLVUDPBUFFER *writing; // the buffer, held; null once all were written or the send ended
+    int32_t written;        // packets 1 to this have been written
+    uint32_t lastTxn;       // transmission number of the last packet written the first time
+    int64_t roundUs;        // the round of the protocol's pace it last wrote in
+    int32_t roundWritten;   // packets it wrote in that round
 };

@@ -22,6 +22,7 @@ QString endpoint(const char *ip, unsigned short port)
 bool MUDPUnit::holeToLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
                               unsigned short serverPort)
 {
+    EntryGuard guard(*this);
     // Private copies: the waits below run handlers that may change the tables
     // and, through the host, the caller's texts.
     char peerIp[16], peerName[40], viaIp[16];
@@ -70,7 +71,7 @@ void MUDPUnit::handleTransHole(Message &m)
     // Hole requests pass only between this server's own clients.
     if (!findClient(m.srcIp, m.srcPort, nullptr) || (hasTarget && !findClient(m.fields.text(5), port, nullptr))) {
         writeLog(tr("Packet Transfer Hole Request Refused, not between clients:") +
-                 QString::fromLatin1(m.messageKey) + tr(" From:") + sourceLabel(m));
+                 QString::fromLatin1(m.messageKey) + fromSource(m));
         return;
     }
     if (hasTarget) {
@@ -78,8 +79,7 @@ void MUDPUnit::handleTransHole(Message &m)
         if (!embedded.isEmpty())
             sendText(embedded, m.fields.text(5), port);
     }
-    writeLog(tr("Packet Transfer Hole Request Received:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
-             QString::fromLatin1(m.srcIp));
+    writeLog(tr("Packet Transfer Hole Request Received:") + QString::fromLatin1(m.messageKey) + fromLabel(m.srcIp));
 }
 
 void MUDPUnit::handleHoleReq(Message &m)

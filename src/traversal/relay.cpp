@@ -9,6 +9,7 @@
 void MUDPUnit::sendDataToLiveUser(const char *data, int size, const char *ip, unsigned short port,
                                   const char *name, const char *serverIp, unsigned short serverPort)
 {
+    EntryGuard guard(*this);
     char peerIp[16], peerName[40], viaIp[16];
     text::copyText(peerIp, ip);
     text::copyName(peerName, name);
@@ -45,7 +46,7 @@ void MUDPUnit::handleTrans(Message &m)
     if (!findClient(m.srcIp, m.srcPort, nullptr) ||
         (hasTarget && !everyone && !findClient(m.fields.text(5), port, nullptr))) {
         writeLog(tr("Packet Transfer Data Refused, not between clients:") + QString::fromLatin1(m.messageKey) +
-                 tr(" From:") + sourceLabel(m));
+                 fromSource(m));
         return;
     }
     // Without a destination (positions 5 and 6, port 0 only for everyone at
@@ -53,15 +54,12 @@ void MUDPUnit::handleTrans(Message &m)
     // nothing to relay. Refusals are not acknowledged, so the sender's
     // transport reports the failure.
     if (m.length < wire::kMessageHeaderSize || !hasTarget) {
-        writeLog(tr("Packet Transfer Data Refused:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
-                 QString::fromLatin1(m.srcIp));
+        writeLog(tr("Packet Transfer Data Refused:") + QString::fromLatin1(m.messageKey) + fromLabel(m.srcIp));
         return;
     }
     char dest[16];
     text::copyText(dest, m.fields.text(5));
     sendBufferToClient(m.body(), m.bodyLength(), dest, port, nullptr);
     acknowledge(m);
-    waitWithEvents(1);
-    writeLog(tr("Packet Transfer Data Received:") + QString::fromLatin1(m.messageKey) + tr(" From:") +
-             QString::fromLatin1(m.srcIp));
+    writeLog(tr("Packet Transfer Data Received:") + QString::fromLatin1(m.messageKey) + fromLabel(m.srcIp));
 }

@@ -1,5 +1,6 @@
 #include "unit/mudp_unit.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
@@ -40,7 +41,18 @@ MUDPUnit::MUDPUnit(QObject *parent)
     timer->start(2000);
     lossTimer = new QTimer(this);
     lossTimer->setSingleShot(true);
+    lossTimer->setTimerType(Qt::PreciseTimer);
     connect(lossTimer, &QTimer::timeout, this, [this] { lossRecoveryPass(); });
+    writerTimer = new QTimer(this);
+    writerTimer->setSingleShot(true);
+    writerTimer->setTimerType(Qt::PreciseTimer);
+    connect(writerTimer, &QTimer::timeout, this, [this] { runWriter(); });
+    aliveRetryTimer = new QTimer(this);
+    aliveRetryTimer->setSingleShot(true);
+    connect(aliveRetryTimer, &QTimer::timeout, this, [this] {
+        EntryGuard guard(*this);
+        sendRetryAlives();
+    });
     registerUnit(this);
     timeoutBusy = false;
     listScratch = nullptr;
@@ -56,7 +68,11 @@ MUDPUnit::~MUDPUnit()
     timer->stop();
     timer->deleteLater();
     lossTimer->stop();
+    writerTimer->stop();
+    aliveRetryTimer->stop();
     sendSocket->deleteLater();
+    activePaths.clear();
+    paths.clear();
     for (NOLVUDPBUFFER *b : sentBuffers.takeAll())
         freeBuffer(b);
     for (NOLVUDPBUFFER *b : recvBuffers.takeAll())
@@ -66,6 +82,7 @@ MUDPUnit::~MUDPUnit()
     for (PeerTable *table : {&serverList, &clientList, &liveUserList})
         for (PEERINFO *p : table->takeAll())
             delete p;
+    graveyard.release();
     std::free(listScratch);
     listScratch = nullptr;
     freeRetiredLists();
@@ -80,8 +97,52 @@ void MUDPUnit::setLocalAddr(const char *addr) { text::copyText(localAddr, addr);
 void MUDPUnit::setHostWindow(HWND window) { hostWindow = window; }
 
 namespace {
-constexpr int kReceiveBufferBytes = 2 * 1024 * 1024;
+// The socket is not read while one of its own datagrams is being handled,
+// and a fast sender fills it quickly: both directions get room (the system
+// caps this at its own limit).
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 } // namespace
+
+MUDPUnit::EntryGuard::~EntryGuard()
+{
+    if (--unit.entryDepth == 0) {
+        unit.graveyard.release();
+        unit.paths.releaseEvicted();
+    }
+}
+
+void MUDPUnit::retire(NOLVUDPBUFFER *buffer)
+{
+    if (entryDepth > 0)
+        graveyard.add(buffer);
+    else
+        freeBuffer(buffer);
+}
+
+void MUDPUnit::retire(SENDRECORD *record)
+{
+    if (entryDepth > 0)
+        graveyard.add(record);
+    else
+        delete record;
+}
+
+void MUDPUnit::retire(PEERINFO *peer)
+{
+    if (entryDepth > 0)
+        graveyard.add(peer);
+    else
+        delete peer;
+}
+
+bool MUDPUnit::flushQueuedWrites(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (hasQueuedWrites() && clock.elapsed() < ms)
+        waitWithEvents(2);
+    return !hasQueuedWrites();
+}
 
 bool MUDPUnit::moveToPort(unsigned short port)
 {
@@ -95,11 +156,8 @@ bool MUDPUnit::moveToPort(unsigned short port)
         delete socket;
         return false;
     }
-    // The socket is not read while one of its own datagrams is being handled,
-    // and a server handling a registration sends a list to every client before
-    // it returns; the acknowledgements arriving meanwhile must fit (the system
-    // caps this at its own limit).
-    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kSocketBufferBytes);
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSocketBufferBytes);
     connect(socket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
     QUdpSocket *old = recvSocket;
     sendSocket = recvSocket = socket;
@@ -137,6 +195,7 @@ unsigned short MUDPUnit::autoBind(unsigned short first, unsigned short last)
 
 void MUDPUnit::timeout()
 {
+    EntryGuard guard(*this);
     if (timeoutBusy)
         return;
     timeoutBusy = true;
@@ -144,6 +203,8 @@ void MUDPUnit::timeout()
     resendRecords();
     heartbeatTick();
     timeoutBusy = false;
+    if (!activePaths.isEmpty())
+        writeWhatIsDue(1024);
 }
 
 void MUDPUnit::notifyHost(UINT message, WPARAM wParam, LPARAM lParam)

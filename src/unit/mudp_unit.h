@@ -14,14 +14,19 @@
 #include "registry/pending_registrations.h"
 #include "text/text_converter.h"
 #include "transport/identity.h"
+#include "transport/path_mark.h"
+#include "transport/peer_path.h"
 #include "transport/receive_budget.h"
-#include "transport/paced_run.h"
 #include "transport/record_keys.h"
 #include "transport/wire.h"
+#include "unit/graveyard.h"
 #include "unit/record_table.h"
 
 class QTimer;
 class QUdpSocket;
+namespace transport {
+class LossReportWriter;
+}
 struct SendTarget;
 struct Message;
 
@@ -50,6 +55,8 @@ public:
 
     // Sending a block as a buffered message; header null means "DATA$name".
     // An address of "0.0.0.0" sends to every server (client) in the list.
+    // The block is copied and queued: the call returns at once, and the event
+    // loop writes the packets at each destination's pace.
     void sendBufferToServer(const char *bytes, int length, const char *ip, unsigned short port,
                             const char *header);
     void sendBufferToClient(const char *bytes, int length, const char *ip, unsigned short port,
@@ -68,14 +75,17 @@ public:
     // their own datagrams, which the event loop leaves unread meanwhile.
     static void waitWithEvents(int ms);
 
+    // Lets queued writes go out, processing events, for at most ms
+    // milliseconds; whether nothing is left to write.
+    bool flushQueuedWrites(int ms);
+    bool hasQueuedWrites() const { return !activePaths.isEmpty(); }
+
     // Rounds of waitWithEvents run on this thread so far.
     static quint64 waitRounds();
 
-    // What the user-list pushes of this unit (as a server) have cost so far:
-    // pushes run, and the wait rounds that ran inside them.
+    // What the user-list pushes of this unit (as a server) have cost so far.
     struct ListPushStats {
         qint64 pushes = 0;
-        qint64 rounds = 0;
     };
     ListPushStats listPushStats() const { return pushStats; }
 
@@ -108,33 +118,86 @@ private Q_SLOTS:
     void rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted);
 
 private:
+    // Marks the unit as entered for as long as it lives: records the tables
+    // let go of meanwhile are freed when the outermost entry returns.
+    struct EntryGuard {
+        explicit EntryGuard(MUDPUnit &unit) : unit(unit) { ++unit.entryDepth; }
+        ~EntryGuard();
+        EntryGuard(const EntryGuard &) = delete;
+        EntryGuard &operator=(const EntryGuard &) = delete;
+        MUDPUnit &unit;
+    };
+    void retire(NOLVUDPBUFFER *buffer);
+    void retire(SENDRECORD *record);
+    void retire(PEERINFO *peer);
+
     // Binds a new socket to port and moves the unit to it; on failure the
     // socket it had stays (unit/mudp_unit.cpp).
     bool moveToPort(unsigned short port);
 
-    // Sending (transport/send.cpp).
+    // Single datagrams and buffers (transport/send.cpp).
     void sendText(const QByteArray &message, const char *destIP, unsigned short port, int size = 0);
-    bool writeText(const QByteArray &message, const char *destIP, unsigned short port); // no wait
     void fillProtocolPacket(NOLVUDPPACKET &packet, const char *data, size_t size); // takes the next identity
     NOLVUDPBUFFER *buildBuffer(const char *bytes, int length, const char *header);
     // Returns the identity of the message built (date and time 0 when none).
     MessageKey sendBufferToList(PeerTable &table, const char *bytes, int length, const char *ip,
                                 unsigned short port, const char *header);
-    void writePacket(const NOLVUDPPACKET *packet, const char *destIP, unsigned short port);
-    void writePacket(const NOLVUDPPACKET *packet, const SendTarget &to);
-    // Fan-out and pacing toward each destination (transport/fan_out.cpp).
+    // Writes one datagram now, marked for its destination (transport/writer.cpp).
+    void writeSingle(NOLVUDPPACKET &packet, const char *destIP, unsigned short port);
+
+    // Send records and queues (transport/send_queueing.cpp).
     void sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destinations);
-    void paceSingleDatagram(const SendTarget &to);
-    static void readNestedSockets();
-    // Takes what waits in the socket into the backlog, for the next wait to
-    // handle (transport/receive.cpp).
-    void drainSocket();
+    bool makeRoomForBuffer(qint64 bytes);
+    PeerPath *sendingPath(const char *ip, unsigned short port);
+    // Queues packet `index` (0-based) of a held buffer again to ip:port.
+    bool queueResend(const NOLVUDPBUFFER *buffer, int index, const char *ip, unsigned short port);
+    // Queues a REQUEST for packet `index` (1-based) of ip:port's message;
+    // false when one already waits.
+    bool queueRequest(int32_t date, int32_t time, int index, const char *ip, unsigned short port);
+    // The record's packets are no longer to be written (acknowledged, given
+    // up, or all written).
+    void endWriting(SENDRECORD *record);
+    void activate(PeerPath *path);
+
+    // The writer (transport/writer.cpp): the destinations' queues written at
+    // their pace, from the event loop, in batches.
+    void runWriter();
+    void writeWhatIsDue(int maxWrites);
+    int writePath(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &nextDueUs);
+    int writeLegacyRound(PeerPath *path, int64_t nowUs, int maxWrites);
+    int writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &nextDueUs);
+    bool writeNext(PeerPath *path, int64_t nowUs, bool paced, int jobLimit);
+    bool writeJobPacket(PeerPath *path, SENDRECORD *record, int64_t nowUs, bool paced);
+    void stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, bool paced);
+    NOLVUDPPACKET &stageSlot();
+    void stage(const PeerPath *path);
+    bool flushStaged();
+    void writeDatagram(const NOLVUDPPACKET &packet, const QHostAddress &address, quint16 port);
+    void armWriter(int64_t dueUs);
 
     // Receiving and dispatch (transport/receive.cpp, transport/dispatch.cpp).
+    static void readNestedSockets();
+    // Takes what waits in the socket into the backlog, for the next wait to
+    // handle.
+    void drainSocket();
+    void afterReading();
+    bool readPacket(NOLVUDPPACKET *packet, Message &m); // checks, marks; false: dropped
+    NOLVUDPBUFFER *fileIntoRecord(Message &m, bool &onePacket, bool &sharesIdentity);
+    void handleRepeat(Message &m, NOLVUDPBUFFER *record);
+    void deliver(Message &m, bool onePacket, bool sharesIdentity);
     void dispatch(Message &m);
     void handleData(Message &m);
     void handleUnknownWord(Message &m);
     void acknowledge(Message &m);
+    void sendReceived(int32_t date, int32_t time, int total, const char *ip, unsigned short port);
+
+    // Feedback between our own units (transport/feedback.cpp).
+    void noteMark(Message &m);
+    void noteFeedback(PeerPath *path, const mark::Mark &mark, int64_t nowUs);
+    void sendDueFeedback();
+    void sendFeedback(PeerPath *path, int64_t nowUs, transport::LossReportWriter *report);
+    void handleFeedback(Message &m);
+    int64_t feedbackDueUs(const PeerPath *path) const;
 
     // Reliability (transport/reliability.cpp).
     void checkRecvBuffers();
@@ -146,18 +209,24 @@ private:
     NOLVUDPBUFFER *findRecvBuffer(const char *ip, int32_t date, int32_t time, unsigned short port) const;
     SENDRECORD *findSendRecord(int32_t date, int32_t time, const char *ip, unsigned short port) const;
     SENDRECORD *markSendRecordDone(const Message &m); // the record a reply names, marked done
+    // Answers a request for packet `index` (1-based) of a held buffer from
+    // the source of m; false when it is not answered.
+    enum class Answer { Queued, NotHeld, NotReceiver, NotWrittenYet };
+    Answer answerRequest(const Message &m, int32_t date, int32_t time, int index);
 
     // Loss recovery between ticks (transport/loss_recovery.cpp): prompt,
     // repeated lost-packet requests and early resends of packet 1.
     void noteSenderDone(NOLVUDPBUFFER *record);
     void noteArrival(NOLVUDPBUFFER *record, int index);
-    void noteSendWritten(const NOLVUDPBUFFER *buffer, const char *ip, unsigned short port);
+    void noteSendWritten(SENDRECORD *record);
     void noteDestinationHeard(SENDRECORD *record, bool acknowledged);
     void lossRecoveryPass();
-    void requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int &budget);
+    int requestLostPackets(NOLVUDPBUFFER *record, int64_t now, int budget);
+    int reportLostPackets(NOLVUDPBUFFER *record, PeerPath *path, int64_t nowUs, transport::LossReportWriter &report);
     void resendEarly(SENDRECORD *record);
     int64_t recoveryDue(const NOLVUDPBUFFER *record) const;
     int64_t earlyResendDue(const SENDRECORD *record) const;
+    bool reportsLoss(const NOLVUDPBUFFER *record) const; // its sender takes ranges in FEEDBACK
     void armLossTimer(int64_t dueMs);
     void rearmLossTimer();
 
@@ -180,6 +249,7 @@ private:
 
     // Heartbeat (registry/heartbeat.cpp).
     void heartbeatTick();
+    void sendRetryAlives();
     void handleAlive(Message &m);
     void handleReAlive(Message &m);
 
@@ -187,10 +257,11 @@ private:
     void handlePeerList(Message &m);
     void mergePeerList(const char *records, int count, const char *serverIp, unsigned short serverPort);
     void pushListOnce();
+    bool pushBeingWritten() const;
+    void notePushWritten(const SENDRECORD *record);
     void retireSupersededLists();
     // Marks incoming user lists older than another from the same source.
     void noteListRecord(NOLVUDPBUFFER *record);
-    void supersedeListsBefore(const char *ip, unsigned short port, qint64 identity);
     void forgetListOrder(const char *ip, unsigned short port);
 
     // Hole punching and relay (traversal/).
@@ -208,12 +279,14 @@ private:
     QString peerName(const PEERINFO *peer);
     QString peerLabel(const PEERINFO *peer); // "name ip:port"
     static QString sourceLabel(const Message &m); // "ip:port" of the datagram
+    static QString fromLabel(const char *ip);     // " From:" and an address text
+    static QString fromSource(const Message &m);  // " From:" and "ip:port" of the datagram
     void notifyHost(UINT message, WPARAM wParam, LPARAM lParam);
     void releaseListScratch(); // frees listScratch, or keeps it while a host message runs
     void freeRetiredLists();
 
     using Handler = void (MUDPUnit::*)(Message &);
-    static const Handler kHandlers[19]; // one per protocol word, in table order
+    static const Handler kHandlers[20]; // one per protocol word, in table order
 
     BufferTable sentBuffers;     // outgoing messages, at most 500
     BufferTable recvBuffers;     // incoming messages under reassembly or kept
@@ -256,11 +329,35 @@ private:
     int64_t answerDelayMs = 0; // smoothed delay from a request round to its first answer
     int64_t ackDelayMs = 0;    // smoothed delay from the last write of a message to its RECEIVED
     QSet<const PEERINFO *> unansweredHeartbeats; // server entries whose last ALIVE got no RE_ALIVE
-    quint64 singlesRound = 0;                // the wait round singlesThisRound counts
-    QHash<quint64, int> singlesThisRound;    // single datagrams per IPv4 address and port
-    bool pushRunning = false;                // a user-list push is being written
+    QList<QPair<QByteArray, unsigned short>> pendingAlives; // second ALIVEs of a tick, sent a little later
+    QTimer *aliveRetryTimer;
+    int entryDepth = 0;                      // EntryGuards alive
+    Graveyard graveyard;                     // let go of while entered
+    PathTable paths;                         // what the transport knows per peer endpoint
+    QList<PeerPath *> activePaths;           // paths with something to write, in turn order
+    QList<quint64> feedbackOwed;             // paths whose feedback is due after this read
+    QTimer *writerTimer;                     // single shot, armed for the next due write
+    bool writerBusy = false;
+    quint64 writerTurn = 0;                  // which active path starts the next run
+    qint64 sentBytes = 0;                    // what sentBuffers hold
+    int64_t lastTickUs = 0;                  // when the timer jobs last ran
+    uint64_t lossPassTurn = 0;               // where the next recovery pass starts
+    struct Staged {
+        NOLVUDPPACKET packet;
+        quint32 address;
+        quint16 port;
+    };
+    std::vector<Staged> staged;              // datagrams written together
+    int stagedCount = 0;
+    bool pushRunning = false;                // a user-list push is being queued
+    MessageKey currentPush;                  // identity of the last push
     bool pushPending = false;                // the client list changed during it
     QList<MessageKey> recentLists;           // identities of the last pushes, newest last
     ListPushStats pushStats;
-    QHash<QByteArray, qint64> newestListFrom; // identity of the last list merged, per server address:port
+    struct ListsFrom {              // the order of one server's user lists, by "ip:port"
+        bool merged = false;
+        qint64 newestMerged = 0;    // identity of the newest list merged, in ms
+        QList<MessageKey> incomplete; // its lists still arriving
+    };
+    QHash<QByteArray, ListsFrom> listsFrom;
 };

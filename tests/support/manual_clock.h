@@ -1,5 +1,4 @@
-// Replaces the unit's recovery clock with one the test steps by hand. While
-// it is set no recovery timer is armed: the test runs the passes itself.
+// Replaces the library's clock with one the test steps by hand.
 #pragma once
 
 #include <cstdint>
@@ -7,16 +6,19 @@
 #include "platform/clock.h"
 
 struct ManualClock {
-    ManualClock() { platform::setClockFunction(&ManualClock::read); now() = 1000; }
+    ManualClock() { platform::setClockFunction(&ManualClock::read); us() = 1000000; }
     ~ManualClock() { platform::setClockFunction(nullptr); }
     ManualClock(const ManualClock &) = delete;
     ManualClock &operator=(const ManualClock &) = delete;
 
-    void advance(int64_t ms) { now() += ms; }
-    static int64_t &now()
+    void advance(int64_t ms) { us() += ms * 1000; }
+    void advanceUs(int64_t step) { us() += step; }
+    static int64_t read() { return us(); }
+
+private:
+    static int64_t &us()
     {
-        static int64_t ms = 1000;
-        return ms;
+        static int64_t now = 1000000;
+        return now;
     }
-    static int64_t read() { return now(); }
 };

@@ -44,6 +44,7 @@ struct UnitInspector {
     static void resendRecords(MUDPUnit &u) { u.resendRecords(); }
     static void heartbeatTick(MUDPUnit &u) { u.heartbeatTick(); }
     static void lossRecoveryPass(MUDPUnit &u) { u.lossRecoveryPass(); }
+    static void runWriter(MUDPUnit &u) { u.runWriter(); }
     static QTimer *lossTimer(const MUDPUnit &u) { return u.lossTimer; }
 
     static void processPacket(MUDPUnit &u, NOLVUDPPACKET *p, const QHostAddress &from, unsigned short port)

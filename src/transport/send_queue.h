@@ -1,0 +1,70 @@
+// What waits to be written to one destination, in the order it goes out:
+// packets asked for again (resends), lost-packet requests to it as the sender
+// of a message (each queued once, so a round that asks again while the last
+// one still waits adds nothing), then the first writes of the messages sent
+// to it, taken in turns so that a small message does not wait behind a large
+// one. The writer (transport/writer.cpp) takes
+// from it at the destination's pace.
+#pragma once
+
+#include <QHash>
+#include <QtGlobal>
+#include <deque>
+
+#include "transport/wire.h"
+
+// A packet of an outgoing buffer, by the buffer's identity (0-based index).
+struct PacketRef {
+    int32_t date = 0;
+    int32_t time = 0;
+    int32_t index = 0;
+    bool operator==(const PacketRef &o) const { return date == o.date && time == o.time && index == o.index; }
+};
+size_t qHash(const PacketRef &p, size_t seed = 0) noexcept;
+
+class SendQueue {
+public:
+    // Bounds: what one destination may have waiting.
+    static constexpr qint64 kMaxQueuedBytes = 64ll * 1024 * 1024; // of first writes
+    static constexpr int kMaxResends = 32768;
+    static constexpr int kMaxRequests = 4096;
+
+    bool isEmpty() const { return jobs.empty() && resends.empty() && requests.empty(); }
+    bool hasJobs() const { return !jobs.empty(); }
+    bool hasResends() const { return !resends.empty(); }
+    bool hasRequests() const { return !requests.empty(); }
+    qint64 queuedBytes() const { return bytes; }
+    int jobCount() const { return int(jobs.size()); }
+
+    // First writes: a send record whose packets are still to be written.
+    bool fits(qint64 messageBytes) const { return bytes + messageBytes <= kMaxQueuedBytes; }
+    void addJob(SENDRECORD *record, qint64 messageBytes);
+    // Takes the record out (done, or its send ended); false when not queued.
+    bool removeJob(SENDRECORD *record, qint64 messageBytes);
+    // The job whose turn it is; the turn moves on with rotate().
+    SENDRECORD *currentJob() const { return jobs.empty() ? nullptr : jobs.front(); }
+    void rotate();
+    const std::deque<SENDRECORD *> &allJobs() const { return jobs; }
+
+    // Resends, each packet at most once while it waits; false when it
+    // already waits or the queue is full.
+    bool addResend(const PacketRef &packet);
+    bool takeResend(PacketRef &out);
+    bool hasResend(const PacketRef &packet) const { return resendSet.contains(packet); }
+
+    // Requests for packet `index` (1-based) of the destination's message;
+    // false when it already waits or the queue is full.
+    bool addRequest(const PacketRef &packet);
+    bool takeRequest(PacketRef &out);
+
+    // Drops every resend of the buffer with this identity.
+    void dropResendsOf(int32_t date, int32_t time);
+
+private:
+    std::deque<SENDRECORD *> jobs;
+    std::deque<PacketRef> resends;
+    QHash<PacketRef, int> resendSet; // what `resends` holds
+    std::deque<PacketRef> requests;
+    QHash<PacketRef, int> requestSet; // what `requests` holds
+    qint64 bytes = 0;
+};
