@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what building, testing and the demo need on Debian 12. Run as root.
-set -euo pipefail
+set -Eeuo pipefail
+source "$(dirname "$0")/lib/err-trap.sh"
 packages=(cmake g++ make pkg-config qt6-base-dev libgtest-dev clang libclang-rt-14-dev
           iproute2 iptables tshark libglib2.0-dev)
 missing=()

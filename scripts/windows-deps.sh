@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what the Windows cross-build and the Wine tests need on Debian 12,
 # on top of what the Linux build needs. Run as root.
-set -euo pipefail
+set -Eeuo pipefail
+source "$(dirname "$0")/lib/err-trap.sh"
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

@@ -4,7 +4,8 @@
 # A later run finds the finished cache and does nothing. Run as root.
 #   MUDP_QT_CACHE   where the cache lives (default /var/cache/mudp/qt6-mingw)
 # Prints the install prefix of the cross-built Qt on its last line.
-set -euo pipefail
+set -Eeuo pipefail
+source "$(dirname "$0")/lib/err-trap.sh"
 cd "$(dirname "$0")/.."
 cache=${MUDP_QT_CACHE:-/var/cache/mudp/qt6-mingw}
 prefix=$cache/install
@@ -61,9 +62,9 @@ cmake -S "$source_dir" -B "$cache/build" -G Ninja \
   -DQT_GENERATE_SBOM=OFF \
   -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF \
   "${defs[@]}" >"$cache/configure.log" 2>&1 \
-  || { tail -n 60 "$cache/configure.log" >&2; exit 1; }
+  || { tail -n 60 "$cache/configure.log" >&2; echo "windows-qt.sh: configuring Qt failed; log: $cache/configure.log" >&2; exit 1; }
 nice -n 19 ionice -c3 cmake --build "$cache/build" -j"$jobs" >"$cache/build.log" 2>&1 \
-  || { tail -n 60 "$cache/build.log" >&2; exit 1; }
+  || { tail -n 60 "$cache/build.log" >&2; echo "windows-qt.sh: building Qt failed; log: $cache/build.log" >&2; exit 1; }
 cmake --install "$cache/build" >"$cache/install.log" 2>&1
 rm -rf "$cache/src" "$cache/build"
 touch "$stamp"
