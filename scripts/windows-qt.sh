@@ -9,8 +9,9 @@
 # Prints the install prefix of the cross-built Qt on its last line.
 set -Eeuo pipefail
 source "$(dirname "$0")/lib/err-trap.sh"
+# Absolute, as the caller meant it: the steps below change folders.
+cache=$(realpath -m "${MUDP_QT_CACHE:-/var/cache/mudp/qt6-mingw}")
 cd "$(dirname "$0")/.."
-cache=${MUDP_QT_CACHE:-/var/cache/mudp/qt6-mingw}
 prefix=$cache/install
 stamp=$prefix/.complete
 stop=${MUDP_QT_STOP:-}
@@ -25,6 +26,17 @@ if [ -f "$stamp" ]; then
   echo "$prefix"
   exit 0
 fi
+
+# Runs one step of the build with its output in $cache/NAME.log, which is
+# shown in part when the step fails.
+stage() {
+  local name=$1
+  shift
+  "$@" >"$cache/$name.log" 2>&1 && return 0
+  tail -n 60 "$cache/$name.log" >&2
+  echo "windows-qt.sh: Qt's $name step failed; the whole log is $cache/$name.log" >&2
+  exit 1
+}
 
 # Adds a deb-src entry for the Debian mirrors apt uses when apt has none:
 # the source package comes from there.
@@ -57,7 +69,9 @@ if [ -z "$source_dir" ]; then
   apt-get -o DPkg::Lock::Timeout=900 update -qq
   rm -rf "$cache/src" "$cache/build"
   mkdir -p "$cache/src"
-  (cd "$cache/src" && apt-get source -qq qt6-base >/dev/null)
+  cd "$cache/src"
+  stage source apt-get source -qq qt6-base
+  cd "$OLDPWD"
   source_dir=$(find "$cache/src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' -print -quit)
   if [ -z "$source_dir" ]; then
     echo "windows-qt.sh: apt-get source unpacked no qt6-base-* folder in $cache/src" >&2
@@ -79,17 +93,6 @@ features_off=(gui widgets sql dbus xml concurrent testlib openssl icu printsuppo
               network_proxy_autodetect zstd brotli glib)
 defs=()
 for f in "${features_off[@]}"; do defs+=("-DFEATURE_$f=OFF"); done
-
-# Runs one stage of the build with its output in $cache/STAGE.log, which is
-# shown in part when the stage fails.
-stage() {
-  local name=$1
-  shift
-  "$@" >"$cache/$name.log" 2>&1 && return 0
-  tail -n 60 "$cache/$name.log" >&2
-  echo "windows-qt.sh: Qt's $name step failed; the whole log is $cache/$name.log" >&2
-  exit 1
-}
 
 jobs=${MUDP_JOBS:-2}
 stage configure cmake -S "$source_dir" -B "$cache/build" -G Ninja \
