@@ -17,7 +17,7 @@ mudp_err_trap() {
   command=${command//$'\n'/ }
   [ ${#command} -le 240 ] || command="${command:0:240}..."
   where="line $line"
-  [ "$file" -ef "$0" ] || where="$where of ${file##*/}"
+  [ "${file##*/}" = "${0##*/}" ] || where="$where of ${file##*/}"
   echo "$0: $where: failed ($status): $command" >&2
 }
 trap 'mudp_err_trap $? "${PIPESTATUS[*]}" "$LINENO" "$BASH_COMMAND"' ERR
