@@ -3,9 +3,10 @@
 # MinGW-w64 from Debian's source package, into a cache outside the checkout.
 # A later run finds the finished cache and does nothing. Run as root.
 #   MUDP_QT_CACHE  where the cache lives (default /var/cache/mudp/qt6-mingw)
-#   MUDP_QT_STOP   "unpacked": stop once the source is unpacked, without
-#                  installing the cross tool chain or configuring (the suite's
-#                  fresh-machine check, tests/windows_setup)
+#   MUDP_QT_STOP   "fetch": stop where the source would be fetched, before
+#                  anything goes to the network (the suite's fresh-machine
+#                  check, tests/windows_setup); "unpacked": stop once the
+#                  source is unpacked. Neither installs the cross tool chain.
 # Prints the install prefix of the cross-built Qt on its last line.
 set -Eeuo pipefail
 source "$(dirname "$0")/lib/err-trap.sh"
@@ -16,8 +17,8 @@ prefix=$cache/install
 stamp=$prefix/.complete
 stop=${MUDP_QT_STOP:-}
 case $stop in
-  '' | unpacked) ;;
-  *) echo "windows-qt.sh: unknown MUDP_QT_STOP=$stop (only 'unpacked')" >&2; exit 2 ;;
+  '' | fetch | unpacked) ;;
+  *) echo "windows-qt.sh: unknown MUDP_QT_STOP=$stop (only 'fetch' or 'unpacked')" >&2; exit 2 ;;
 esac
 
 [ -n "$stop" ] || bash scripts/windows-deps.sh >&2
@@ -65,6 +66,10 @@ if [ -f "$cache/src/.unpacked" ]; then
 fi
 if [ -z "$source_dir" ]; then
   ensure_deb_src
+  if [ "$stop" = fetch ]; then
+    echo "fetch: $cache/src"
+    exit 0
+  fi
   # Current lists: a source version that has left the mirror cannot be fetched.
   apt-get -o DPkg::Lock::Timeout=900 update -qq
   rm -rf "$cache/src" "$cache/build"
