@@ -1,0 +1,227 @@
+// Paced, rate-based congestion control for the datagrams to one destination.
+//
+// Every datagram written gets a transmission number (txn: 1, 2, 3, ... in
+// uint32, new for every send and resend). The receiver's feedback tells the
+// newest txn it got, how long it held that news before writing the feedback,
+// and how many datagrams it got in all. From these the controller takes:
+//   - round-trip samples: now - send time of the newest txn - hold time;
+//   - delivery-rate samples: datagrams delivered between an earlier feedback
+//     and this one, over the longer of the two spans they took to send and to
+//     arrive (the arrival span, corrected by the hold times, measures the
+//     bottleneck's spacing and is immune to feedback bunched on the way back;
+//     the send span keeps a burst from reading faster than it was sent);
+//   - loss: txns at or below the newest that the count says never arrived.
+//
+// Model: the bottleneck rate is the largest delivery-rate sample of the last
+// 10 rounds (a round: until a datagram written after its start is reported),
+// the path's round trip the smallest sample of the last 10 s. Rounds whose
+// sender ran out of data (the caller says so per datagram) only raise the
+// rate, never lower it. The controller paces at gain x rate and allows
+// 2 x rate x min round trip in flight, plus what one feedback interval and
+// one wake-up period bring (feedback comes every 32 datagrams or two round
+// trips, the sender wakes about every millisecond; in Startup the wake-up
+// period is left out, since feedback wakes the sender and a LAN switch's
+// shallow queue would otherwise overflow).
+//
+// States:
+//   Startup        gain 2.885 (doubles each round) from 16 datagrams in the
+//                  first round (written at once, with feedback asked for at
+//                  the 8th and 16th: their arrival spacing gives a first rate
+//                  of the bottleneck). Ends when the rate grew less than 25 %
+//                  in 3 rounds, when a round loses more than 2 %, or when the
+//                  round trip stands more than the delay ceiling above its
+//                  minimum.
+//   Drain          gain 1/2.885 until what is in flight fits the path again.
+//   ProbeBandwidth gains cycle 1.25, 0.75, 1 x 6, each for one min round
+//                  trip (at least 2 ms): probes for more rate, then drains
+//                  the queue that probing built.
+//   ProbeRtt       when the min round trip is 10 s old: in flight held to
+//                  half the path's capacity for 200 ms and a round, so queues
+//                  drain and the true minimum is seen again.
+//
+// Delay ceiling: when a whole round's smallest round trip stands more than
+// 30 ms above the minimum, the rate estimate is reset to what that round
+// delivered and the sender drains at 0.75 until in flight fits. When the
+// queue is still there after two such back-offs, it is not ours (a loss-based
+// flow keeps it full): the standing round trip becomes the new minimum and
+// the estimate is raised back to half what it was before the back-offs (an
+// even share with the newcomer), so the controller competes rather than
+// starves; the 10 s ProbeRtt finds the old minimum again once that queue goes.
+//
+// Loss response: loss is judged over spans of at least 48 reported datagrams,
+// so that a single random loss in a short round does not count. A span losing
+// more than 2 % (and at least 3 datagrams) caps the rate at 0.7 x the
+// estimate and ends a probe; every span without that raises the cap by 10 %
+// until it no longer binds. Random loss of 1 % seldom trips it; a full queue
+// trips it at once. A loss-based flow halves its window on loss: the deeper
+// cut keeps the two near even on a full queue.
+//
+// Feedback asked for (the flag): at the 8th and 16th datagram of the first
+// round; about twice a round in Startup and Drain; otherwise only when a
+// datagram fills the in-flight limit or empties the caller's queue, and then
+// no more than once per 16 datagrams (or per half the limit, if smaller).
+// With the receiver's own feedback every 32 datagrams or two round trips,
+// feedback stays near 3 % of the data on fast paths and under 5 % on slow ones.
+//
+// Bounded memory: the last 4,096 datagrams' send records live in a ring, and
+// the in-flight limit never exceeds it. A caller that writes past the limit
+// overwrites the oldest records: feedback for those still updates the counts,
+// but yields no round-trip or rate sample.
+//
+// Untrusted feedback: a newest txn beyond the last written or older than one
+// already reported is ignored; a count that goes backwards is taken as a new
+// base, one that jumps is clamped to what could have arrived; a hold time is
+// clamped to the time since the datagram was written; uint32 txns and counts
+// wrap. Every rate and limit stays finite and inside fixed bounds.
+//
+// Feedback timeout: with datagrams in flight and no feedback for
+// max(4 x smoothed round trip + 2 ms, 250 ms) (1 s before any round trip is
+// known; doubling while the silence lasts, up to 1 s), what is in flight is
+// taken as lost, the rate halves once, and only 4 datagrams may be in flight
+// until feedback returns, the first of them asking for it.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "transport/windowed_filter.h"
+
+class RateController {
+public:
+    enum class State { Startup, Drain, ProbeBandwidth, ProbeRtt };
+
+    static constexpr uint32_t kRecords = 4096;        // send records: the most in flight
+    static constexpr uint32_t kInitialWindow = 16;    // datagrams before the first feedback
+    static constexpr uint32_t kMinInflight = 4;
+    static constexpr double kMinRate = 10;            // datagrams per second
+    static constexpr double kMaxRate = 1e7;
+    static constexpr int64_t kDelayCeilingUs = 30000;
+
+    // Counts of notable events, for logs and benchmarks.
+    struct Counters {
+        uint64_t feedbackIgnored = 0;   // beyond the last sent, stale, or before the first send
+        uint64_t delayBackoffs = 0;
+        uint64_t standingQueuesAccepted = 0;
+        uint64_t lossyPeriods = 0;
+        uint64_t timeouts = 0;
+    };
+
+    // `firstTxn` is the number of the first datagram (1 for a new destination).
+    explicit RateController(int64_t nowUs, uint32_t firstTxn = 1);
+
+    // Call for each datagram as it is written. `queueEmptyAfter`: the caller
+    // has nothing more queued for this destination after it. Returns the
+    // datagram's txn; *askFeedback (if given) tells whether it should carry
+    // the flag asking for feedback at once (at most about one in 16).
+    uint32_t onSent(int64_t nowUs, bool queueEmptyAfter, bool *askFeedback);
+
+    // Feedback from the receiver: the newest txn it got, how long before
+    // writing the feedback that datagram arrived, and how many paced
+    // datagrams it got from this sender in all (wrapping).
+    void onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdUs, uint32_t receivedCount);
+
+    // Call at every wake-up: runs the feedback timeout.
+    void onWake(int64_t nowUs);
+
+    // An RTT measured otherwise (e.g. a request and its answer); used only
+    // until feedback brings samples, to pace the first round.
+    void setRttHint(int64_t us);
+
+    double pacingRate() const;          // datagrams per second
+    uint32_t inflightLimit() const;     // datagrams
+    uint32_t inflight() const;          // last txn sent - newest txn reported (or taken as lost)
+    int64_t smoothedRttUs() const { return srttUs; } // 0 while unknown
+    int64_t minRttUs() const { return minRttUs_; }   // 0 while unknown
+    int64_t lastFeedbackUs() const { return lastFeedbackUs_; } // 0 before any
+
+    double bottleneckRate() const;      // the rate estimate (datagrams per second), 0 while unknown
+    State state() const { return state_; }
+    uint64_t lostEstimate() const { return newest - delivered; }
+    const Counters &counters() const { return counters_; }
+
+private:
+    static constexpr uint32_t kFeedbackSlots = 256;
+
+    struct SendRecord {
+        int64_t sentUs = 0;
+        uint32_t feedbackSeq = 0;   // the newest feedback known when it was written (low 32 bits)
+        bool appLimited = false;
+    };
+    struct FeedbackRecord {
+        uint64_t seq = 0;
+        int64_t arrivalUs = 0;      // when its newest datagram arrived (sender's clock, minus the way back)
+        uint64_t delivered = 0;
+        int64_t newestSentUs = 0;
+        bool valid = false;
+    };
+    struct Max {
+        bool operator()(double a, double b) const { return a > b; }
+    };
+
+    uint32_t txnOf(uint64_t seq) const { return uint32_t(firstTxn + uint32_t(seq - 1)); }
+    double estimate() const;        // min(bottleneck rate, loss cap), 0 while unknown
+    double bdp() const;             // datagrams the path holds at the estimate
+    double feedbackAllowance() const;
+    double drainTarget() const;
+    void countDelivered(uint32_t receivedCount, uint64_t advance);
+    void takeRttSample(int64_t nowUs, int64_t rttUs);
+    void takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited);
+    void endRound(int64_t nowUs, bool appLimited);
+    void judgeLoss(int64_t nowUs);
+    void judgeDelay(int64_t nowUs);
+    void advanceState(int64_t nowUs);
+    void enterProbeBandwidth(int64_t nowUs, int phase);
+    const FeedbackRecord *feedbackAt(uint32_t seq) const;
+
+    uint32_t firstTxn;
+    uint64_t sent = 0;              // datagrams written; the newest's 64-bit number
+    uint64_t newest = 0;            // newest reported, 64-bit
+    uint64_t delivered = 0;         // reported as received, up to newest
+    uint32_t lastCount = 0;
+    uint64_t presumedLostUpTo = 0;  // after a timeout
+    uint64_t appLimitedUpTo = 0;
+
+    SendRecord records[kRecords];
+    FeedbackRecord feedback[kFeedbackSlots];
+    uint64_t feedbackSeq = 0;       // feedbacks taken
+
+    State state_ = State::Startup;
+    WindowedFilter<double, Max> maxRate{10};
+    double lossCap = std::numeric_limits<double>::infinity();
+    double fullRate = 0;
+    int fullRateRounds = 0;
+    bool fullRateReached = false;
+
+    int64_t srttUs = 0, rttHintUs = 0;
+    int64_t minRttUs_ = 0, minRttStampUs = 0;
+    int64_t lastFeedbackUs_ = 0;
+    int64_t lastHoldUs = 0;
+
+    uint64_t roundCount = 0, roundEnd = 1;
+    uint64_t fullRounds = 0;        // rounds that were not short of data
+    int64_t roundMinRttUs = 0;
+    double roundMaxRate = 0;
+
+    uint64_t lossReported = 0, lossLost = 0, lossMark = 0, lostMark = 0;
+
+    double drainGain = 1;
+    uint64_t drainRounds = 0;
+    int phase = 0;
+    int64_t phaseStartUs = 0;
+    uint64_t lastBackoffRound = 0, lastClearRound = 0;
+    int futileBackoffs = 0;
+    double rateBeforeBackoffs = 0;
+    int delayHoldRounds = 0;
+
+    int64_t probeRttDoneUs = 0;
+    uint64_t probeRttRound = 0;
+
+    int64_t timeoutRefUs = 0;
+    int timeoutBackoff = 0;
+    bool afterTimeout = false;
+    bool askNext = false;
+    uint32_t sinceAsk = 0;
+    uint32_t seed;
+
+    Counters counters_;
+};

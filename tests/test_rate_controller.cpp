@@ -1,0 +1,290 @@
+// The paced sender on simulated paths (tests/path_sim.h): what it reaches,
+// how fast, what queue it leaves, what it leaves to others, and that bad
+// feedback does it no harm. Each case is one simulated run on a clock of its
+// own; the figures asserted are outcomes on the path, not the controller's
+// internals.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "path_sim.h"
+
+using namespace sim;
+
+namespace {
+
+constexpr int64_t kSecond = 1000000;
+constexpr int64_t kStart = 1000000; // the simulated clock's first second is empty
+
+// A path and one paced flow on it, sending from kStart.
+struct OneFlow {
+    Clock clock;
+    Bottleneck link;
+    PacedFlow flow;
+    double capacity; // datagrams per second
+
+    explicit OneFlow(PathConfig path, PacedFlow::Options options = {})
+        : link(clock, path), flow(clock, link, options), capacity(datagramsPerSecond(path.bitsPerSecond))
+    {
+    }
+    void runFor(int64_t us) { clock.runUntil(kStart + us); }
+    double share(int64_t fromUs, int64_t toUs) const
+    {
+        return flow.deliveries().ratePerSecond(kStart + fromUs, kStart + toUs) / capacity;
+    }
+    // The first time the flow delivered at least `fraction` of the path over
+    // a window of `windowUs` (-1: never).
+    int64_t reached(double fraction, int64_t windowUs) const
+    {
+        for (int64_t t = 0; t + windowUs <= clock.now() - kStart; t += windowUs / 4)
+            if (share(t, t + windowUs) >= fraction)
+                return t + windowUs;
+        return -1;
+    }
+    // Feedback written, per data datagram.
+    double feedbackShare() const { return double(flow.feedbacks) / double(std::max<uint64_t>(1, flow.sent)); }
+};
+
+PathConfig path(double bits, int64_t rttUs, int64_t queueUs, double loss = 0)
+{
+    PathConfig p;
+    p.bitsPerSecond = bits;
+    p.rttUs = rttUs;
+    p.queueUs = queueUs;
+    p.lossChance = loss;
+    return p;
+}
+
+} // namespace
+
+TEST(RateController, ShortQueuePathIsFilledWithinAFewRoundTrips)
+{
+    OneFlow run(path(10e6, 30000, 50000));
+    run.runFor(5 * kSecond);
+    const int64_t at = run.reached(0.9, 30000);
+    EXPECT_GE(at, 0);
+    EXPECT_LE(at, 10 * 30000) << "at 90 % of 10 Mbit/s after " << at << " us";
+    EXPECT_GE(run.share(kSecond / 2, 5 * kSecond), 0.9);
+    EXPECT_LE(run.link.dropped(run.flow.id), run.flow.sent / 100);
+    EXPECT_LT(run.feedbackShare(), 0.06);
+}
+
+TEST(RateController, SlowUplinkIsFoundWithoutFillingItsQueue)
+{
+    // 1 Mbit/s is 217 datagrams a second; the queue holds 100 ms (21 datagrams).
+    OneFlow run(path(1e6, 40000, 100000));
+    run.runFor(10 * kSecond);
+    const int64_t at = run.reached(0.9, 80000);
+    EXPECT_GE(at, 0);
+    EXPECT_LE(at, 6 * 40000) << "at 90 % of 1 Mbit/s after " << at << " us";
+    EXPECT_GE(run.share(kSecond / 2, 10 * kSecond), 0.9);
+    EXPECT_LE(run.link.dropped(run.flow.id), 3u);
+    EXPECT_LT(median(run.link.queueDelays(run.flow.id)), 30000);
+    EXPECT_LT(run.feedbackShare(), 0.06);
+}
+
+TEST(RateController, BloatedQueueStaysShortWhileThePathIsFull)
+{
+    // A cable uplink with half a second of buffer.
+    OneFlow run(path(10e6, 30000, 500000));
+    run.runFor(20 * kSecond);
+    EXPECT_LE(median(run.link.queueDelays(run.flow.id)), 50000);
+    EXPECT_GE(run.share(kSecond, 20 * kSecond), 0.9);
+    EXPECT_LT(run.feedbackShare(), 0.06);
+}
+
+TEST(RateController, RandomLossDoesNotCollapseTheRateAcrossTheWrap)
+{
+    // 1 % random loss on a mobile path; the transmission numbers and the
+    // receiver's count both wrap around 2^32 during the run.
+    PacedFlow::Options options;
+    options.firstTxn = 0xffffe000u;
+    options.firstCount = 0xfffff000u;
+    OneFlow run(path(5e6, 80000, 100000, 0.01), options);
+    run.runFor(20 * kSecond);
+    EXPECT_GE(run.share(2 * kSecond, 20 * kSecond), 0.75);
+    EXPECT_GT(run.flow.sent, 0x2000u + 0x1000u);
+    // Losses are seen across the wrap: about 1 % of what was sent is resent.
+    EXPECT_NEAR(double(run.flow.resends) / double(run.flow.sent), 0.01, 0.005);
+}
+
+TEST(RateController, TwoFlowsShareTheBottleneck)
+{
+    Clock clock;
+    Bottleneck link(clock, path(10e6, 30000, 50000));
+    PacedFlow::Options first, second;
+    second.startUs = kStart + 2 * kSecond;
+    PacedFlow a(clock, link, first), b(clock, link, second);
+    clock.runUntil(kStart + 30 * kSecond);
+    const double capacity = datagramsPerSecond(10e6);
+    const double shareA = a.deliveries().ratePerSecond(kStart + 10 * kSecond, kStart + 30 * kSecond) / capacity;
+    const double shareB = b.deliveries().ratePerSecond(kStart + 10 * kSecond, kStart + 30 * kSecond) / capacity;
+    EXPECT_NEAR(shareA, 0.5, 0.1);
+    EXPECT_NEAR(shareB, 0.5, 0.1);
+    EXPECT_GE(shareA + shareB, 0.9);
+}
+
+TEST(RateController, RenoKeepsItsShareOfABloatedPathAndTheMessageStillArrives)
+{
+    // Reno and an 8 MiB message (16,784 datagrams) on the cable path, in
+    // either order of arrival, 3 s apart.
+    const double capacity = datagramsPerSecond(10e6);
+    for (const bool renoFirst : {true, false}) {
+        SCOPED_TRACE(renoFirst ? "Reno first" : "Reno second");
+        Clock clock;
+        Bottleneck link(clock, path(10e6, 30000, 500000));
+        PacedFlow::Options message;
+        message.datagrams = 8 * 2098;
+        message.startUs = kStart + (renoFirst ? 3 : 0) * kSecond;
+        PacedFlow ours(clock, link, message);
+        RenoFlow reno(clock, link, kStart + (renoFirst ? 0 : 3) * kSecond);
+        clock.runUntil(kStart + 45 * kSecond);
+        ASSERT_GT(ours.doneUs, 0) << "the message never arrived";
+        // While both send, Reno keeps its share, and the message makes
+        // progress: it takes at most 3 times what half the path would.
+        const int64_t from = kStart + 3 * kSecond;
+        EXPECT_GE(reno.deliveries().ratePerSecond(from, ours.doneUs) / capacity, 0.35);
+        EXPECT_LE(ours.doneUs - message.startUs, 24 * kSecond);
+    }
+}
+
+TEST(RateController, SixtyFourKibOnALanTakeAFewMilliseconds)
+{
+    PacedFlow::Options options;
+    options.datagrams = 132;
+    OneFlow run(path(1e9, 200, 1000), options);
+    run.runFor(kSecond);
+    ASSERT_GT(run.flow.doneUs, 0);
+    EXPECT_LE(run.flow.doneUs - kStart, 4000);
+    EXPECT_EQ(run.link.dropped(run.flow.id), 0u);
+}
+
+TEST(RateController, SparseSpellsKeepTheRateEstimate)
+{
+    // Two seconds of bulk, then five of 20-datagram messages every 50 ms
+    // (a fifth of the path), then bulk again: it starts at the path's rate.
+    PathConfig p = path(10e6, 30000, 50000);
+    p.jitterUs = 5000;
+    PacedFlow::Options options;
+    options.datagrams = 2 * 2170;
+    OneFlow run(p, options);
+    for (int i = 0; i < 100; ++i)
+        run.clock.at(kStart + 3 * kSecond + i * 50000, [&run] { run.flow.add(20); });
+    run.runFor(8 * kSecond);
+    EXPECT_GE(run.flow.controller().bottleneckRate(), 0.9 * run.capacity);
+    run.flow.add(2170);
+    run.runFor(9 * kSecond);
+    EXPECT_GE(run.share(8 * kSecond, 8 * kSecond + kSecond / 2), 0.85);
+}
+
+TEST(RateController, FeedbackSilenceStopsTheSenderUntilFeedbackReturns)
+{
+    PacedFlow::Options options;
+    options.silentFromUs = kStart + 3 * kSecond;
+    options.silentToUs = kStart + 5 * kSecond;
+    OneFlow run(path(10e6, 30000, 50000), options);
+    run.runFor(3 * kSecond + 100000);
+    const uint64_t before = run.flow.sent;
+    run.runFor(5 * kSecond);
+    // No feedback for 2 s: the in-flight limit and a few timeout probes.
+    EXPECT_LE(run.flow.sent - before, 200u + 5 * RateController::kMinInflight);
+    EXPECT_GE(run.flow.controller().counters().timeouts, 1u);
+    run.runFor(8 * kSecond);
+    EXPECT_GE(run.share(6 * kSecond, 8 * kSecond), 0.85);
+}
+
+TEST(RateController, MalformedFeedbackIsHarmless)
+{
+    // Forged feedback every 5 ms beside the real one: numbers beyond what was
+    // sent, long gone, or random, with random counts and hold times; and
+    // every 50 ms one for the next datagram due, with a hold time of seconds
+    // (longer than it has been out). The flow still fills the path, the
+    // round trip it measures stays the path's, and the controller's outputs
+    // stay within their bounds throughout.
+    OneFlow run(path(10e6, 30000, 50000));
+    RateController &rc = run.flow.controller();
+    std::mt19937 rng(7);
+    bool bounded = true;
+    int tick = 0;
+    std::function<void()> forge = [&] {
+        const int64_t now = run.clock.now();
+        const uint32_t lastSent = uint32_t(run.flow.sent); // the first txn is 1
+        const uint32_t r = rng();
+        uint32_t txn = rng();
+        int64_t hold = int64_t(int32_t(rng()));
+        if (++tick % 10 == 0) {
+            txn = lastSent - rc.inflight() + 1;
+            hold = 1000000 + r % 4000000;
+        } else if (r % 3 == 0) {
+            txn = lastSent + 1 + r % 5000;
+        } else if (r % 3 == 1) {
+            txn = lastSent - 100000 - r % 1000;
+        }
+        rc.onFeedback(now, txn, hold, tick % 10 == 0 ? r : rng());
+        bounded = bounded && std::isfinite(rc.pacingRate()) && rc.pacingRate() >= RateController::kMinRate &&
+                  rc.pacingRate() <= RateController::kMaxRate && rc.inflightLimit() >= RateController::kMinInflight &&
+                  rc.inflightLimit() < RateController::kRecords;
+        run.clock.at(now + 5000, forge);
+    };
+    run.clock.at(kStart, [&] { forge(); });
+    run.runFor(5 * kSecond);
+    EXPECT_TRUE(bounded);
+    EXPECT_GT(rc.counters().feedbackIgnored, 500u);
+    EXPECT_GE(rc.minRttUs(), 30000);
+    EXPECT_LE(rc.minRttUs(), 35000);
+    EXPECT_GE(run.share(kSecond, 5 * kSecond), 0.85);
+}
+
+TEST(RateController, ControllerAloneSurvivesAnyFeedback)
+{
+    // Without a path: random sends and random feedback, including at the
+    // start before anything was sent and around the uint32 wrap.
+    std::mt19937 rng(11);
+    RateController rc(1000, 0xfffffff0u);
+    int64_t now = 1000;
+    for (int i = 0; i < 200000; ++i) {
+        now += rng() % 3000;
+        const uint32_t r = rng();
+        if (r % 3 != 0) {
+            bool ask = false;
+            rc.onSent(now, r % 7 == 0, &ask);
+        } else {
+            rc.onFeedback(now, 0xfffffff0u + rng() % 64 - 8, int64_t(int32_t(rng())), rng() % 2 ? rng() : r % 100);
+        }
+        if (r % 11 == 0)
+            rc.onWake(now + int64_t(r % 5) * 1000000);
+        ASSERT_TRUE(std::isfinite(rc.pacingRate()));
+        ASSERT_GE(rc.pacingRate(), RateController::kMinRate);
+        ASSERT_LE(rc.pacingRate(), RateController::kMaxRate);
+        ASSERT_GE(rc.inflightLimit(), RateController::kMinInflight);
+        ASSERT_LT(rc.inflightLimit(), RateController::kRecords);
+        ASSERT_GE(rc.smoothedRttUs(), 0);
+    }
+}
+
+TEST(Pacer, ReachesHighRatesOnMillisecondWakeUpsAndSpreadsLowOnes)
+{
+    // A sender woken every 1 to 2 ms (late by up to a period), writing all
+    // it is allowed, for one second at each rate.
+    for (const double rate : {100000.0, datagramsPerSecond(1e6)}) {
+        SCOPED_TRACE(rate);
+        std::mt19937 rng(3);
+        int64_t now = 5000000;
+        Pacer pacer(now, rate);
+        uint64_t written = 0;
+        uint32_t largestBurst = 0;
+        const int64_t end = now + 1000000;
+        while (now < end) {
+            const uint32_t n = pacer.allowance(now);
+            pacer.consume(now, n);
+            written += n;
+            largestBurst = std::max(largestBurst, n);
+            now = std::max(now + 1000, pacer.nextDueUs(now)) + int64_t(rng() % 1000);
+        }
+        EXPECT_NEAR(double(written), rate, rate * 0.03 + 2);
+        if (rate < 1000) {
+            EXPECT_LE(largestBurst, 2u);
+        }
+    }
+}
