@@ -2,7 +2,8 @@
 # The whole test suite: installs what it needs, then builds and runs the tests
 # twice, plainly and under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then fuzzes the packet dispatcher for a bounded time.
-set -euo pipefail
+set -Eeuo pipefail
+source "$(dirname "$0")/lib/err-trap.sh"
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)

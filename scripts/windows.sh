@@ -6,12 +6,17 @@
 #   MUDP_LINUX_BUILD  a Linux build (default: build, when it has the peer
 #                     tool): adds the Windows tests against it (text
 #                     conversion, interoperation)
-set -euo pipefail
+set -Eeuo pipefail
+source "$(dirname "$0")/lib/err-trap.sh"
 cd "$(dirname "$0")/.."
 if [ -z "${MUDP_LINUX_BUILD:-}" ] && [ -x build/tools/peer/mudp-peer ]; then
   MUDP_LINUX_BUILD=$PWD/build
 fi
 qt=$(bash scripts/windows-qt.sh | tail -n1)
+if [ ! -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
+  echo "windows.sh: scripts/windows-qt.sh named no cross-built Qt ('$qt')" >&2
+  exit 1
+fi
 build=build-windows
 jobs=${MUDP_JOBS:-$(nproc)}
 
@@ -49,7 +54,8 @@ pending=("$pkg/bin/mudp.dll" "$pkg/bin/windows-hello.exe")
 while [ ${#pending[@]} -gt 0 ]; do
   file=${pending[0]}
   pending=("${pending[@]:1}")
-  for dll in $(x86_64-w64-mingw32-objdump -p "$file" | awk '/DLL Name:/ { print $3 }'); do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$file" | awk '/DLL Name:/ { print $3 }')
+  for dll in $dlls; do
     [ -e "$pkg/bin/$dll" ] && continue
     for dir in "${search[@]}"; do
       if [ -e "$dir/$dll" ]; then
