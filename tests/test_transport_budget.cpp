@@ -92,3 +92,52 @@ TEST_F(Budget, LostPacketRequestsPerPassAreBoundedAndExpiryFreesTheBudget)
     EXPECT_EQ(UnitInspector::recvBudget(p.unit()).held(), 0);
     EXPECT_EQ(UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.3"), 0);
 }
+
+TEST_F(Budget, AStrangersRecordsDoNotHoldUpAnotherSourcesRecovery)
+{
+    // 1,500 incomplete messages from a stranger, each missing its second
+    // packet, ahead of a peer's message missing its second of three.
+    for (int i = 0; i < 1500; ++i)
+        feed(tp::packet(2461000, 200000 + i, 1, 2, "DATA$x"), kStranger, 5000);
+    const auto real = tp::message(2461002, 7, "DATA$peer", QByteArray(1200, 'r'));
+    feed(real[0], QHostAddress(QStringLiteral("127.0.0.4")), 5001);
+    feed(real[2], QHostAddress(QStringLiteral("127.0.0.4")), 5001);
+    tp::Capture out(p.unit());
+    clock.advance(500); // every record due: the stranger's for their tails
+    UnitInspector::lossRecoveryPass(p.unit());
+    // The first pass asks the peer for its packet at once; the stranger gets
+    // its share, and the rest of it in later passes.
+    QList<QByteArray> toPeer;
+    for (const tp::Sent &s : out.sent)
+        if (s.port == 5001)
+            toPeer << tp::textOf(s.datagram);
+    EXPECT_EQ(toPeer, QList<QByteArray>{"REQUEST$p$2461002$7$2"});
+    EXPECT_EQ(p.countLogs("Request for Lost Packet:"), 1 + 256);
+}
+
+TEST_F(Budget, HeldAndQueuedBuffersAreBoundedInBytes)
+{
+    // Outgoing buffers hold at most 256 MiB: the oldest goes first, and a
+    // request for it can no longer be answered.
+    const QByteArray big(16000000, 'b');
+    QList<MessageKey> built;
+    for (int i = 0; i < 17; ++i) {
+        const NOLVUDPBUFFER *b = UnitInspector::buildBuffer(p.unit(), big);
+        ASSERT_NE(b, nullptr);
+        built << MessageKey(b->date, b->time);
+    }
+    qint64 held = 0;
+    for (const NOLVUDPBUFFER *b : UnitInspector::sentBuffers(p.unit()))
+        held += heldBytes(b);
+    EXPECT_LE(held, 256ll * 1024 * 1024);
+    EXPECT_EQ(UnitInspector::sentBuffers(p.unit()).size(), 16);
+    EXPECT_NE(UnitInspector::sentBuffers(p.unit()).first()->time, built.first().time);
+
+    // One destination may have at most 64 MiB waiting: the fifth message of
+    // 15 MiB to a silent one is refused, with a line that says so.
+    const QByteArray message(15 * 1024 * 1024, 'q');
+    for (int i = 0; i < 5; ++i)
+        p->sendBufferToServer(message.constData(), int(message.size()), "127.0.0.5", 5002, nullptr);
+    EXPECT_EQ(p.countLogs("Send refused, queue full:"), 1);
+    EXPECT_EQ(UnitInspector::sendRecords(p.unit()).size(), 4);
+}

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "text/fixed_text.h"
+#include "transport/endpoint.h"
 
 namespace {
 
@@ -24,15 +25,7 @@ QByteArray peerAddressKey(const PEERINFO *p) { return fieldText(p->ip, sizeof p-
 
 QByteArray peerNameKey(const PEERINFO *p) { return fieldText(p->name, sizeof p->name); }
 
-QByteArray endpointKey(const char *ip, unsigned short port)
-{
-    QByteArray key(ip, static_cast<qsizetype>(strnlen(ip, 16)));
-    key += ':';
-    key += QByteArray::number(port);
-    return key;
-}
-
-QByteArray peerEndpointKey(const PEERINFO *p) { return endpointKey(p->ip, p->port); }
+QByteArray peerEndpointKey(const PEERINFO *p) { return transport::endpointKey(p->ip, p->port); }
 
 bool PeerQuery::matches(const PEERINFO *p) const
 {

@@ -9,8 +9,6 @@ QByteArray peerAddressKey(const PEERINFO *p);  // server list: by address
 QByteArray peerNameKey(const PEERINFO *p);     // client list: by name
 QByteArray peerEndpointKey(const PEERINFO *p); // live users: by address and port
 
-QByteArray endpointKey(const char *ip, unsigned short port);
-
 // A lookup key: empty text and port 0 match anything.
 struct PeerQuery {
     const char *ip = nullptr;

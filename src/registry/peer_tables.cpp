@@ -4,6 +4,7 @@
 
 #include "registry/peer_keys.h"
 #include "text/fixed_text.h"
+#include "transport/endpoint.h"
 #include "unit/mudp_unit.h"
 
 namespace {
@@ -45,7 +46,7 @@ PEERINFO *MUDPUnit::findClient(const char *ip, unsigned short port, const char *
 PEERINFO *MUDPUnit::findLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
                                  unsigned short serverPort) const
 {
-    const QByteArray key = given(ip) && port != 0 ? endpointKey(ip, port) : QByteArray();
+    const QByteArray key = given(ip) && port != 0 ? transport::endpointKey(ip, port) : QByteArray();
     return findIn(liveUserList, PeerQuery{ip, port, name, serverIp, serverPort}, key);
 }
 

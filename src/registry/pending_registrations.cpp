@@ -1,17 +1,13 @@
 #include "registry/pending_registrations.h"
 
 #include <QHostAddress>
-#include <chrono>
 
-#include "registry/peer_keys.h"
+#include "platform/clock.h"
+#include "transport/endpoint.h"
 
 namespace {
 
-qint64 nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+qint64 nowMs() { return platform::monotonicMs(); }
 
 // The address as the answer's source address text will read: the host may
 // write it in another form than the dotted decimal the socket reports.
@@ -19,8 +15,8 @@ QByteArray keyOf(const char *ip, unsigned short port)
 {
     const QHostAddress address(QString::fromLatin1(ip));
     if (address.protocol() == QAbstractSocket::IPv4Protocol)
-        return endpointKey(address.toString().toLatin1().constData(), port);
-    return endpointKey(ip, port);
+        return transport::endpointKey(address.toString().toLatin1().constData(), port);
+    return transport::endpointKey(ip, port);
 }
 
 } // namespace

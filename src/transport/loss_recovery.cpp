@@ -63,6 +63,10 @@ constexpr int kTailPauseFactor = 4;
 // after its round trip and a half and this margin, if still missing.
 constexpr int64_t kReportMarginMs = 10;
 constexpr int64_t kDefaultSenderRttMs = 20;
+// Report rounds in a row that bring no packet: the reports do not get
+// through (something on the way drops FEEDBACK), so the record asks with a
+// REQUEST per packet, which every sender understands.
+constexpr int kUnansweredReports = 3;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
 // 100 ms), doubling, at most three before the destination is heard again.
@@ -107,6 +111,8 @@ int64_t reReportMs(const PeerPath *path)
 
 bool MUDPUnit::reportsLoss(const NOLVUDPBUFFER *record) const
 {
+    if (record->quietRounds >= kUnansweredReports)
+        return false;
     const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
     return path && path->sendsMarked(platform::monotonicUs());
 }
@@ -246,7 +252,8 @@ void MUDPUnit::lossRecoveryPass()
     lossPassBusy = true;
     // Datagrams waiting in the socket (the unit was not scheduled for a
     // while) are read first: a record is quiet only if nothing came.
-    if (receiveDepth == 0 && (!backlog.empty() || recvSocket->hasPendingDatagrams()))
+    if (receiveDepth == 0 && (!backlog.empty() || (recvSocket->state() == QAbstractSocket::BoundState &&
+                                                    recvSocket->hasPendingDatagrams())))
         processPendingDatagrams();
     const int64_t nowUs = platform::monotonicUs();
     const int64_t now = nowUs / 1000;
@@ -277,7 +284,7 @@ void MUDPUnit::lossRecoveryPass()
             continue;
         ++record->inUse;
         PeerPath *path = paths.find(source);
-        if (path && path->sendsMarked(nowUs)) {
+        if (path && reportsLoss(record)) {
             transport::LossReportWriter &report = reports[source];
             int got = reportLostPackets(record, path, nowUs, report);
             if (got == 0 && !report.isEmpty() && reportsSent[source] < kMaxReportsPerSource) {

@@ -152,6 +152,7 @@ int MUDPUnit::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t 
     Pacer &pacer = *path->pacer;
     rate.onWake(nowUs);
     pacer.setRate(nowUs, rate.pacingRate());
+
     int n = 0;
     while (n < maxWrites && !path->queue.isEmpty() && pacer.allowance(nowUs) > 0 && rate.inflight() < rate.inflightLimit()) {
         if (!writeNext(path, nowUs, true, kPacketsPerTurn))

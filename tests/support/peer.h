@@ -17,9 +17,11 @@ void ensureApplication();
 bool haveTestAddresses();
 
 struct Peer {
-    // A unit named `name` with local address `addr`, bound to `port`. Its
-    // timer is stopped: tests tick it by hand with tick().
-    Peer(const char *name, const char *addr, unsigned short port);
+    // A unit named `name` with local address `addr`, bound to `port` (not
+    // bound when `bind` is false: the port is then only what a simulated
+    // path says it sends from). Its timer is stopped: tests tick it by hand
+    // with tick().
+    Peer(const char *name, const char *addr, unsigned short port, bool bind = true);
     ~Peer();
 
     MUDPUnit &unit() { return *u; }

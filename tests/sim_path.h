@@ -1,0 +1,135 @@
+// Two units joined by a simulated path, with the library's clock replaced:
+// each direction has a rate (on the wire, 576 bytes a datagram), a one-way
+// delay, a drop-tail queue and drops the test chooses. run() advances the
+// clock to each datagram's arrival and hands it over there, as a socket
+// would, and at every millisecond lets each unit do what its timers would:
+// the writer, the recovery pass, and a tick every 2 s. Nothing touches a
+// socket.
+#pragma once
+
+#include <QHostAddress>
+#include <deque>
+#include <functional>
+
+#include "support/manual_clock.h"
+#include "support/peer.h"
+#include "transport/datagram_tap.h"
+#include "transport_packets.h"
+
+struct SimPath {
+    struct Direction {
+        Direction(double bitsPerSecond, int64_t delayUs, int64_t queueUs)
+            : bitsPerSecond(bitsPerSecond), delayUs(delayUs), queueUs(queueUs)
+        {
+        }
+        double bitsPerSecond;
+        int64_t delayUs;
+        int64_t queueUs; // what the queue holds, in time at the rate
+        // Chooses datagrams to lose (or to change) on the way; true: lost.
+        std::function<bool(QByteArray &datagram)> drop;
+        // What crossed it, counted.
+        int sent = 0, queueDrops = 0, dropped = 0;
+        QList<QByteArray> delivered;
+        bool keep = false; // keep the delivered datagrams in `delivered`
+
+        struct InFlight {
+            int64_t atUs;
+            QByteArray datagram;
+        };
+        std::deque<InFlight> flight;
+        int64_t busyUntilUs = 0;
+    };
+
+    SimPath(Peer &a, Peer &b, ManualClock &clock, Direction ab, Direction ba)
+        : a(a), b(b), clock(clock), ab(std::move(ab)), ba(std::move(ba))
+    {
+        transport::setOutgoingTap(&a.unit(), [this](QByteArray &d, QHostAddress &to, quint16 &port) {
+            if (to == QHostAddress(QString::fromLatin1(this->b.addr)) && port == this->b.port)
+                enter(this->ab, d);
+            return false;
+        });
+        transport::setOutgoingTap(&b.unit(), [this](QByteArray &d, QHostAddress &to, quint16 &port) {
+            if (to == QHostAddress(QString::fromLatin1(this->a.addr)) && port == this->a.port)
+                enter(this->ba, d);
+            return false;
+        });
+    }
+    ~SimPath()
+    {
+        transport::clearOutgoingTap(&a.unit());
+        transport::clearOutgoingTap(&b.unit());
+    }
+    SimPath(const SimPath &) = delete;
+    SimPath &operator=(const SimPath &) = delete;
+
+    int64_t nowUs() const { return ManualClock::read(); }
+
+    // Runs until done() holds or ms of simulated time have passed.
+    bool run(int64_t ms, const std::function<bool()> &done = [] { return false; })
+    {
+        for (int64_t step = 0; step < ms; ++step) {
+            const int64_t stepEnd = nowUs() + 1000;
+            for (;;) { // arrivals in time order
+                Direction *d = nullptr;
+                if (!ab.flight.empty() && ab.flight.front().atUs <= stepEnd)
+                    d = &ab;
+                if (!ba.flight.empty() && ba.flight.front().atUs <= stepEnd &&
+                    (!d || ba.flight.front().atUs < d->flight.front().atUs))
+                    d = &ba;
+                if (!d)
+                    break;
+                if (d->flight.front().atUs > nowUs())
+                    clock.advanceUs(d->flight.front().atUs - nowUs());
+                deliverOne(*d, d == &ab ? b : a, d == &ab ? a : b);
+            }
+            clock.advanceUs(stepEnd - nowUs());
+            for (Peer *p : {&a, &b}) {
+                UnitInspector::runWriter(p->unit());
+                UnitInspector::lossRecoveryPass(p->unit());
+            }
+            if (nowUs() - lastTickUs >= 2000000) {
+                lastTickUs = nowUs();
+                a.tick();
+                b.tick();
+            }
+            if (done())
+                return true;
+        }
+        return done();
+    }
+
+    Peer &a;
+    Peer &b;
+    ManualClock &clock;
+    Direction ab, ba;
+    int64_t lastTickUs = 0;
+
+private:
+    void enter(Direction &d, QByteArray &datagram)
+    {
+        ++d.sent;
+        if (d.drop && d.drop(datagram)) {
+            ++d.dropped;
+            return;
+        }
+        const int64_t now = nowUs();
+        const int64_t serialUs = int64_t(576 * 8 * 1e6 / d.bitsPerSecond);
+        const int64_t start = std::max(now, d.busyUntilUs);
+        if (start - now > d.queueUs) { // the queue is full
+            ++d.queueDrops;
+            return;
+        }
+        d.busyUntilUs = start + serialUs;
+        d.flight.push_back({d.busyUntilUs + d.delayUs, datagram});
+    }
+
+    void deliverOne(Direction &d, Peer &to, Peer &from)
+    {
+        const QByteArray datagram = d.flight.front().datagram;
+        d.flight.pop_front();
+        if (d.keep)
+            d.delivered << datagram;
+        to->receiveDatagram(datagram.constData(), datagram.size(), QHostAddress(QString::fromLatin1(from.addr)),
+                            from.port);
+    }
+};

@@ -1,0 +1,141 @@
+// Our units over simulated paths (sim_path.h): they take part in the path
+// protocol with each other (marks, feedback, loss reports, a rate per path),
+// keep to the protocol's pace toward a peer that writes zeros into the
+// reserved bytes, and fall back to it when feedback stops. Messages live as
+// long as they progress, however long that takes.
+#include <gtest/gtest.h>
+
+#include <QMap>
+
+#include "sim_path.h"
+#include "transport/path_mark.h"
+
+namespace {
+
+QByteArray block(int packets, int seed)
+{
+    QByteArray b(packets * 500 - 80, '\0');
+    quint32 x = 2654435761u * quint32(seed + 1);
+    for (char &c : b) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    return b;
+}
+
+bool isWord(const QByteArray &datagram, const char *word) { return tp::wordOf(datagram) == word; }
+
+// Makes a unit look like a peer that follows the protocol to the letter:
+// zeros in the reserved bytes, and no FEEDBACK.
+void writeLikeTheProtocol(SimPath::Direction &d)
+{
+    d.drop = [](QByteArray &datagram) {
+        if (isWord(datagram, "FEEDBACK"))
+            return true;
+        std::memset(datagram.data() + 36, 0, 12);
+        return false;
+    };
+}
+
+struct Paths : ::testing::Test {
+    ManualClock clock;
+    Peer a{"alice", "127.0.0.2", 46901, false};
+    Peer b{"bob", "127.0.0.3", 46902, false};
+
+    void send(const QByteArray &bytes) { a->sendBufferToServer(bytes.constData(), int(bytes.size()), "127.0.0.3", 46902, nullptr); }
+    bool acknowledged() const { return a.hasLog("Packet send success:"); }
+    // Lets the two know each other as the library's own units, as a
+    // registration would.
+    void introduce(SimPath &path)
+    {
+        UnitInspector::sendProtocol(a.unit(), "HELLO$alice", "127.0.0.3", 46902);
+        UnitInspector::sendProtocol(b.unit(), "HELLO$bob", "127.0.0.2", 46901);
+        path.run(100);
+    }
+};
+
+} // namespace
+
+TEST_F(Paths, AMessageThatTakesMinutesArrives)
+{
+    // 2,600 datagrams through 200 kbit/s: a minute on the wire, far beyond
+    // six resends of 2 s or a receiver's twenty seconds.
+    SimPath path(a, b, clock, {200e3, 20000, 200000}, {200e3, 20000, 200000});
+    introduce(path);
+    const QByteArray bytes = block(2600, 1);
+    send(bytes);
+    ASSERT_TRUE(path.run(180000, [&] { return acknowledged(); }));
+    fprintf(stderr, "took %lld ms, sent %d\n", (long long)path.nowUs()/1000, path.ab.sent);
+    ASSERT_EQ(b.received.size(), 1);
+    EXPECT_EQ(b.received[0], bytes);
+    EXPECT_GT(path.nowUs() - 1000000, 55 * 1000000ll);
+    EXPECT_FALSE(a.hasLog("UDP package send failed:"));
+    EXPECT_FALSE(a.hasLog("repeat send UDP package:"));
+    EXPECT_FALSE(b.hasLog("Delete expired buffer:"));
+}
+
+TEST_F(Paths, OurUnitsPaceByFeedbackAndReportLossAsRanges)
+{
+    SimPath::Direction up{10e6, 15000, 50000}, down{10e6, 15000, 50000};
+    int lost = 0;
+    up.drop = [&](QByteArray &d) { return tp::packetOf(d).total == 2000 && tp::packetOf(d).index % 100 == 7 && lost++ < 20; };
+    SimPath path(a, b, clock, up, down);
+    introduce(path);
+    const QByteArray bytes = block(2000, 2);
+    const int64_t start = path.nowUs();
+    send(bytes);
+    ASSERT_TRUE(path.run(10000, [&] { return acknowledged(); }));
+    EXPECT_EQ(b.received.value(0), bytes);
+    // About the path's time (1.0 s here), not the protocol's fixed pace and
+    // not a queue's worth of losses.
+    EXPECT_LT(path.nowUs() - start, 1500000);
+    EXPECT_EQ(path.ab.queueDrops, 0);
+    // The losses came back from ranges in FEEDBACK, not from a REQUEST each;
+    // feedback stayed a small share of the data.
+    EXPECT_FALSE(b.hasLog("Request for Lost Packet:"));
+    EXPECT_TRUE(b.hasLog("Report lost packets:"));
+    EXPECT_LT(path.ba.sent, path.ab.sent * 8 / 100);
+}
+
+TEST_F(Paths, ToAPeerThatWritesZerosTheProtocolsPaceAndNoNewWord)
+{
+    SimPath::Direction up{100e6, 1000, 50000}, down{100e6, 1000, 50000};
+    up.keep = true;
+    writeLikeTheProtocol(down);
+    SimPath path(a, b, clock, up, down);
+    introduce(path);
+    QList<int> perRound; // data datagrams a wrote in each millisecond
+    int before = path.ab.sent;
+    send(block(100, 3));
+    for (int ms = 0; ms < 40; ++ms) {
+        perRound << path.ab.sent - before;
+        before = path.ab.sent;
+        path.run(1);
+    }
+    ASSERT_TRUE(path.run(2000, [&] { return acknowledged(); }));
+    // Packet 1 alone, then fifteen a round of about 2 ms.
+    EXPECT_EQ(perRound.value(0), 1);
+    EXPECT_EQ(perRound.value(1) + perRound.value(2), 15);
+    for (int n : perRound)
+        EXPECT_LE(n, 15);
+    for (const QByteArray &d : path.ab.delivered)
+        EXPECT_FALSE(isWord(d, "FEEDBACK"));
+}
+
+TEST_F(Paths, APeerThatStopsGivingFeedbackGetsTheProtocolsPace)
+{
+    SimPath::Direction up{10e6, 15000, 50000}, down{10e6, 15000, 50000};
+    SimPath path(a, b, clock, up, down);
+    introduce(path);
+    send(block(3000, 4));
+    path.run(400); // well under way at the path's pace
+    ASSERT_FALSE(acknowledged());
+    writeLikeTheProtocol(path.ba);
+    // Within a few round trips without feedback, the protocol's pace: at
+    // most fifteen a round of one message.
+    path.run(400);
+    const int before = path.ab.sent;
+    path.run(10);
+    EXPECT_LE(path.ab.sent - before, 15 * 5 + 5);
+    ASSERT_TRUE(path.run(20000, [&] { return acknowledged(); }));
+}
