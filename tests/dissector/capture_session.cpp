@@ -1,8 +1,10 @@
 // A short session of four units on loopback, recorded by the dissector test:
 // three clients register with a server on port 45454 (so the server sends
 // PEERLISTs of one to three records, the last over two packets), a client
-// sends a multi-packet DATA, one client punches a hole to another and sends it
-// data directly, and a datagram with a damaged checksum reaches the server.
+// sends a multi-packet DATA whose last packet is lost once (so the server asks
+// for it in a FEEDBACK loss report), one client punches a hole to another and
+// sends it data directly, and a datagram with a damaged checksum reaches the
+// server.
 // Exits 0 when every step worked, 1 otherwise, 2 without the test addresses.
 // With an argument, writes the DATA's bytes in hex to that file.
 #include <QRandomGenerator>
@@ -11,6 +13,7 @@
 #include <cstring>
 
 #include "support/peer.h"
+#include "transport/datagram_tap.h"
 
 namespace {
 
@@ -80,9 +83,18 @@ int main(int argc, char **argv)
             std::fclose(out);
         }
     }
+    // The first copy of packet 7 of 7 is dropped on its way out.
+    bool dropped = false;
+    transport::setOutgoingTap(&alice.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+        const bool drop = !dropped && d.size() == int(sizeof(NOLVUDPPACKET)) && d.mid(28, 4) == QByteArray("\7\0\7\0", 4);
+        dropped = dropped || drop;
+        return !drop;
+    });
     alice->sendBufferToServer(bytes.constData(), bytes.size(), "127.0.0.2", 45454, nullptr);
     ok &= check(pumpUntil([&] { return !server.received.isEmpty() && alice.hasLog("Packet send success:"); }),
                 "multi-packet DATA delivered and acknowledged");
+    ok &= check(dropped && server.hasLog("Report lost packets:"), "the lost packet reported in a FEEDBACK");
+    transport::clearOutgoingTap(&alice.unit());
 
     const PEERINFO *toBob = liveUserNamed(alice.unit(), "bob");
     ok &= check(toBob != nullptr, "bob is a live user of alice");

@@ -112,7 +112,20 @@ shark -Y "mudp.reassembled.length" -T fields -E occurrence=l -e mudp.word -e mud
 grep -q "^PEERLIST	512	$" "$work/reassembled.txt" || fail "reassembled PEERLIST length"
 [ "$(grep "^DATA	3080	" "$work/reassembled.txt" | cut -f3 | tr -d ':')" = "$(cat "$work/data.hex")" ] ||
   fail "reassembled DATA differs from the bytes sent"
-[ "$(shark -2 -Y "mudp.reassembled_in" | wc -l)" -eq 9 ] || fail "reassembled-in references"
+# (Three PEERLISTs and the DATA, whose packet 1 the sender repeats after the loss.)
+refs=$(shark -2 -Y "mudp.reassembled_in" | wc -l)
+[ "$refs" -ge 9 ] && [ "$refs" -eq "$(shark -2 -Y "mudp.total > 1 && !mudp.reassembled.length" | wc -l)" ] ||
+  fail "reassembled-in references"
+
+# Path marks: the units number the datagrams they pace and answer with
+# feedback marks; the damaged datagram, made by hand, carries none. The
+# dropped last packet of the DATA is asked for in a FEEDBACK loss report.
+shark -T fields -E separator='|' -e mudp.mark.kind -e mudp.mark.txn -e mudp.mark.feedback.newest -e mudp.word \
+  -e mudp.report.first -e mudp.report.last -e _ws.col.Info >"$work/marks.txt"
+grep -q "^1|[1-9][0-9]*||DATA|" "$work/marks.txt" || fail "data mark with a transmission number"
+grep -q "^2||[1-9][0-9]*|RECEIVED|" "$work/marks.txt" || fail "feedback mark"
+grep -q "^0|||ALIVE|||ALIVE mallory" "$work/marks.txt" || fail "unmarked datagram"
+grep -q "|FEEDBACK|7|7|FEEDBACK server (1 message, 1 range) \[1/1\]$" "$work/marks.txt" || fail "FEEDBACK loss report"
 
 # TRANSHOLE carries alice's HOLEREQ with the address and port the server
 # reported to alice in its REGACC.
@@ -160,12 +173,16 @@ grep -q "Lua Error" "$work/malformed-tree.txt" && { fail "Lua error on malformed
 for note in "Datagram is 9 bytes, not 548" "Datagram is 600 bytes" "Type is not 2" \
     "Index, total or len out of range" "Text fills its field without a terminating zero" \
     "Unknown protocol word" "TRANSHOLE without an embedded HOLEREQ" "Bad checksum" \
-    "Continuation of a multi-packet message" "Ignored field: e"; do
+    "Continuation of a multi-packet message" "Ignored field: e" "Unknown path mark (magic 0xa7, version 2" \
+    "Unknown path mark (magic 0xa7, version 1, kind 3)" "Unknown path mark (magic 0x12)" \
+    "Malformed loss report: range reversed" "Malformed loss report: range 2 of 3 lies past the end" \
+    "Malformed loss report: version 2, not 1" "Malformed loss report: body of 1 byte,"; do
   grep -q "$note" "$work/malformed-tree.txt" || fail "malformed datagrams: no \"$note\""
 done
 shark -T fields -e _ws.col.Info >"$work/malformed-info.txt"
 grep -q "^REG BBBB" "$work/malformed-info.txt" || fail "name at the end of the header"
 grep -q "cut" "$work/malformed-info.txt" && fail "name read past the end of the header"
+grep -q "^FEEDBACK fb (2 messages, 1 range, malformed)" "$work/malformed-info.txt" || fail "malformed FEEDBACK info"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed; fields in $work/fields.txt"

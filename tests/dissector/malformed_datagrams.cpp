@@ -1,6 +1,7 @@
 // Prints, as a text2pcap hex dump, datagrams that no unit sends but the
 // network may carry: short, long, with numbering out of range, unterminated
-// texts, bad encodings and messages cut short. The dissector test turns the
+// texts, bad encodings, messages cut short, unknown path marks and malformed
+// FEEDBACK loss reports. The dissector test turns the
 // dump into a capture and checks that each is shown without a script error.
 #include <QByteArray>
 #include <QList>
@@ -39,6 +40,15 @@ QByteArray header(const char *text)
     QByteArray h(text);
     h.resize(80, '\0');
     return h;
+}
+
+// v as n little-endian bytes.
+QByteArray le(int64_t v, int n)
+{
+    QByteArray b;
+    for (int i = 0; i < n; ++i)
+        b += char(v >> (8 * i));
+    return b;
 }
 
 void dump(const QByteArray &datagram)
@@ -92,6 +102,24 @@ int main()
     NOLVUDPPACKET spoiled = packet(QByteArray(), 0);
     spoiled.checksum ^= 1;
     out << bytes(spoiled);
+    // Reserved bytes that hold no mark the library writes: another version,
+    // an unknown kind, another magic.
+    for (const char *mark : {"\xa7\x21", "\xa7\x13", "\x12\x34"}) {
+        NOLVUDPPACKET marked = packet(header("ALIVE$marked"), 12);
+        std::memcpy(marked.reserved, mark, 2);
+        marked.reserved[5] = 9;
+        out << bytes(marked);
+    }
+    // FEEDBACK loss reports: a reversed range after a good one, an entry whose
+    // ranges run past the body, another version, a body shorter than its head.
+    const QByteArray feedback = header("FEEDBACK$fb");
+    const QByteArray entry = le(2461000, 4) + le(43200000, 4);
+    const QByteArray reversed = le(1, 1) + le(2, 1) + le(0, 2) + entry + le(1, 4) + le(2, 2) + le(4, 2) + entry +
+                                le(1, 4) + le(9, 2) + le(3, 2);
+    const QByteArray pastEnd = le(1, 1) + le(1, 1) + le(0, 2) + entry + le(3, 4) + le(5, 2) + le(6, 2);
+    const QByteArray version = le(2, 1) + le(1, 1) + le(0, 2) + entry + le(1, 4) + le(5, 2) + le(6, 2);
+    for (const QByteArray &body : {reversed, pastEnd, version, le(1, 1)})
+        out << bytes(packet(feedback + body, int(80 + body.size())));
     for (const QByteArray &d : out)
         dump(d);
     return 0;

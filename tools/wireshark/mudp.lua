@@ -5,8 +5,9 @@
 -- first 80 bytes are a "$"-separated text header naming a protocol word. This
 -- dissector shows the datagram header (with the CRC-16 verified), the message
 -- header of packet 1, the peer records of a PEERLIST and the HOLEREQ text
--- embedded in a TRANSHOLE, and the whole message in the frame that completes
--- a multi-packet one.
+-- embedded in a TRANSHOLE, the path mark that the library's units write into
+-- the 12 reserved header bytes, the loss report of a FEEDBACK, and the whole
+-- message in the frame that completes a multi-packet one.
 --
 -- Load with: tshark -X lua_script:mudp.lua ...  or copy into the personal
 -- plugins folder (see docs/wireshark.md).
@@ -20,6 +21,10 @@ local PAYLOAD_SIZE = 500
 local MESSAGE_HEADER_SIZE = 80
 local PEERINFO_SIZE = 144
 local HOLEREQ_AREA = 80
+local MAX_PACKETS = 32767
+local MARK_MAGIC = 0xA7
+local MARK_VERSION = 1
+local REPORT_VERSION = 1
 local DEFAULT_PORT = 45454
 -- Names are GB18030 bytes; builds without that encoding show them as UTF-8.
 local ENC_NAME = ENC_GB18030 or ENC_UTF_8
@@ -57,6 +62,7 @@ end
 ---------------------------------------------------------------------------
 local checksum_status = { [0] = "Bad", [1] = "Good", [2] = "Unverified" }
 local access_values = { [0] = "No direct path", [1] = "Direct path open" }
+local mark_kinds = { [0] = "None (peer does not take part)", [1] = "Data mark", [2] = "Feedback mark" }
 
 local f = {
     date = ProtoField.int32("mudp.date", "Message date (Julian day)"),
@@ -94,6 +100,34 @@ local f = {
     peer_padding = ProtoField.uint16("mudp.peer.padding", "Padding"),
     peer_access = ProtoField.int32("mudp.peer.access", "Access", base.DEC, access_values),
     peer_life = ProtoField.int32("mudp.peer.life", "Life"),
+
+    -- The path mark in the reserved bytes.
+    mark_magic = ProtoField.uint8("mudp.mark.magic", "Magic", base.HEX),
+    mark_version = ProtoField.uint8("mudp.mark.version", "Version", base.DEC, nil, 0xF0),
+    mark_kind = ProtoField.uint8("mudp.mark.kind", "Kind", base.DEC, mark_kinds, 0x0F),
+    mark_flags = ProtoField.uint8("mudp.mark.flags", "Flags", base.HEX),
+    mark_feedback_now = ProtoField.bool("mudp.mark.flags.feedback_now", "Feedback now", 8, nil, 0x01),
+    mark_rtt = ProtoField.uint16("mudp.mark.rtt_hint", "Round-trip hint (ms)"),
+    mark_txn = ProtoField.uint32("mudp.mark.txn", "Transmission number"),
+    mark_sent = ProtoField.uint32("mudp.mark.sent_us", "Send time (µs)"),
+    mark_newest = ProtoField.uint32("mudp.mark.feedback.newest", "Newest transmission number received"),
+    mark_hold = ProtoField.uint32("mudp.mark.feedback.hold_us", "Hold time (µs)"),
+    mark_received = ProtoField.uint32("mudp.mark.feedback.received", "Numbered datagrams received"),
+
+    -- The loss report in the body of a FEEDBACK.
+    report = ProtoField.none("mudp.report", "Loss report"),
+    report_version = ProtoField.uint8("mudp.report.version", "Version"),
+    report_entries = ProtoField.uint8("mudp.report.entries", "Entries"),
+    report_spare = ProtoField.uint16("mudp.report.spare", "Spare"),
+    report_entry = ProtoField.none("mudp.report.entry", "Entry"),
+    report_date = ProtoField.int32("mudp.report.date", "Message date (Julian day)"),
+    report_time = ProtoField.int32("mudp.report.time", "Message time (ms since midnight)"),
+    report_ranges = ProtoField.uint16("mudp.report.ranges", "Ranges"),
+    report_range = ProtoField.none("mudp.report.range", "Missing packets"),
+    report_first = ProtoField.uint16("mudp.report.first", "First missing packet"),
+    report_last = ProtoField.uint16("mudp.report.last", "Last missing packet"),
+    report_missing = ProtoField.uint32("mudp.report.missing", "Missing packets reported"),
+    report_unread = ProtoField.bytes("mudp.report.unread", "Bytes left unread"),
 }
 
 -- One set of fields per message header: the message's own and the HOLEREQ
@@ -145,9 +179,14 @@ local e = {
         expert.group.REASSEMBLE, expert.severity.NOTE),
     no_holereq = ProtoExpert.new("mudp.no_holereq.expert", "TRANSHOLE without an embedded HOLEREQ",
         expert.group.PROTOCOL, expert.severity.WARN),
+    unknown_mark = ProtoExpert.new("mudp.mark.unknown.expert", "Unknown path mark: the receiver reads no mark",
+        expert.group.PROTOCOL, expert.severity.WARN),
+    bad_report = ProtoExpert.new("mudp.report.malformed.expert",
+        "Malformed loss report: the ranges before the fault are answered, the rest is ignored",
+        expert.group.MALFORMED, expert.severity.WARN),
 }
 mudp.experts = { e.checksum_good, e.checksum_bad, e.size, e.type, e.numbering, e.unterminated,
-    e.unknown_word, e.continuation, e.split_record, e.no_holereq }
+    e.unknown_word, e.continuation, e.split_record, e.no_holereq, e.unknown_mark, e.bad_report }
 
 mudp.prefs.udp_port = Pref.uint("UDP port", DEFAULT_PORT, "UDP port dissected as MUDP")
 mudp.prefs.reassemble = Pref.bool("Reassemble messages", true,
@@ -164,7 +203,7 @@ local known_words = {
     DATAFAIL = { "date", "time" },
     REG = {}, UNREG = {}, REGACC = {}, UNREGACC = {}, ALIVE = {}, RE_ALIVE = {},
     REGDUP = {}, UNKOWN = {}, PEERLIST = {}, DATA = {}, TRANS = {}, TRANSHOLE = {},
-    HOLEREQ = {}, HOLEREG = {}, HOLEACC = {}, NOLVHOLE = {},
+    HOLEREQ = {}, HOLEREG = {}, HOLEACC = {}, NOLVHOLE = {}, FEEDBACK = {},
 }
 
 ---------------------------------------------------------------------------
@@ -424,6 +463,135 @@ local function dissect_peer_records(tvb, tree, payload_off, base, used, whole)
 end
 
 ---------------------------------------------------------------------------
+-- Path mark: the 12 reserved header bytes (tvb offset 36)
+---------------------------------------------------------------------------
+-- A peer of the original protocol leaves them zero. The library's units write
+-- a magic byte, version (high nibble) and kind (low nibble), then
+--   data mark:     flags, round-trip hint in 2 ms units, transmission number
+--                  (4), send time in µs (4, low 32 bits of the sender's clock)
+--   feedback mark: newest transmission number received (4), how long ago it
+--                  arrived in 32 µs units (2), numbered datagrams received (4)
+local function dissect_mark(tvb, tree, off)
+    local r = tvb(off, 12)
+    local mt = tree:add(f.reserved, r)
+    if r:bytes():tohex():match("^0*$") then
+        mt:set_text("Path mark: none (peer does not take part)")
+        mt:add(f.mark_kind, r, 0):set_generated()
+        return
+    end
+    local magic, vk = tvb(off, 1):uint(), tvb(off + 1, 1):uint()
+    local version, kind = rshift(vk, 4), band(vk, 0x0F)
+    if magic ~= MARK_MAGIC or version ~= MARK_VERSION or (kind ~= 1 and kind ~= 2) then
+        mt:set_text("Path mark: unknown (" .. r:bytes():tohex() .. ")")
+        local what = magic ~= MARK_MAGIC and string.format("magic 0x%02x", magic)
+            or string.format("magic 0x%02x, version %d, kind %d", magic, version, kind)
+        mt:add_proto_expert_info(e.unknown_mark, "Unknown path mark (" .. what .. "): the receiver reads no mark")
+        return
+    end
+    mt:add(f.mark_magic, tvb(off, 1))
+    mt:add(f.mark_version, tvb(off + 1, 1))
+    mt:add(f.mark_kind, tvb(off + 1, 1))
+    if kind == 1 then
+        local flags, txn = tvb(off + 2, 1):uint(), tvb(off + 4, 4):le_uint()
+        local ft = mt:add(f.mark_flags, tvb(off + 2, 1))
+        ft:add(f.mark_feedback_now, tvb(off + 2, 1))
+        local hint = tvb(off + 3, 1):uint()
+        mt:add(f.mark_rtt, tvb(off + 3, 1), hint * 2):append_text(string.format(" (%d units of 2 ms)", hint))
+        local ti = mt:add_le(f.mark_txn, tvb(off + 4, 4))
+        if txn == 0 then ti:append_text(" (not numbered: a control word)") end
+        mt:add_le(f.mark_sent, tvb(off + 8, 4)):append_text(" (sender's clock, low 32 bits)")
+        mt:set_text(string.format("Path mark: data, transmission %d%s", txn,
+            band(flags, 1) ~= 0 and ", feedback now" or ""))
+    else
+        local newest, units, received = tvb(off + 2, 4):le_uint(), tvb(off + 6, 2):le_uint(), tvb(off + 8, 4):le_uint()
+        mt:add_le(f.mark_newest, tvb(off + 2, 4))
+        mt:add(f.mark_hold, tvb(off + 6, 2), units * 32):append_text(string.format(" (%d units of 32 µs)", units))
+        mt:add_le(f.mark_received, tvb(off + 8, 4))
+        mt:set_text(string.format("Path mark: feedback, newest %d, %d received", newest, received))
+    end
+end
+
+---------------------------------------------------------------------------
+-- FEEDBACK: the loss report after the message header
+---------------------------------------------------------------------------
+-- Head: version (1), entry count (1), spare (2); per entry: date (4), time
+-- (4), range count (2), spare (2), then per range the first and last missing
+-- packet numbers (2 + 2). Read as the sender reads it: it answers ranges in
+-- order and stops at the first fault. Returns the Info text.
+local function plural(n, word)
+    return string.format("%d %s%s", n, word, n == 1 and "" or "s")
+end
+
+local function dissect_loss_report(tvb, tree, off, length)
+    local rt = length > 0 and tree:add(f.report, tvb(off, length)) or tree:add(f.report)
+    local stop = off + length
+    local entries, ranges, missing = 0, 0, 0
+    local at = off
+    local fault
+    local function malformed(item, why)
+        item:add_proto_expert_info(e.bad_report, "Malformed loss report: " .. why ..
+            "; the ranges before it are answered, the rest is ignored")
+        fault = why
+    end
+    if length < 4 then
+        malformed(rt, "body of " .. plural(length, "byte") .. ", shorter than its 4-byte head")
+    else
+        rt:add(f.report_version, tvb(at, 1))
+        local count = tvb(at + 1, 1):uint()
+        rt:add(f.report_entries, tvb(at + 1, 1))
+        rt:add_le(f.report_spare, tvb(at + 2, 2))
+        at = at + 4
+        local version = tvb(off, 1):uint()
+        if version ~= REPORT_VERSION then
+            malformed(rt, string.format("version %d, not %d", version, REPORT_VERSION))
+            count = 0
+        end
+        for k = 1, count do
+            if at + 12 > stop then
+                malformed(rt, string.format("entry %d of %d lies past the end of the body", k, count))
+                break
+            end
+            local date, time, n = tvb(at, 4):le_int(), tvb(at + 4, 4):le_int(), tvb(at + 8, 2):le_uint()
+            local span = math.min(12 + 4 * n, stop - at)
+            local et = rt:add(f.report_entry, tvb(at, span))
+            et:add_le(f.report_date, tvb(at, 4)):append_text(" (" .. julian_to_date(date) .. ")")
+            et:add_le(f.report_time, tvb(at + 4, 4)):append_text(" (" .. ms_to_clock(time) .. ")")
+            et:add_le(f.report_ranges, tvb(at + 8, 2))
+            et:add_le(f.report_spare, tvb(at + 10, 2))
+            et:set_text(string.format("Entry %d: message %d/%d, %s", k, date, time, plural(n, "range")))
+            entries = entries + 1
+            at = at + 12
+            for j = 1, n do
+                if at + 4 > stop then
+                    malformed(et, string.format("range %d of %d lies past the end of the body", j, n))
+                    break
+                end
+                local first, last = tvb(at, 2):le_uint(), tvb(at + 2, 2):le_uint()
+                local gt = et:add(f.report_range, tvb(at, 4))
+                gt:add_le(f.report_first, tvb(at, 2))
+                gt:add_le(f.report_last, tvb(at + 2, 2))
+                gt:set_text(string.format("Missing packets %d–%d", first, last))
+                at = at + 4
+                if first < 1 or last < first or last > MAX_PACKETS then
+                    malformed(gt, first > last and "range reversed" or "range outside 1 to 32767")
+                    break
+                end
+                ranges = ranges + 1
+                missing = missing + last - first + 1
+            end
+            if fault then break end
+        end
+        rt:add(f.report_missing, tvb(off, 0), missing):set_generated()
+    end
+    if at < stop then
+        rt:add(f.report_unread, tvb(at, stop - at))
+    end
+    local summary = plural(entries, "message") .. ", " .. plural(ranges, "range")
+    rt:append_text(": " .. summary .. (fault and " (malformed)" or ""))
+    return summary .. (fault and ", malformed" or "")
+end
+
+---------------------------------------------------------------------------
 -- Message start: the header and what follows it
 ---------------------------------------------------------------------------
 
@@ -452,6 +620,8 @@ local function dissect_message_start(tvb, tree, off, length, whole)
         else
             tree:add_proto_expert_info(e.no_holereq)
         end
+    elseif word == "FEEDBACK" and off + MESSAGE_HEADER_SIZE <= tvb:len() then
+        info = info .. " (" .. dissect_loss_report(tvb, tree, body_off, math.max(0, body_len)) .. ")"
     elseif (word == "DATA" or word == "TRANS") and body_len > 0 then
         tree:add(f.data, tvb(body_off, body_len))
     elseif body_len > 0 then
@@ -581,7 +751,7 @@ local function dissect(tvb, pinfo, tree)
     else
         ht:add(f.checksum_status, tvb(34, 2), 2):set_generated()
     end
-    ht:add(f.reserved, tvb(36, 12))
+    dissect_mark(tvb, ht, 36)
 
     if present <= 0 then
         pinfo.cols.info = string.format("MUDP [%d/%d] (no payload)", index, total)
