@@ -28,54 +28,21 @@ void SendQueue::rotate()
     }
 }
 
-bool SendQueue::addResend(const PacketRef &packet)
+bool OnceQueue::add(const PacketRef &p)
 {
-    if (int(resends.size()) >= kMaxResends || resendSet.contains(packet))
+    if (int(order.size()) >= limit || waiting.contains(p))
         return false;
-    resends.push_back(packet);
-    resendSet.insert(packet, 0);
+    order.push_back(p);
+    waiting.insert(p, 0);
     return true;
 }
 
-bool SendQueue::takeResend(PacketRef &out)
+bool OnceQueue::take(PacketRef &out)
 {
-    if (resends.empty())
+    if (order.empty())
         return false;
-    out = resends.front();
-    resends.pop_front();
-    resendSet.remove(out);
+    out = order.front();
+    order.pop_front();
+    waiting.remove(out);
     return true;
-}
-
-bool SendQueue::addRequest(const PacketRef &packet)
-{
-    if (int(requests.size()) >= kMaxRequests || requestSet.contains(packet))
-        return false;
-    requests.push_back(packet);
-    requestSet.insert(packet, 0);
-    return true;
-}
-
-bool SendQueue::takeRequest(PacketRef &out)
-{
-    if (requests.empty())
-        return false;
-    out = requests.front();
-    requests.pop_front();
-    requestSet.remove(out);
-    return true;
-}
-
-void SendQueue::dropResendsOf(int32_t date, int32_t time)
-{
-    if (resends.empty())
-        return;
-    std::deque<PacketRef> kept;
-    for (const PacketRef &p : resends) {
-        if (p.date == date && p.time == time)
-            resendSet.remove(p);
-        else
-            kept.push_back(p);
-    }
-    resends.swap(kept);
 }

@@ -22,6 +22,21 @@ struct PacketRef {
 };
 size_t qHash(const PacketRef &p, size_t seed = 0) noexcept;
 
+// A FIFO in which each packet waits at most once.
+class OnceQueue {
+public:
+    explicit OnceQueue(int limit) : limit(limit) {}
+    bool isEmpty() const { return order.empty(); }
+    // False when it already waits or the queue is full.
+    bool add(const PacketRef &p);
+    bool take(PacketRef &out);
+
+private:
+    int limit;
+    std::deque<PacketRef> order;
+    QHash<PacketRef, int> waiting; // what `order` holds
+};
+
 class SendQueue {
 public:
     // Bounds: what one destination may have waiting.
@@ -29,10 +44,10 @@ public:
     static constexpr int kMaxResends = 32768;
     static constexpr int kMaxRequests = 4096;
 
-    bool isEmpty() const { return jobs.empty() && resends.empty() && requests.empty(); }
+    bool isEmpty() const { return jobs.empty() && resends.isEmpty() && requests.isEmpty(); }
     bool hasJobs() const { return !jobs.empty(); }
-    bool hasResends() const { return !resends.empty(); }
-    bool hasRequests() const { return !requests.empty(); }
+    bool hasResends() const { return !resends.isEmpty(); }
+    bool hasRequests() const { return !requests.isEmpty(); }
     qint64 queuedBytes() const { return bytes; }
     int jobCount() const { return int(jobs.size()); }
 
@@ -46,25 +61,19 @@ public:
     void rotate();
     const std::deque<SENDRECORD *> &allJobs() const { return jobs; }
 
-    // Resends, each packet at most once while it waits; false when it
-    // already waits or the queue is full.
-    bool addResend(const PacketRef &packet);
-    bool takeResend(PacketRef &out);
-    bool hasResend(const PacketRef &packet) const { return resendSet.contains(packet); }
+    // Resends of our packets (0-based index), each at most once while it
+    // waits; false when it already waits or the queue is full.
+    bool addResend(const PacketRef &packet) { return resends.add(packet); }
+    bool takeResend(PacketRef &out) { return resends.take(out); }
 
-    // Requests for packet `index` (1-based) of the destination's message;
-    // false when it already waits or the queue is full.
-    bool addRequest(const PacketRef &packet);
-    bool takeRequest(PacketRef &out);
-
-    // Drops every resend of the buffer with this identity.
-    void dropResendsOf(int32_t date, int32_t time);
+    // Requests for packet `index` (1-based) of the destination's message,
+    // each at most once while it waits.
+    bool addRequest(const PacketRef &packet) { return requests.add(packet); }
+    bool takeRequest(PacketRef &out) { return requests.take(out); }
 
 private:
     std::deque<SENDRECORD *> jobs;
-    std::deque<PacketRef> resends;
-    QHash<PacketRef, int> resendSet; // what `resends` holds
-    std::deque<PacketRef> requests;
-    QHash<PacketRef, int> requestSet; // what `requests` holds
+    OnceQueue resends{kMaxResends};
+    OnceQueue requests{kMaxRequests};
     qint64 bytes = 0;
 };
