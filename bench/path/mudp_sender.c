@@ -8,10 +8,11 @@
  * and runs its event loop until the library logs the send's outcome or the
  * time limit is up. It prints one line:
  *
- *   result verdict=success|failed|none|noreg time_ms=T hold_ms=H repeats=R answers=A
+ *   result verdict=success|failed|none|noreg time_ms=T verdict_ms=V hold_ms=H repeats=R answers=A
  *
  * T runs from just before the send call to the "Packet send success:" log
- * line (the transfer and the acknowledgement's way back), H is how long the
+ * line (the transfer and the acknowledgement's way back; 0 without it), V
+ * to the log line of either outcome, H is how long the
  * send call itself held the host, R counts "repeat send UDP package:" lines
  * (resends of packet 1 on the retry timer) and A "Answer lost packet:"
  * lines. With --echo it instead sends COUNT messages of 100 bytes, each
@@ -200,7 +201,7 @@ int main(int argc, char **argv)
         regToServer(server_ip, (unsigned short)server_port);
     int status = 0;
     if (!registered(server_ip, (unsigned short)server_port)) {
-        printf(echo ? "echo count=%ld answered=0 noreg\n" : "result verdict=noreg time_ms=0 hold_ms=0 repeats=0 "
+        printf(echo ? "echo count=%ld answered=0 noreg\n" : "result verdict=noreg time_ms=0 verdict_ms=0 hold_ms=0 repeats=0 "
                                                              "answers=0\n",
                echo);
     } else if (echo) {
@@ -211,8 +212,9 @@ int main(int argc, char **argv)
         const int64_t returned = mono_ns();
         run_until(has_verdict, &s, 0, deadline);
         static const char *const names[] = {"none", "success", "failed"};
-        printf("result verdict=%s time_ms=%.3f hold_ms=%.3f repeats=%d answers=%d\n", names[s.verdict],
-               s.verdict == VERDICT_SUCCESS ? ms_between(s.start_ns, s.verdict_ns) : 0.0,
+        printf("result verdict=%s time_ms=%.3f verdict_ms=%.3f hold_ms=%.3f repeats=%d answers=%d\n",
+               names[s.verdict], s.verdict == VERDICT_SUCCESS ? ms_between(s.start_ns, s.verdict_ns) : 0.0,
+               s.verdict != VERDICT_NONE ? ms_between(s.start_ns, s.verdict_ns) : 0.0,
                ms_between(s.start_ns, returned), s.repeats, s.answers);
     }
     fflush(stdout);

@@ -63,7 +63,9 @@ cmake --build "$build" -j2 --target mudp-path-forwarder mudp-path-sender mudp-pa
   enet-path-client enet-path-server >/dev/null
 mkdir -p "$out"
 log="$out/tries.log"
-echo "# run $(date -u +%FT%TZ) commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)" >>"$log"
+commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+library="$(git -C "$root" log -1 --format=%h -- src include 2>/dev/null || echo unknown)"
+echo "# run $(date -u +%FT%TZ) commit $commit library $library" >>"$log"
 
 # --- namespaces ------------------------------------------------------------
 # s: sender side, r: receiver side, m: the forwarder's own, l: loopback runs.
@@ -169,7 +171,7 @@ transfer() { # lib size limit sender-ns receiver-ns s-ip r-ip logfile
     fi
   fi
   finish "$rpid"
-  grep -q '^result' "$tmp/send" || echo "result verdict=none time_ms=0 hold_ms=0 repeats=0 answers=0" >>"$tmp/send"
+  grep -q '^result' "$tmp/send" || echo "result verdict=none time_ms=0 verdict_ms=0 hold_ms=0 repeats=0 answers=0" >>"$tmp/send"
 }
 field() { # file key: value of key=value on the result line
   awk -v k="$2" '/^result/ { for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == k) print kv[2] } }' "$1"
@@ -180,7 +182,7 @@ delivered() { # size
 }
 
 # Sorted list -> median / worst (max) / p95.
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[int((NR + 1) / 2)]; else printf "-" }'; }
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2; else printf "-" }'; }
 worst() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[NR]; else printf "-" }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
 
@@ -238,6 +240,7 @@ run_row() { # lib path size ntries enet-median
       rm -f "$tmp/counters"
     fi
     echo "$lib $name $size try=$t $(grep '^result' "$tmp/send" | cut -d' ' -f2-) intact=$intact limit_s=$limit $counts" >>"$log"
+    [ -s "$logfile" ] && gzip -f "$logfile"
   done
   local med wst
   med=$(echo "$times" | median)
@@ -285,7 +288,7 @@ if [ $check = 1 ]; then
   exit 0
 fi
 
-echo "path benchmark: $(date -u '+%F %H:%M UTC'), library commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+echo "path benchmark: $(date -u '+%F %H:%M UTC'), checkout $commit, library (src/, include/) last changed in $library"
 echo "time = send call to the sender's acknowledgement (mudp: 'Packet send success:'; ENet: the server's reliable 'done')"
 echo "ideal = RTT + ceil((S + 80) / 500) x 576 x 8 / up rate; dg/need = 548-byte datagrams up / ideal count;"
 echo "fb% = REQUEST + FEEDBACK datagrams down / data datagrams up; wire/S = IP bytes up / S; s/f/n = verdicts"
@@ -311,6 +314,7 @@ if [ $table = 1 ]; then
   echo
 fi
 
+trap 'echo "(run took $((SECONDS / 60)) min $((SECONDS % 60)) s)"; cleanup' EXIT
 [ $extras = 1 ] || exit 0
 
 # --- loopback: transfers, send-call hold, 100-byte round trip -------------
@@ -357,9 +361,9 @@ transfer mudp 15728640 "$limit" "$ns-s" "$ns-r" $S_IP $R_IP "$out/mudp-bloated-p
 finish "$ping_pid"
 stop_path
 added=$(awk -F'time=' -v idle="$idle" '/time=/ { split($2, a, " "); print a[1] - idle }' "$tmp/ping")
-p95=$(echo "$added" | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[int(NR * 0.95) > 0 ? int(NR * 0.95) : 1]; else print "-" }')
+p95=$(echo "$added" | sort -g | awk '{ v[NR] = $1 } END { i = int(NR * 0.95); if (i < 1) i = 1; if (NR) printf "%.1f", v[i]; else print "-" }')
 echo "idle ping median $idle ms; during the transfer ($(echo "$added" | grep -c . ) pings, $(field "$tmp/send" verdict)" \
-  "after $(field "$tmp/send" time_ms) ms): added delay median $(echo "$added" | median) ms, 95th percentile $p95 ms"
+  "after $(field "$tmp/send" verdict_ms) ms): added delay median $(echo "$added" | median) ms, 95th percentile $p95 ms"
 echo "mudp bloated-ping $(grep '^result' "$tmp/send" | cut -d' ' -f2-) idle_ms=$idle added_median=$(echo "$added" | median) added_p95=$p95" >>"$log"
 echo
 
@@ -392,7 +396,7 @@ shared=$(awk -v from=5 -v to="$(awk -v s="$span" 'BEGIN { print 5 + s }')" '
   END { if (n) printf "%.0f", sum / n; else print "-" }' "$tmp/iperf")
 share() { awk -v k="$1" 'BEGIN { if (k == "-" || k == "") print "-"; else printf "%.0f", k / 10000 * 100 }'; }
 echo "TCP alone: $alone kbit/s ($(share "$alone") % of 10 Mbit/s); while sharing: $shared kbit/s ($(share "$shared") %)" \
-  "over the ${span} s of the transfer ($(field "$tmp/send" verdict), $(field "$tmp/send" time_ms) ms)"
+  "over the ${span} s of the transfer ($(field "$tmp/send" verdict) after $(field "$tmp/send" verdict_ms) ms)"
 echo "mudp cable-tcp $(grep '^result' "$tmp/send" | cut -d' ' -f2-) tcp_alone_kbps=$alone tcp_shared_kbps=$shared span_s=$span" >>"$log"
 echo
 
