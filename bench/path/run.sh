@@ -182,8 +182,8 @@ delivered() { # size
 }
 
 # Sorted list -> median / worst (max) / p95.
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2; else printf "-" }'; }
-worst() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[NR]; else printf "-" }'; }
+median() { tr ' ' '\n' | awk NF | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2; else printf "-" }'; }
+worst() { tr ' ' '\n' | awk NF | sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f", v[NR]; else printf "-" }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
 
 HEAD_FMT='%-9s %-6s %-4s %6s %9s %9s %9s %6s %6s %7s %6s %6s %-8s %s\n'
@@ -236,7 +236,7 @@ run_row() { # lib path size ntries enet-median
       down_fb=$(($(counter down request) + $(counter down feedback)))
       up_bytes=$(counter up bytes)
       dgs=$((dgs + up_all)); data=$((data + up_data)); fb=$((fb + down_fb)); wire=$((wire + up_bytes))
-      counts="up[$(grep '^up' "$tmp/counters" | cut -d' ' -f2- | tr '\n' ' ')] down[$(grep '^down' "$tmp/counters" | cut -d' ' -f2- | tr '\n' ' ')]"
+      counts="up[$(awk '$1 == "up" { $1 = ""; printf "%s", $0 }' "$tmp/counters") ] down[$(awk '$1 == "down" { $1 = ""; printf "%s", $0 }' "$tmp/counters") ]"
       rm -f "$tmp/counters"
     fi
     echo "$lib $name $size try=$t $(grep '^result' "$tmp/send" | cut -d' ' -f2-) intact=$intact limit_s=$limit $counts" >>"$log"
@@ -271,14 +271,14 @@ if [ $check = 1 ]; then
   printf '%-9s %10s %10s %12s %12s %10s %10s\n' path "rtt set" "ping rtt" "up set" "TCP up" "down set" "TCP down"
   for name in $paths; do
     start_path "$name" 1 60
-    rtt=$(in_s ping -n -q -c 20 -i 0.1 $R_IP | awk -F/ '/^rtt/ { print $5 }')
+    rtt=$(in_s ping -n -q -c 20 -i 0.1 $R_IP | awk -F/ '/^rtt/ { print $5 }' || true)
     in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
     server=$!; pids+=("$server"); sleep 0.5
-    upr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m | awk '/receiver/ { print $7 }')
+    upr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m | awk '/receiver/ { print $7 }' || true)
     finish "$server"
     in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
     server=$!; pids+=("$server"); sleep 0.5
-    downr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m -R | awk '/receiver/ { print $7 }')
+    downr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m -R | awk '/receiver/ { print $7 }' || true)
     finish "$server"
     stop_path
     printf '%-9s %8s ms %7s ms %10s %6s Mbit/s %8s %6s Mbit/s\n' "$name" "${P_RTT_MS[$name]}" "$rtt" \
@@ -305,9 +305,10 @@ if [ $table = 1 ]; then
       [ "$name" = symmetric ] && [ "$size" -gt 1048576 ] && continue # 15 MiB at 1 Mbit/s up: left out
       ideal=$(ideal_ms "${P_RTT_MS[$name]}" "$size" "$(bits "${P_UP[$name]}")")
       n=$(tries_for "$ideal")
-      run_row enet "$name" "$size" "$n" - >"$tmp/enet_row"
+      # A row that goes wrong is reported and the run goes on.
+      run_row enet "$name" "$size" "$n" - >"$tmp/enet_row" || echo "(enet $name $size: the row failed)"
       enet_med=$row_median
-      run_row mudp "$name" "$size" "$n" "$enet_med"
+      run_row mudp "$name" "$size" "$n" "$enet_med" || echo "(mudp $name $size: the row failed)"
       cat "$tmp/enet_row"
     done
   done
@@ -352,7 +353,7 @@ echo
 echo "bloated cable (10 Mbit/s up, 500 ms queue): ping during a 15 MiB mudp transfer"
 limit=$(limit_s "$(ideal_ms 30 15728640 10000000)")
 start_path bloated 7 $((limit + 30))
-idle=$(in_s ping -n -c 20 -i 0.1 $R_IP | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' | median)
+idle=$(in_s ping -n -c 20 -i 0.1 $R_IP | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' | median || true)
 in_s timeout $((limit + 20)) ping -n -i 0.1 -w $((limit + 10)) $R_IP >"$tmp/ping" 2>&1 &
 ping_pid=$!
 pids+=("$ping_pid")
@@ -362,7 +363,7 @@ finish "$ping_pid"
 stop_path
 added=$(awk -F'time=' -v idle="$idle" '/time=/ { split($2, a, " "); print a[1] - idle }' "$tmp/ping")
 p95=$(echo "$added" | sort -g | awk '{ v[NR] = $1 } END { i = int(NR * 0.95); if (i < 1) i = 1; if (NR) printf "%.1f", v[i]; else print "-" }')
-echo "idle ping median $idle ms; during the transfer ($(echo "$added" | grep -c . ) pings, $(field "$tmp/send" verdict)" \
+echo "idle ping median $idle ms; during the transfer ($(echo "$added" | awk NF | wc -l) pings, $(field "$tmp/send" verdict)" \
   "after $(field "$tmp/send" verdict_ms) ms): added delay median $(echo "$added" | median) ms, 95th percentile $p95 ms"
 echo "mudp bloated-ping $(grep '^result' "$tmp/send" | cut -d' ' -f2-) idle_ms=$idle added_median=$(echo "$added" | median) added_p95=$p95" >>"$log"
 echo
@@ -373,7 +374,7 @@ limit=$(limit_s "$(ideal_ms 30 15728640 10000000)")
 start_path cable 8 $((limit + 120))
 in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
 server=$!; pids+=("$server"); sleep 0.5
-alone=$(in_s timeout 30 iperf3 -c $R_IP -t 15 -f k | awk '/receiver/ { print $7 }')
+alone=$(in_s timeout 30 iperf3 -c $R_IP -t 15 -f k | awk '/receiver/ { print $7 }' || true)
 finish "$server"
 iperf_s=$((limit + 20))
 in_r timeout $((iperf_s + 30)) iperf3 -s -1 >/dev/null 2>&1 &
