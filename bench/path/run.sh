@@ -74,6 +74,7 @@ tmp="$(mktemp -d)"
 pids=() # background processes still running, ended on exit
 forget() { local p keep=(); for p in "${pids[@]}"; do [ "$p" = "$1" ] || keep+=("$p"); done; pids=("${keep[@]}"); }
 finish() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; forget "$1"; }
+reap() { wait "$1" 2>/dev/null || true; forget "$1"; } # for one that ends by itself (under timeout)
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
@@ -142,6 +143,8 @@ counter() { # direction key; 0 when the forwarder printed nothing
     END { print v + 0 }' "$tmp/counters"
 }
 
+# Waits up to 5 s for the iperf3 server in r to listen.
+wait_listen() { for _ in $(seq 100); do in_r ss -ltn 'sport = :5201' | grep -q LISTEN && return 0; sleep 0.05; done; return 1; }
 # Waits up to 10 s for a "ready" line in a file.
 wait_ready() { for _ in $(seq 200); do grep -q '^ready' "$1" 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 
@@ -268,23 +271,28 @@ tries_for() { # ideal-ms
 # --- the forwarder's own check ----------------------------------------------
 if [ $check = 1 ]; then
   echo "forwarder check: ping RTT (idle) and iperf3 TCP goodput per path"
-  printf '%-9s %10s %10s %12s %12s %10s %10s\n' path "rtt set" "ping rtt" "up set" "TCP up" "down set" "TCP down"
+  printf '%-9s %10s %10s %10s %13s %8s %13s %8s %9s\n' path "rtt set" "ping rtt" "up set" "TCP up" "down set" \
+    "TCP down" "loss set" "loss up"
   for name in $paths; do
     start_path "$name" 1 60
     rtt=$(in_s ping -n -q -c 20 -i 0.1 $R_IP | awk -F/ '/^rtt/ { print $5 }' || true)
     in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
-    server=$!; pids+=("$server"); sleep 0.5
+    server=$!; pids+=("$server"); wait_listen || true
     upr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m | awk '/receiver/ { print $7 }' || true)
-    finish "$server"
+    reap "$server"
     in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
-    server=$!; pids+=("$server"); sleep 0.5
+    server=$!; pids+=("$server"); wait_listen || true
     downr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m -R | awk '/receiver/ { print $7 }' || true)
-    finish "$server"
+    reap "$server"
     stop_path
-    printf '%-9s %8s ms %7s ms %10s %6s Mbit/s %8s %6s Mbit/s\n' "$name" "${P_RTT_MS[$name]}" "$rtt" \
-      "${P_UP[$name]}" "$upr" "${P_DOWN[$name]}" "$downr"
+    lost=$(awk -v d="$(counter up random_drops)" -v o="$(counter up offered)" -v q="$(counter up queue_drops)" \
+      'BEGIN { if (o - q > 0) printf "%.2f", 100 * d / (o - q); else print "-" }')
+    printf '%-9s %8s ms %7s ms %10s %6s Mbit/s %8s %6s Mbit/s %6s %% %7s %%\n' "$name" "${P_RTT_MS[$name]}" "$rtt" \
+      "${P_UP[$name]}" "$upr" "${P_DOWN[$name]}" "$downr" "${P_LOSS[$name]%\%}" "$lost"
   done
-  echo "(TCP goodput of a full link is 1448/1500 = 96.5 % of its IP rate: payload over IP packet with timestamps)"
+  echo "(TCP goodput of a full link is 1448/1500 = 96.5 % of its IP rate: payload over IP packet with timestamps;"
+  echo " loss up = random drops / packets past the queue upstream, during the check; on lossy paths TCP's rate is its"
+  echo " response to the loss, not the link's rate)"
   exit 0
 fi
 
@@ -373,13 +381,13 @@ echo "cable (10 Mbit/s up): iperf3 TCP upstream alone, and while a 15 MiB mudp t
 limit=$(limit_s "$(ideal_ms 30 15728640 10000000)")
 start_path cable 8 $((limit + 120))
 in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
-server=$!; pids+=("$server"); sleep 0.5
+server=$!; pids+=("$server"); wait_listen || true
 alone=$(in_s timeout 30 iperf3 -c $R_IP -t 15 -f k | awk '/receiver/ { print $7 }' || true)
-finish "$server"
+reap "$server"
 iperf_s=$((limit + 20))
 in_r timeout $((iperf_s + 30)) iperf3 -s -1 >/dev/null 2>&1 &
-server=$!; pids+=("$server"); sleep 0.5
-in_s timeout $((iperf_s + 20)) iperf3 -c $R_IP -t "$iperf_s" -i 1 -f k --forceflush >"$tmp/iperf" 2>&1 &
+server=$!; pids+=("$server"); wait_listen || true
+in_s timeout $((iperf_s + 20)) iperf3 -c $R_IP -t "$iperf_s" -i 1 -f k --forceflush >"$out/iperf-cable.txt" 2>&1 &
 iperf_pid=$!
 pids+=("$iperf_pid")
 sleep 5
@@ -394,7 +402,7 @@ stop_path
 span=$(awk -v a="$start" -v b="$stop_at" 'BEGIN { printf "%.1f", b - a }')
 shared=$(awk -v from=5 -v to="$(awk -v s="$span" 'BEGIN { print 5 + s }')" '
   /sec/ && /Kbits\/sec/ && !/sender|receiver/ { split($3, t, "-"); if (t[1] + 0 >= from && t[2] + 0 <= to) { sum += $7; n++ } }
-  END { if (n) printf "%.0f", sum / n; else print "-" }' "$tmp/iperf")
+  END { if (n) printf "%.0f", sum / n; else print "-" }' "$out/iperf-cable.txt")
 share() { awk -v k="$1" 'BEGIN { if (k == "-" || k == "") print "-"; else printf "%.0f", k / 10000 * 100 }'; }
 echo "TCP alone: $alone kbit/s ($(share "$alone") % of 10 Mbit/s); while sharing: $shared kbit/s ($(share "$shared") %)" \
   "over the ${span} s of the transfer ($(field "$tmp/send" verdict) after $(field "$tmp/send" verdict_ms) ms)"
