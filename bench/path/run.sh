@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
   --no-extras) extras=0 ;;
   --extras-only) table=0 ;;
   --check) check=1; table=0; extras=0 ;;
-  *) sed -n '2,23p' "$0" >&2; exit 2 ;;
+  *) sed -n '2,22p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
