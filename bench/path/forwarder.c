@@ -1,0 +1,238 @@
+/* mudp-path-forwarder: an emulated network path between two TUN devices.
+ *
+ *   mudp-path-forwarder --tun-a NAME --tun-b NAME --up SPEC --down SPEC
+ *                       [--ready FILE] [--seconds N] [--seed N]
+ *
+ * Packets the system routes into device a cross the "up" direction and come
+ * out of device b; packets into b cross "down" and come out of a. SPEC is
+ * RATE,QUEUE,DELAY,JITTER,LOSS, for example 10mbit,50ms,15ms,0ms,0%:
+ * RATE in bit/s (k, m, g suffixes; "mbit" and "gbit" too; 0 for no limit),
+ * QUEUE as time at that rate (ms, us) or bytes (b), DELAY and JITTER as
+ * times (one way), LOSS in percent.
+ *
+ * It creates both devices in its own namespace, writes FILE once they
+ * exist (the caller then moves them into the namespaces of the two ends and
+ * gives them addresses), and forwards until SIGTERM, SIGINT or the time
+ * limit. At exit it prints one line of counters per direction. */
+#include <errno.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "link_model.h"
+#include "tun_device.h"
+
+enum { MAX_PACKET = 65536, BATCH = 256 };
+
+static volatile sig_atomic_t stop_requested;
+
+static void on_signal(int signo)
+{
+    (void)signo;
+    stop_requested = 1;
+}
+
+static uint64_t now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+/* A number with a unit suffix, scaled to the unit's multiple; false for
+ * text that is no such number or has an unknown suffix. */
+struct unit_scale {
+    const char *suffix;
+    double scale;
+};
+
+static int parse_scaled(const char *text, const struct unit_scale *units, double *out)
+{
+    char *end = NULL;
+    errno = 0;
+    const double value = strtod(text, &end);
+    if (end == text || errno || value < 0)
+        return 0;
+    for (const struct unit_scale *u = units; u->suffix; ++u) {
+        if (strcmp(end, u->suffix) == 0) {
+            *out = value * u->scale;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static const struct unit_scale rate_units[] = {{"", 1},       {"k", 1e3},      {"kbit", 1e3}, {"m", 1e6},
+                                               {"mbit", 1e6}, {"g", 1e9},      {"gbit", 1e9}, {NULL, 0}};
+static const struct unit_scale time_units[] = {{"s", 1e9}, {"ms", 1e6}, {"us", 1e3}, {"ns", 1}, {"", 1e6}, {NULL, 0}};
+static const struct unit_scale byte_units[] = {{"b", 1}, {"kb", 1e3}, {"kib", 1024}, {"mb", 1e6}, {NULL, 0}};
+static const struct unit_scale percent_units[] = {{"%", 0.01}, {"", 0.01}, {NULL, 0}};
+
+/* RATE,QUEUE,DELAY,JITTER,LOSS */
+static int parse_spec(const char *spec, struct link_config *config)
+{
+    char copy[256];
+    if (strlen(spec) >= sizeof copy)
+        return 0;
+    strcpy(copy, spec);
+    char *fields[5];
+    int n = 0;
+    for (char *save = NULL, *f = strtok_r(copy, ",", &save); f && n < 5; f = strtok_r(NULL, ",", &save))
+        fields[n++] = f;
+    if (n != 5)
+        return 0;
+    double rate, queue, delay, jitter, loss;
+    if (!parse_scaled(fields[0], rate_units, &rate) || !parse_scaled(fields[2], time_units, &delay) ||
+        !parse_scaled(fields[3], time_units, &jitter) || !parse_scaled(fields[4], percent_units, &loss) ||
+        loss > 1)
+        return 0;
+    if (parse_scaled(fields[1], byte_units, &queue)) {
+        config->queue_bytes = (uint64_t)queue;
+    } else if (parse_scaled(fields[1], time_units, &queue)) {
+        config->queue_bytes = (uint64_t)(queue / 1e9 * rate / 8.0);
+    } else {
+        return 0;
+    }
+    config->rate_bps = rate;
+    config->delay_ns = (uint64_t)delay;
+    config->jitter_ns = (uint64_t)jitter;
+    config->loss = loss;
+    return 1;
+}
+
+static void print_counters(const char *name, const struct link_model *link)
+{
+    const struct link_counters *c = &link->counters;
+    printf("%s offered=%llu bytes=%llu forwarded=%llu queue_drops=%llu random_drops=%llu write_errors=%llu", name,
+           (unsigned long long)c->offered, (unsigned long long)c->offered_bytes, (unsigned long long)c->forwarded,
+           (unsigned long long)c->queue_drops, (unsigned long long)c->random_drops,
+           (unsigned long long)c->write_errors);
+    for (int k = KIND_DATA; k < KIND_COUNT; ++k)
+        printf(" %s=%llu", datagram_kind_name((enum datagram_kind)k), (unsigned long long)c->kinds[k]);
+    printf("\n");
+}
+
+/* Reads what fd holds now, up to a batch, into the link. */
+static void read_into(int fd, struct link_model *link, unsigned char *buffer)
+{
+    for (int i = 0; i < BATCH; ++i) {
+        const ssize_t n = read(fd, buffer, MAX_PACKET);
+        if (n <= 0)
+            return; /* EAGAIN: drained */
+        link_offer(link, buffer, (size_t)n, now_ns());
+    }
+}
+
+static void usage(void)
+{
+    fprintf(stderr, "usage: mudp-path-forwarder --tun-a NAME --tun-b NAME --up SPEC --down SPEC "
+                    "[--ready FILE] [--seconds N] [--seed N]\n"
+                    "  SPEC: RATE,QUEUE,DELAY,JITTER,LOSS e.g. 10mbit,50ms,15ms,0ms,0%%\n");
+}
+
+int main(int argc, char **argv)
+{
+    const char *tun_a = NULL, *tun_b = NULL, *ready = NULL;
+    struct link_config up = {0}, down = {0};
+    int have_up = 0, have_down = 0;
+    double seconds = 3600;
+    unsigned long long seed = 1;
+    static const struct option options[] = {
+        {"tun-a", required_argument, NULL, 'a'}, {"tun-b", required_argument, NULL, 'b'},
+        {"up", required_argument, NULL, 'u'},    {"down", required_argument, NULL, 'd'},
+        {"ready", required_argument, NULL, 'r'}, {"seconds", required_argument, NULL, 't'},
+        {"seed", required_argument, NULL, 's'},  {NULL, 0, NULL, 0}};
+    for (int opt; (opt = getopt_long(argc, argv, "", options, NULL)) != -1;) {
+        switch (opt) {
+        case 'a': tun_a = optarg; break;
+        case 'b': tun_b = optarg; break;
+        case 'u': have_up = parse_spec(optarg, &up); break;
+        case 'd': have_down = parse_spec(optarg, &down); break;
+        case 'r': ready = optarg; break;
+        case 't': seconds = atof(optarg); break;
+        case 's': seed = strtoull(optarg, NULL, 10); break;
+        default: usage(); return 2;
+        }
+    }
+    if (!tun_a || !tun_b || !have_up || !have_down || optind != argc || !(seconds > 0)) {
+        usage();
+        return 2;
+    }
+
+    prctl(PR_SET_TIMERSLACK, 1UL); /* wake as close to the due times as the kernel allows */
+    sigset_t blocked, during_poll;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGHUP);
+    sigprocmask(SIG_BLOCK, &blocked, &during_poll);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGINT, &sa, NULL);
+    sigaction(SIGHUP, &sa, NULL);
+
+    const int fd_a = tun_open(tun_a);
+    const int fd_b = fd_a < 0 ? -1 : tun_open(tun_b);
+    if (fd_a < 0 || fd_b < 0)
+        return 1;
+    if (ready) {
+        FILE *f = fopen(ready, "w");
+        if (!f) {
+            fprintf(stderr, "forwarder: cannot write %s\n", ready);
+            return 1;
+        }
+        fprintf(f, "%ld\n", (long)getpid());
+        fclose(f);
+    }
+
+    struct link_model links[2];
+    link_init(&links[0], &up, seed);
+    link_init(&links[1], &down, seed + 1);
+    unsigned char *buffer = malloc(MAX_PACKET);
+    if (!buffer)
+        return 1;
+    const uint64_t end = now_ns() + (uint64_t)(seconds * 1e9);
+    struct pollfd fds[2] = {{fd_a, POLLIN, 0}, {fd_b, POLLIN, 0}};
+    while (!stop_requested) {
+        uint64_t t = now_ns();
+        if (t >= end)
+            break;
+        link_deliver(&links[0], fd_b, t);
+        link_deliver(&links[1], fd_a, t);
+        uint64_t wake = end;
+        for (int i = 0; i < 2; ++i)
+            if (link_next_due(&links[i]) < wake)
+                wake = link_next_due(&links[i]);
+        t = now_ns();
+        const uint64_t wait = wake > t ? wake - t : 0;
+        const struct timespec timeout = {(time_t)(wait / 1000000000u), (long)(wait % 1000000000u)};
+        const int ready_count = ppoll(fds, 2, &timeout, &during_poll);
+        if (ready_count < 0 && errno != EINTR)
+            break;
+        if (ready_count > 0) {
+            if (fds[0].revents & POLLIN)
+                read_into(fd_a, &links[0], buffer);
+            if (fds[1].revents & POLLIN)
+                read_into(fd_b, &links[1], buffer);
+            if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLHUP | POLLNVAL))
+                break;
+        }
+    }
+    print_counters("up", &links[0]);
+    print_counters("down", &links[1]);
+    fflush(stdout);
+    link_free(&links[0]);
+    link_free(&links[1]);
+    free(buffer);
+    close(fd_a);
+    close(fd_b);
+    return 0;
+}
