@@ -276,3 +276,50 @@ TEST(RegistryInput, OlderListsFromAServerAreNeitherAskedForNorMerged)
     EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
     EXPECT_TRUE(held->acknowledged);
 }
+
+TEST(RegistryInput, ListOrderFollowsAServerWhoseClockStepsBackAndIgnoresStrangers)
+{
+    Peer alice("alice", "127.0.0.3", 0);
+    tp::Capture out(alice.unit());
+    acceptAsServer(alice.unit(), "REGACC$srv$0$0$0$127.0.0.3$46361", "127.0.0.2", 46360);
+    const QHostAddress server(QStringLiteral("127.0.0.2"));
+    auto list = [&](int32_t time, const char *user) {
+        const QByteArray users = bytesOf({record(user, "127.0.0.2", 46362, "127.0.0.2", 46360),
+                                          record("zed", "127.0.0.2", 46363, "127.0.0.2", 46360),
+                                          record("yan", "127.0.0.2", 46364, "127.0.0.2", 46360),
+                                          record("xia", "127.0.0.2", 46365, "127.0.0.2", 46360)});
+        return tp::message(2461000, time, "PEERLIST$srv$0$0$0", users);
+    };
+    auto feedAll = [&](const std::vector<NOLVUDPPACKET> &ps) {
+        for (NOLVUDPPACKET p : ps)
+            UnitInspector::processPacket(alice.unit(), &p, server, 46360);
+    };
+    auto listed = [&](const char *user) {
+        for (const PEERINFO *p : UnitInspector::liveUserList(alice.unit()))
+            if (std::strcmp(p->name, user) == 0)
+                return true;
+        return false;
+    };
+
+    // The server's clock steps back two minutes (daylight saving time ends):
+    // its next list starts a new order and is merged; one that is older
+    // within that order is still dropped.
+    feedAll(list(40000000, "bob"));
+    feedAll(list(40000000 - 120000, "carol"));
+    EXPECT_TRUE(listed("carol") && !listed("bob"));
+    feedAll(list(40000000 - 121000, "dave"));
+    EXPECT_TRUE(listed("carol") && !listed("dave"));
+    EXPECT_EQ(alice.countLogs("Older user list dropped:"), 1);
+
+    // First packets of lists from a stranger are not ordered (they would be
+    // dropped when complete), however many come.
+    for (int i = 0; i < 3; ++i) {
+        NOLVUDPPACKET first = list(50000000 + i, "eve")[0];
+        UnitInspector::processPacket(alice.unit(), &first, QHostAddress("127.0.0.5"), 46370);
+    }
+    for (const NOLVUDPBUFFER *r : UnitInspector::recvBuffers(alice.unit())) {
+        if (std::strcmp(r->ip, "127.0.0.5") == 0) {
+            EXPECT_FALSE(r->superseded);
+        }
+    }
+}

@@ -466,3 +466,22 @@ TEST_F(Receiver, ExpiryWaitsForADispatchStillRunning)
     EXPECT_TRUE(recv().isEmpty());
     EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 1);
 }
+
+// A peer that stamps its acknowledgement with the identity of a one-packet
+// message it sent within the same millisecond: the acknowledgement is a
+// message of its own, not a repeat of the kept one.
+TEST_F(Receiver, AnotherMessageUnderAKeptOnePacketIdentityIsHandled)
+{
+    NOLVUDPBUFFER *b = UnitInspector::buildBuffer(unit.unit(), "ours");
+    UnitInspector::sendBufferToAddr(unit.unit(), b, "127.0.0.3", kFromPort);
+    const int32_t same = nextTime++;
+    feed(tp::message(kDate, same, "DATA$peer", "theirs")[0]);
+    ASSERT_EQ(unit.received.size(), 1);
+    feed(tp::single(kDate, same,
+                    "RECEIVED$peer$" + QByteArray::number(b->date) + "$" + QByteArray::number(b->time) + " Total:1"));
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 0);
+    EXPECT_EQ(unit.countLogs("Packet send success:"), 1);
+    feed(tp::message(kDate, same, "DATA$peer", "theirs")[0]); // the very datagram again: a repeat
+    EXPECT_EQ(unit.countLogs("Repeated Data:"), 1);
+    EXPECT_EQ(unit.received.size(), 1);
+}

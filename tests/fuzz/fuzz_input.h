@@ -2,6 +2,13 @@
 // seed generator (which writes it). An input is a sequence of operations:
 //
 //   0xFF                  one timer tick (at most kMaxTicks count)
+//   0xFE period action    from now on the host window re-enters the unit on
+//                         every `period`-th message it gets (0: never), at
+//                         most kMaxReentries times: action % 4 picks a
+//                         registration with a silent server (a wait that
+//                         runs events), a send, a timer tick (what such a
+//                         wait runs when the timer fires), or a send to
+//                         every client
 //   any other byte `op`   one datagram:
 //     bits 0-2  source address: 0..5 -> 127.0.0.2..7, 6 -> IPv4 from the
 //               next 4 bytes, 7 -> IPv6 from the next 16 bytes
@@ -21,6 +28,8 @@
 namespace fuzzinput {
 
 constexpr uint8_t kTick = 0xFF;
+constexpr uint8_t kReentry = 0xFE;
+constexpr int kMaxReentries = 6;
 constexpr uint8_t kFixChecksum = 0x80;
 constexpr int kMaxSize = 1100;
 constexpr int kMaxTicks = 12;
@@ -45,6 +54,12 @@ struct Writer {
         out += bytes;
     }
     void again(uint8_t address = Loopback3, uint8_t port = Port47000) { out += char(address | port | Again); }
+    void reentry(uint8_t period, uint8_t action)
+    {
+        out += char(kReentry);
+        out += char(period);
+        out += char(action);
+    }
 };
 
 } // namespace fuzzinput

@@ -72,7 +72,30 @@ unsigned short sourcePort(uint8_t choice, Reader &in)
     }
 }
 
-LRESULT ignoreWindowMessage(HWND, UINT, WPARAM, LPARAM) { return 0; }
+// A host that calls back into the unit from its window procedure, as hosts
+// may: the fuzzer picks how often and with what.
+struct Reentry {
+    MUDPUnit *unit = nullptr;
+    int period = 0;
+    int action = 0;
+    int seen = 0;
+    int left = 0;
+} reentry;
+
+LRESULT reenteringWindow(HWND, UINT, WPARAM, LPARAM)
+{
+    Reentry &r = reentry;
+    if (!r.unit || r.period == 0 || r.left == 0 || ++r.seen % r.period != 0)
+        return 0;
+    --r.left;
+    switch (r.action % 4) {
+    case 0: r.unit->regToServer("127.0.0.9", 40000); break;
+    case 1: r.unit->sendBufferToServer("again", 5, "127.0.0.3", 47000, nullptr); break;
+    case 2: UnitInspector::tick(*r.unit); break;
+    default: r.unit->sendBufferToClient("everyone", 8, "0.0.0.0", 0, nullptr); break;
+    }
+    return 0;
+}
 
 void noSleep(int) {}
 
@@ -90,8 +113,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static MUDPWindow window{ignoreWindowMessage, nullptr};
+    static MUDPWindow window{reenteringWindow, nullptr};
     auto unit = std::make_unique<MUDPUnit>();
+    reentry = Reentry{unit.get(), 0, 0, 0, fuzzinput::kMaxReentries};
     UnitInspector::timer(*unit)->stop();
     transport::setOutgoingTap(unit.get(), [](QByteArray &, QHostAddress &, quint16 &) { return false; });
     unit->setLocalName("fuzz");
@@ -110,6 +134,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int ticks = 0;
     while (!in.empty()) {
         const uint8_t op = in.byte();
+        if (op == fuzzinput::kReentry) {
+            reentry.period = in.byte();
+            reentry.action = in.byte();
+            continue;
+        }
         if (op == fuzzinput::kTick) {
             // Every tick may send up to a thousand paced requests; a bounded
             // number keeps one input within the time limit.
@@ -139,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         unit->receiveDatagram(exact.get(), datagram.size(), from, port);
         previous = datagram;
     }
+    reentry.unit = nullptr;
     transport::clearOutgoingTap(unit.get());
     return 0;
 }

@@ -137,5 +137,21 @@ int main(int argc, char **argv)
     for (int i = 0; i < 12; ++i)
         w.tick();
     ok = write(dir, "session", w.out) && ok;
+
+    // A host that re-enters the unit from its window procedure: the same
+    // kept message repeated at its expiry, with a tick run under every
+    // second notification, and a session where every third one sends.
+    fuzzinput::Writer again;
+    again.reentry(2, 2);
+    const std::vector<std::string> kept = message(time++, "DATA$peer", "kept");
+    again.datagram(kept[0]);
+    for (int i = 0; i < 10; ++i)
+        again.tick();
+    again.datagram(kept[0]);
+    ok = write(dir, "reentry-tick", again.out) && ok;
+    fuzzinput::Writer sends;
+    sends.reentry(3, 1);
+    sends.out += w.out;
+    ok = write(dir, "reentry-send", sends.out) && ok;
     return ok ? 0 : 1;
 }
