@@ -40,7 +40,7 @@ bool waitFor(const std::function<bool()> &done, int64_t ms)
     while (!done()) {
         if (bench::monotonicNs() > end)
             return false;
-        MUDPUnit::waitWithEvents(1);
+        bench::runEvents();
     }
     return true;
 }

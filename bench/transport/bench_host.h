@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -28,6 +29,13 @@ inline int64_t cpuUs()
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     return (int64_t(ru.ru_utime.tv_sec) + ru.ru_stime.tv_sec) * 1000000 + ru.ru_utime.tv_usec + ru.ru_stime.tv_usec;
+}
+
+// Runs the event loop as a host's would: it sleeps until a datagram or a
+// timer is due (at most 5 ms, so that the caller's deadline is looked at).
+inline void runEvents()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
 }
 
 inline char patternByte(int64_t i, int64_t size) { return char((i * 131 + size * 7 + (i >> 9)) & 0xff); }

@@ -32,7 +32,7 @@ bool waitFor(const std::function<bool()> &done, int ms)
     while (!done()) {
         if (bench::monotonicNs() > end)
             return false;
-        MUDPUnit::waitWithEvents(1);
+        bench::runEvents();
     }
     return true;
 }
