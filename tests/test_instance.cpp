@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QVariant>
 #include <cstring>
 
 #include "api/instance.h"
@@ -200,6 +201,29 @@ TEST(Instance, TextsAreCutToTheirFields)
     setLocalName(nullptr); // refused, the name stays
     EXPECT_EQ(std::strlen(UnitInspector::localName(unit)), 39u);
     clearInstance();
+}
+
+// A send returns once the block is queued; clearInstance lets what is queued
+// go out before the unit goes.
+TEST(Instance, SendsReturnAndClearInstanceLetsQueuedWritesGo)
+{
+    initInstance();
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress(QStringLiteral("127.0.0.3")), 46151));
+    receiver.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(4 * 1024 * 1024));
+    ASSERT_TRUE(bindPort(46150));
+    char addr[] = "127.0.0.2", to[] = "127.0.0.3";
+    setLocalAddr(addr);
+    QByteArray block(400 * 500 - 80, 'c'); // 400 datagrams
+    sendDataToServer(block.data(), int(block.size()), to, 46151);
+    int arrived = 0;
+    while (receiver.hasPendingDatagrams() && receiver.receiveDatagram().isValid())
+        ++arrived;
+    EXPECT_LT(arrived, 400); // the call wrote its first round, not the block
+    clearInstance();
+    while (receiver.hasPendingDatagrams() && receiver.receiveDatagram().isValid())
+        ++arrived;
+    EXPECT_EQ(arrived, 400);
 }
 
 // Runs last: the host owns an application object.

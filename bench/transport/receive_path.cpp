@@ -16,9 +16,9 @@
 
 namespace {
 
-std::vector<NOLVUDPPACKET> message(int32_t time, int packets)
+std::vector<NOLVUDPPACKET> message(int32_t time, int packets, const char *header = "DATA$peer")
 {
-    QByteArray all = QByteArray("DATA$peer").leftJustified(80, '\0') + bench::pattern(int64_t(packets) * 500 - 80);
+    QByteArray all = QByteArray(header).leftJustified(80, '\0') + bench::pattern(int64_t(packets) * 500 - 80);
     std::vector<NOLVUDPPACKET> out(static_cast<size_t>(packets));
     for (int i = 0; i < packets; ++i) {
         NOLVUDPPACKET &p = out[size_t(i)];
@@ -61,6 +61,21 @@ Result feed(MUDPUnit &unit, int messages, int packets, int32_t firstTime, bool r
     return {double(t1 - t0) / double(count), double(cpu1 - cpu0) * 1000.0 / double(count)};
 }
 
+// Feeds the first packets of `count` two-packet messages with this header
+// from one stranger: incomplete messages that stay in the table.
+Result firstPackets(MUDPUnit &unit, int count, int32_t firstTime, const char *header)
+{
+    std::vector<NOLVUDPPACKET> firsts;
+    for (int m = 0; m < count; ++m)
+        firsts.push_back(message(firstTime + m, 2, header)[0]);
+    const QHostAddress from(QStringLiteral("127.0.0.5"));
+    const int64_t cpu0 = bench::cpuUs();
+    const int64_t t0 = bench::monotonicNs();
+    for (const NOLVUDPPACKET &p : firsts)
+        unit.receiveDatagram(reinterpret_cast<const char *>(&p), sizeof p, from, 47005);
+    return {double(bench::monotonicNs() - t0) / count, double(bench::cpuUs() - cpu0) * 1000.0 / count};
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -91,6 +106,16 @@ int main(int argc, char **argv)
                 fresh.cpuNsPerDatagram);
     std::printf("%-34s %12.0f %12.0f\n", "each packet twice (half repeats)", repeated.nsPerDatagram,
                 repeated.cpuNsPerDatagram);
+    // First packets of user lists from a stranger (not a server of this
+    // unit) cost what first packets of data do, however many there are.
+    const int firsts = 40000;
+    MUDPUnit lists, datas;
+    for (MUDPUnit *u : {&lists, &datas})
+        transport::setOutgoingTap(u, [](QByteArray &, QHostAddress &, quint16 &) { return false; });
+    const Result data = firstPackets(datas, firsts, 200000, "DATA$peer");
+    const Result list = firstPackets(lists, firsts, 300000, "PEERLIST$peer$0$0$0");
+    std::printf("%-34s %12.0f %12.0f\n", "40,000 first packets of DATA", data.nsPerDatagram, data.cpuNsPerDatagram);
+    std::printf("%-34s %12.0f %12.0f\n", "40,000 first packets of PEERLIST", list.nsPerDatagram, list.cpuNsPerDatagram);
     std::printf("(sleeps replaced: the waits of each completed message run one round of events)\n");
     return delivered == 2 * messages ? 0 : 1;
 }

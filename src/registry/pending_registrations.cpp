@@ -7,7 +7,7 @@
 
 namespace {
 
-qint64 nowMs() { return platform::monotonicMs(); }
+qint64 nowUs() { return platform::monotonicUs(); }
 
 // The address as the answer's source address text will read: the host may
 // write it in another form than the dotted decimal the socket reports.
@@ -23,25 +23,31 @@ QByteArray keyOf(const char *ip, unsigned short port)
 
 void PendingRegistrations::sent(const char *ip, unsigned short port)
 {
-    const qint64 now = nowMs();
+    const qint64 now = nowUs();
     dropExpired(now);
     sentAt.insert(keyOf(ip, port), now);
 }
 
-bool PendingRegistrations::take(const char *ip, unsigned short port)
+qint64 PendingRegistrations::take(const char *ip, unsigned short port)
 {
-    dropExpired(nowMs());
-    return sentAt.remove(keyOf(ip, port)) > 0;
+    const qint64 now = nowUs();
+    dropExpired(now);
+    const auto it = sentAt.find(keyOf(ip, port));
+    if (it == sentAt.end())
+        return -1;
+    const qint64 ago = now - it.value();
+    sentAt.erase(it);
+    return ago;
 }
 
 void PendingRegistrations::age(qint64 ms)
 {
     for (qint64 &at : sentAt)
-        at -= ms;
+        at -= ms * 1000;
 }
 
-void PendingRegistrations::dropExpired(qint64 now)
+void PendingRegistrations::dropExpired(qint64 nowUs)
 {
     for (auto it = sentAt.begin(); it != sentAt.end();)
-        it = now - it.value() > kAnswerWindowMs ? sentAt.erase(it) : std::next(it);
+        it = nowUs - it.value() > kAnswerWindowMs * 1000 ? sentAt.erase(it) : std::next(it);
 }

@@ -2,6 +2,7 @@
 // REG, UNREG, REGACC, UNREGACC, REGDUP and UNKOWN handlers.
 #include <cstring>
 
+#include "platform/clock.h"
 #include "text/fixed_text.h"
 #include "transport/message.h"
 #include "unit/mudp_unit.h"
@@ -120,9 +121,15 @@ void MUDPUnit::handleRegAcc(Message &m)
         return;
     // Only a peer asked to register this unit may become its server and tell
     // it how it is seen from outside.
-    if (!pendingRegistrations.take(m.srcIp, m.srcPort)) {
+    const qint64 roundTripUs = pendingRegistrations.take(m.srcIp, m.srcPort);
+    if (roundTripUs < 0) {
         writeLog(tr("Registration accept not asked for dropped:") + name(m.fields.text(1)) + fromSource(m));
         return;
+    }
+    // The registration's round trip paces the first message to the server.
+    if (PeerPath *path = sendingPath(m.srcIp, m.srcPort); path && m.mark.kind != mark::None) {
+        path->makeRate(platform::monotonicUs());
+        path->rate->setRttHint(roundTripUs);
     }
     PEERINFO *server = newPeerRecord(m);
     serverList.append(server);

@@ -30,6 +30,10 @@ constexpr int kPacketsPerTurn = 16;          // at a path's rate, of one message
 constexpr int kMaxWritesPerRun = 16384;      // then the event loop gets a turn
 constexpr int kBatch = 64;                   // datagrams per system call
 constexpr int kWritesPerDrain = 256;         // datagrams written between two reads of the socket
+// Paths without feedback yet share one first window: a push to a thousand
+// new clients starts as one flow would, not a thousand. Its rate is the best
+// any path has shown, or this.
+constexpr double kStartRate = 8000;          // datagrams per second
 } // namespace
 
 void MUDPUnit::runWriter()
@@ -60,6 +64,13 @@ void MUDPUnit::writeWhatIsDue(int maxWrites)
         nextDue = now + 1000; // the socket's buffer is full: try again soon
         maxWrites = 0;
     }
+    double startRate = kStartRate;
+    for (const PeerPath *path : std::as_const(activePaths))
+        if (path->rate)
+            startRate = std::max(startRate, path->rate->bottleneckRate());
+    if (!startPacer)
+        startPacer = std::make_unique<Pacer>(now, startRate);
+    startPacer->setRate(now, startRate);
     const int n = int(activePaths.size());
     QList<PeerPath *> still;
     still.reserve(n);
@@ -153,11 +164,17 @@ int MUDPUnit::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t 
     rate.onWake(nowUs);
     pacer.setRate(nowUs, rate.pacingRate());
 
+    const bool starting = rate.lastFeedbackUs() == 0;
+    auto allowed = [&] {
+        return pacer.allowance(nowUs) > 0 && (!starting || startPacer->allowance(nowUs) > 0);
+    };
     int n = 0;
-    while (n < maxWrites && !path->queue.isEmpty() && pacer.allowance(nowUs) > 0 && rate.inflight() < rate.inflightLimit()) {
+    while (n < maxWrites && !path->queue.isEmpty() && allowed() && rate.inflight() < rate.inflightLimit()) {
         if (!writeNext(path, nowUs, true, kPacketsPerTurn))
             break;
         pacer.consume(nowUs, 1);
+        if (starting)
+            startPacer->consume(nowUs, 1);
         ++n;
     }
     if (path->queue.isEmpty())
@@ -165,7 +182,7 @@ int MUDPUnit::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t 
     if (rate.inflight() >= rate.inflightLimit())
         nextDueUs = nowUs + path->silenceLimitUs(); // feedback opens the window, or its timeout
     else
-        nextDueUs = std::max(pacer.nextDueUs(nowUs), nowUs + 1);
+        nextDueUs = std::max({pacer.nextDueUs(nowUs), starting ? startPacer->nextDueUs(nowUs) : 0, nowUs + 1});
     return n;
 }
 

@@ -337,6 +337,7 @@ private:
     QList<PeerPath *> activePaths;           // paths with something to write, in turn order
     QList<quint64> feedbackOwed;             // paths whose feedback is due after this read
     QTimer *writerTimer;                     // single shot, armed for the next due write
+    std::unique_ptr<Pacer> startPacer;       // the first window that paths without feedback share
     bool writerBusy = false;
     quint64 writerTurn = 0;                  // which active path starts the next run
     qint64 sentBytes = 0;                    // what sentBuffers hold
