@@ -259,7 +259,8 @@ NOLVUDPBUFFER *MUDPUnit::fileIntoRecord(Message &m, bool &onePacket, bool &share
         NOLVUDPPACKET *slot = claimPacketSlot(record, slotIndex);
         if (!slot)
             return nullptr;
-        recvBudget.add(record->ip, cost);
+        if (cost > 0)
+            recvBudget.add(record->ip, cost);
         *slot = *packet;
         ++record->count;
         record->age = 0; // a record lives while it progresses
@@ -295,9 +296,9 @@ NOLVUDPBUFFER *MUDPUnit::fileIntoRecord(Message &m, bool &onePacket, bool &share
         }
     }
     m.record = record;
-    m.messageKey = messageKey(record->date, record->time, record->total);
     if (record->count != record->total)
         return nullptr;
+    m.messageKey = messageKey(record->date, record->time, record->total);
     return record;
 }
 
