@@ -33,10 +33,12 @@ QString MUDPUnit::peerLabel(const PEERINFO *peer)
            QLatin1Char(':') + QString::number(peer->port);
 }
 
-QString MUDPUnit::sourceLabel(const Message &m)
+QString MUDPUnit::endpointLabel(const char *ip, unsigned short port)
 {
-    return QString::fromLatin1(m.srcIp) + QLatin1Char(':') + QString::number(m.srcPort);
+    return QString::fromLatin1(ip, qsizetype(strnlen(ip, 16))) + QLatin1Char(':') + QString::number(port);
 }
+
+QString MUDPUnit::sourceLabel(const Message &m) { return endpointLabel(m.srcIp, m.srcPort); }
 
 QString MUDPUnit::fromLabel(const char *ip)
 {

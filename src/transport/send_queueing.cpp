@@ -66,7 +66,7 @@ void MUDPUnit::sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> 
         if (path && !path->queue.fits(buffer->messageLength)) {
             writeLog(tr("Send refused, queue full:") +
                      QString::fromLatin1(messageKey(buffer->date, buffer->time, buffer->total)) + tr(" To ") +
-                     QString::fromLatin1(transport::endpointKey(to.ip, to.port)));
+                     endpointLabel(to.ip, to.port));
             continue;
         }
         auto *record = new SENDRECORD();

@@ -12,11 +12,6 @@ constexpr int kCycleWait = 100;  // ms, twice per cycle
 constexpr int kLastCycle = 20;   // cycles 0..20: 21 in all
 constexpr int kAreaSize = wire::kMessageHeaderSize;
 
-QString endpoint(const char *ip, unsigned short port)
-{
-    return QString::fromLatin1(ip) + QLatin1Char(':') + QString::number(port);
-}
-
 } // namespace
 
 bool MUDPUnit::holeToLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
@@ -96,7 +91,7 @@ void MUDPUnit::handleHoleReq(Message &m)
     char ip[16];
     text::copyText(ip, m.fields.text(5));
     sendText("NOLVHOLE", ip, port);
-    writeLog(tr("Hole to:") + endpoint(ip, port));
+    writeLog(tr("Hole to:") + endpointLabel(ip, port));
 }
 
 void MUDPUnit::handleHoleReg(Message &m)
@@ -104,7 +99,7 @@ void MUDPUnit::handleHoleReg(Message &m)
     sendText("HOLEACC$" + text::fieldBytes(localName) + "$0$0$0$" + text::fieldBytes(addrForPeer) + '$' +
                  QByteArray::number(portForPeer),
              m.srcIp, m.srcPort);
-    const QString from = endpoint(m.srcIp, m.srcPort);
+    const QString from = sourceLabel(m);
     if (PEERINFO *peer = findLiveUser(m.srcIp, m.srcPort, nullptr, nullptr, 0)) {
         peer->access = 1;
         writeLog(tr("This client now access allowed:") + from);
@@ -118,10 +113,10 @@ void MUDPUnit::handleHoleAcc(Message &m)
     if (!peer)
         return;
     peer->access = 1;
-    writeLog(tr("Hole confirm from:") + endpoint(m.srcIp, m.srcPort));
+    writeLog(tr("Hole confirm from:") + sourceLabel(m));
 }
 
 void MUDPUnit::handleHoleTest(Message &m)
 {
-    writeLog(tr("Get hole test from:") + endpoint(m.srcIp, m.srcPort));
+    writeLog(tr("Get hole test from:") + sourceLabel(m));
 }

@@ -278,6 +278,7 @@ private:
     QString name(const QByteArray &gb18030);
     QString peerName(const PEERINFO *peer);
     QString peerLabel(const PEERINFO *peer); // "name ip:port"
+    static QString endpointLabel(const char *ip, unsigned short port); // "ip:port"
     static QString sourceLabel(const Message &m); // "ip:port" of the datagram
     static QString fromLabel(const char *ip);     // " From:" and an address text
     static QString fromSource(const Message &m);  // " From:" and "ip:port" of the datagram
