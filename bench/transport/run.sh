@@ -23,7 +23,7 @@ bin="$build/bench/transport"
 report="$(mktemp)"
 trap 'rm -f "$report"' EXIT
 
-timeout 600 "$bin/mudp_bench_receiver" $((3 * reps)) 500 >"$report" &
+timeout 600 "$bin/mudp_bench_receiver" $((3 * reps + 1)) 500 >"$report" &
 receiver=$!
 status=0
 timeout 600 "$bin/mudp_bench_sender" "$report" "$reps" || status=$?

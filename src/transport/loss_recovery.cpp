@@ -63,9 +63,10 @@ constexpr int kTailPauseFactor = 4;
 // after its round trip and a half and this margin, if still missing.
 constexpr int64_t kReportMarginMs = 10;
 constexpr int64_t kDefaultSenderRttMs = 20;
-// Report rounds in a row that bring no packet: the reports do not get
-// through (something on the way drops FEEDBACK), so the record asks with a
-// REQUEST per packet, which every sender understands.
+// Report rounds in a row after which the sender's numbered datagrams kept
+// coming but none for the record's gaps: the reports do not get through
+// (something on the way drops FEEDBACK), so the record asks with a REQUEST
+// per packet, which every sender understands.
 constexpr int kUnansweredReports = 3;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
@@ -102,16 +103,18 @@ int64_t backedOff(int64_t interval, int rounds)
     return std::min(interval, kMaxIntervalMs);
 }
 
-int64_t reReportMs(const PeerPath *path)
+// Reported gaps are reported again after this long; rounds that bring no
+// packet at all (the sender is backing off, or gone) double it up to 2 s.
+int64_t reReportMs(const PeerPath *path, const NOLVUDPBUFFER *record)
 {
     const int64_t rtt = path && path->senderRttMs ? path->senderRttMs : kDefaultSenderRttMs;
-    return rtt * 3 / 2 + kReportMarginMs;
+    return backedOff(rtt * 3 / 2 + kReportMarginMs, record->quietRounds);
 }
 } // namespace
 
 bool MUDPUnit::reportsLoss(const NOLVUDPBUFFER *record) const
 {
-    if (record->quietRounds >= kUnansweredReports)
+    if (record->unansweredReports >= kUnansweredReports)
         return false;
     const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
     return path && path->sendsMarked(platform::monotonicUs());
@@ -166,7 +169,7 @@ int64_t MUDPUnit::recoveryDue(const NOLVUDPBUFFER *record) const
         // Ranges already reported come again after the sender's round trip;
         // the tail once the record has been quiet as below.
         const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
-        const int64_t again = record->lastReportUs / 1000 + reReportMs(path);
+        const int64_t again = record->lastReportUs / 1000 + reReportMs(path, record);
         return hasGaps(record) && record->lastReportUs ? again : tailDue(record);
     }
     int64_t quiet = std::max(kMinQuietMs, 3 * answerDelayMs);
@@ -212,7 +215,13 @@ int MUDPUnit::reportLostPackets(NOLVUDPBUFFER *record, PeerPath *path, int64_t n
     // New gaps (above what was reported) now, older ones again after the
     // sender's round trip, the tail once it is due: as ranges.
     const int64_t nowMs = nowUs / 1000;
-    const bool again = record->lastReportUs == 0 || nowMs >= record->lastReportUs / 1000 + reReportMs(path);
+    const bool again = record->lastReportUs == 0 || nowMs >= record->lastReportUs / 1000 + reReportMs(path, record);
+    if (again && record->lastReportUs != 0) {
+        // Datagrams of the sender passed by since the last report, and none
+        // filled this record: the report was lost, or never arrives.
+        const bool passedBy = path->received != record->receivedAtReport && record->count == record->countAtReport;
+        record->unansweredReports = passedBy ? record->unansweredReports + 1 : 0;
+    }
     const bool tailQuiet = record->requestNow || nowMs >= tailDue(record);
     const int from = again ? record->firstMissing : std::max(record->firstMissing, int(record->reportedUpTo));
     const int end = tailQuiet ? record->total : record->highestIndex; // 0-based slots before it
@@ -236,8 +245,11 @@ int MUDPUnit::reportLostPackets(NOLVUDPBUFFER *record, PeerPath *path, int64_t n
         slot = last + 1;
     }
     record->reportedUpTo = std::max<int32_t>(record->reportedUpTo, slot);
-    if (again || reported > 0)
+    if (again || reported > 0) {
         record->lastReportUs = nowUs;
+        record->countAtReport = record->count;
+        record->receivedAtReport = path->received;
+    }
     if (reported > 0)
         writeLog(tr("Report lost packets:") + QString::fromLatin1(identityKey(record->date, record->time)) +
                  tr(" Count:") + QString::number(reported) + fromLabel(path->ip));
