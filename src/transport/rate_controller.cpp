@@ -109,7 +109,7 @@ uint32_t RateController::inflightLimit() const
     else if (state_ == State::ProbeRtt)
         limit = 0.5 * bdp();
     else
-        limit = std::max(kCwndGain * bdp() + feedbackAllowance(), double(kInitialWindow));
+        limit = kCwndGain * bdp() + feedbackAllowance();
     return uint32_t(std::clamp(limit + probes, double(kMinInflight), double(kRecords - 1)));
 }
 

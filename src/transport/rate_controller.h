@@ -23,10 +23,7 @@
 // one wake-up period bring (feedback comes every 32 datagrams or two round
 // trips, the sender wakes about every millisecond; in Startup the wake-up
 // period is left out, since feedback wakes the sender and a LAN switch's
-// shallow queue would otherwise overflow), and never fewer than the 16 of
-// the first round but in ProbeRtt and after a timeout: on a path of a
-// fraction of a millisecond a handful of datagrams would leave the sender
-// waiting for every feedback.
+// shallow queue would otherwise overflow).
 //
 // States:
 //   Startup        gain 2.885 (doubles each round) from 16 datagrams in the
