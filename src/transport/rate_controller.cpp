@@ -27,6 +27,7 @@ constexpr double kLossCut = 0.7;
 constexpr double kLossRegrow = 1.1;
 constexpr uint64_t kVerifySpan = 192;         // datagrams sent after a cut, to tell random loss
 constexpr int64_t kVerifyMaxUs = 5000000;     // then a cut whose datagrams never came stands
+constexpr int kMaxDeeperCuts = 3;             // while a cut is judged
 constexpr double kLossMargin = 0.01;          // above the random loss: what a cut must remove
 constexpr double kMaxRandomLoss = 0.5;
 constexpr int64_t kStandingQueueUs = 250;     // and a quarter of the min round trip
@@ -201,8 +202,6 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     if (first) {
         lastCount = receivedCount;
         delivered = std::min<uint64_t>(receivedCount, newest);
-        spanStartUs = nowUs;
-        spanDelivered = delivered;
     } else {
         countDelivered(receivedCount, advance);
     }
@@ -316,16 +315,13 @@ void RateController::endRound(int64_t nowUs, bool appLimited)
         verifyMaxRttUs = verifyMinRttUs = 0;
     }
     if (state_ == State::Startup && !appLimited && !maxRate.empty()) {
-        // A lossy round ends start-up only once the rate stops growing: a
-        // full queue stops it, random loss does not.
         if (maxRate.best() >= fullRate * kFullRateGrowth) {
             fullRate = maxRate.best();
             fullRateRounds = 0;
-        } else if (++fullRateRounds >= kFullRateRounds || startupLossy) {
+        } else if (++fullRateRounds >= kFullRateRounds) {
             fullRateReached = true;
         }
     }
-    startupLossy = false;
     judgeDelay(nowUs);
     if (state_ == State::Drain)
         ++drainRounds;
@@ -351,11 +347,7 @@ void RateController::judgeLoss(int64_t nowUs)
         return;
     const bool lossy = beyond(lossLost, lossReported, randomLoss_, kLossThreshold);
     const double ratio = double(lossLost) / double(lossReported);
-    // What arrived over the span, as the feedback came.
-    const double arrived = nowUs > spanStartUs ? double(delivered - spanDelivered) * 1e6 / double(nowUs - spanStartUs) : 0;
     lossReported = lossLost = 0;
-    spanStartUs = nowUs;
-    spanDelivered = delivered;
     if (!lossy) {
         if (randomLoss_ > 0)
             randomLoss_ = std::min(kMaxRandomLoss, randomLoss_ + kRandomLossWeight * (ratio - randomLoss_));
@@ -370,19 +362,23 @@ void RateController::judgeLoss(int64_t nowUs)
     if (maxRate.empty())
         return;
     if (state_ == State::Startup) {
-        startupLossy = true; // ends start-up if the rate stopped growing too
+        fullRateReached = true; // the queue is full: the drain empties it
         return;
     }
-    // Cut, then see whether the loss goes with the rate. Cuts while that is
-    // being judged go deeper, and are judged with the first.
+    // Cut, then see whether the loss goes with the rate. A lossy span while
+    // that is judged cuts deeper (a few times: random loss makes every span
+    // lossy), and the judging starts again: a path that slowed down may
+    // still be overrun after the first cut.
     if (verifying == Verify::None) {
         cutFromCap = lossCap;
         cutFromRate = maxRate.best();
-        cutArrived = arrived;
         cutUs = nowUs;
-        verifying = Verify::Waiting;
-        verifyRound = roundCount + 1;
+        deeperCuts = 0;
+    } else if (deeperCuts++ >= kMaxDeeperCuts) {
+        return;
     }
+    verifying = Verify::Waiting;
+    verifyRound = roundCount + 1;
     lossCap = std::max(kMinRate, kLossCut * std::min(lossCap, maxRate.best()));
     if (state_ == State::ProbeBandwidth && phase == 0)
         enterProbeBandwidth(nowUs, 1); // stop probing
@@ -390,27 +386,19 @@ void RateController::judgeLoss(int64_t nowUs)
 
 void RateController::judgeCut()
 {
-    // Were the loss a full queue's, the path would still carry what arrived
-    // before the cut, and lose only what is sent beyond that (besides the
-    // random loss known). Loss well above that, with no queue meanwhile,
-    // comes whatever the rate: random loss. It becomes the level that loss
-    // is judged against, and the rate is restored; loss that went with the
-    // rate was a queue's, and the cut stands.
+    // A full queue loses only what is sent beyond the path's rate: after the
+    // cut, little or nothing beyond the random loss known. Loss well above
+    // that, with no queue meanwhile, comes whatever the rate: random loss.
+    // It becomes the level that loss is judged against, and the rate is
+    // restored; loss that went with the rate was a queue's, and the cut
+    // stands.
     verifying = Verify::None;
     const double ratio = double(verifyLost) / double(verifyReported);
-    double congestive = randomLoss_;
-    const uint64_t first = verifyFrom + 1;
-    if (newest > first && sent - first < kRecords) {
-        const int64_t span = records[newest % kRecords].sentUs - records[first % kRecords].sentUs;
-        const double sending = span > 0 ? double(newest - first) * 1e6 / double(span) : 0;
-        if (sending > 0)
-            congestive = std::max(congestive, 1 - cutArrived / sending);
-    }
     // A queue that stays while we send below the path is another flow's: the
     // loss is that queue's, whatever we send.
     const bool queued = verifyMaxRttUs - minRttUs_ > kDelayCeilingUs ||
                         verifyMinRttUs - minRttUs_ > minRttUs_ / 4 + kStandingQueueUs;
-    if (!queued && beyond(verifyLost, verifyReported, congestive, kLossMargin)) {
+    if (!queued && beyond(verifyLost, verifyReported, randomLoss_, kLossMargin)) {
         ++counters_.randomLossFound;
         const double was = randomLoss_;
         randomLoss_ = std::min(ratio, kMaxRandomLoss);

@@ -30,10 +30,11 @@
 //                  first round (written at once, with feedback asked for at
 //                  the 8th and 16th: their arrival spacing gives a first rate
 //                  of the bottleneck). Ends when the rate grew less than 25 %
-//                  in 3 rounds, or in one round that was lossy (below): a
-//                  full queue stops the growth, random loss does not; or
-//                  when the round trip stands more than the delay ceiling
-//                  above its minimum (two samples in a row, or a whole round).
+//                  in 3 rounds, when a span is lossy (below), or when the
+//                  round trip stands more than the delay ceiling above its
+//                  minimum (two samples in a row, or a whole round). Random
+//                  loss ends it early too; ProbeBandwidth then finds it
+//                  random and restores the rate.
 //   Drain          gain 1/2.885 until what is in flight fits the path again.
 //   ProbeBandwidth gains cycle 1.25, 0.75, 1 x 6, each for one min round
 //                  trip (at least 2 ms): probes for more rate, then drains
@@ -64,22 +65,23 @@
 // the path's rate, so after a cut it loses less (nothing, if the cut went
 // below the path); random loss stays whatever the rate. So each cut is
 // judged on the 192 datagrams written from a round after it: if they lose
-// well more (two standard deviations and 1 %) than a queue would (what is
-// sent beyond the rate that arrived in the lossy span, and the random loss
-// known), and the round trip shows no queue meanwhile (none standing above
-// the minimum by a quarter of it and 250 us, none above the delay ceiling:
+// well more (two standard deviations and 1 %) than the random loss known,
+// and the round trip shows no queue meanwhile (none standing above the
+// minimum by a quarter of it and 250 us, none above the delay ceiling:
 // another flow's queue keeps losing while we back off), the loss is random.
 // Its ratio becomes the random loss (at most 50 %), the cap and the rate
 // estimate are restored as before the cut, and from then on spans are
 // judged against it and rate samples grossed up by it. Otherwise the cut
 // stands, and the random loss is taken as no more than what that
 // verification lost. Spans that are not lossy keep the random loss as their
-// average (weight 1/8), so it fades when the loss does. Cuts while one is
-// judged go deeper and are judged with it; a cut not judged within 5 s (too
-// little sent) stands. The rate then stays near
-// (1 - loss) x the path's on paths that lose at random, and a sender that
-// overruns a shallow queue (a LAN switch, a receiver's socket buffer) still
-// comes back below it.
+// average (weight 1/8), so it fades when the loss does. A lossy span while
+// a cut is judged cuts deeper and starts the judging again (up to 3 times:
+// random loss makes every span lossy, and a path that slowed down may still
+// be overrun after the first cut); a cut not judged within 5 s (too little
+// sent) stands. The rate then stays near (1 - loss) x the path's on paths
+// that lose at random, and a sender that overruns a shallow queue (a LAN
+// switch, a receiver's socket buffer, a path that slowed down) still comes
+// back below it.
 //
 // Feedback asked for (the flag): at the 8th and 16th datagram of the first
 // round; about twice a round in Startup and Drain; otherwise only when a
@@ -242,17 +244,15 @@ private:
     double roundMaxRate = 0;
 
     uint64_t lossReported = 0, lossLost = 0, lossMark = 0, lostMark = 0;
-    int64_t spanStartUs = 0;        // the loss span's: when it began, what had arrived
-    uint64_t spanDelivered = 0;
-    bool startupLossy = false;
 
     // After a cut: the loss of what is written once it took hold.
     enum class Verify { None, Waiting, Counting };
     Verify verifying = Verify::None;
     uint64_t verifyRound = 0, verifyFrom = 0, verifyReported = 0, verifyLost = 0;
     int64_t verifyMaxRttUs = 0, verifyMinRttUs = 0;
-    double cutFromCap = 0, cutFromRate = 0, cutArrived = 0;
+    double cutFromCap = 0, cutFromRate = 0;
     int64_t cutUs = 0;
+    int deeperCuts = 0;
     double randomLoss_ = 0;
 
     double drainGain = 1;
