@@ -114,6 +114,8 @@ public:
     // Time each datagram of the flow waited in the queue.
     const std::vector<int64_t> &queueDelays(int flow) const { return flows[size_t(flow)].delays; }
     const PathConfig &config() const { return cfg; }
+    // The link's rate from now on; the queue keeps its length in datagrams.
+    void setRate(double bitsPerSecond) { cfg.bitsPerSecond = bitsPerSecond; }
 
 private:
     struct Flow {

@@ -118,7 +118,7 @@ TEST(RateController, RandomLossBothWaysOnLoopbackCostsOnlyWhatIsLost)
     // lost ones sent again) takes a small multiple of its lossless time.
     double lossless = 0;
     int64_t losslessUs = 0;
-    for (const auto &[loss, slower] : {std::pair{0.0, 1.0}, {0.02, 3.0}, {0.1, 3.0}, {0.3, 6.0}}) {
+    for (const auto &[loss, slower] : {std::pair{0.0, 1.0}, {0.02, 2.0}, {0.1, 4.0}, {0.3, 8.0}}) {
         SCOPED_TRACE(loss);
         OneFlow bulk(path(1e9, 100, 50000, loss, loss));
         bulk.runFor(kSecond / 2);
@@ -146,6 +146,20 @@ TEST(RateController, TenPercentRandomLossStillFillsAWidePath)
     run.runFor(10 * kSecond);
     EXPECT_GE(run.share(2 * kSecond, 10 * kSecond), 0.8);
     EXPECT_LT(median(run.link.queueDelays(run.flow.id)), 30000);
+}
+
+TEST(RateController, APathThatSlowsDownUnderAShallowQueueIsNotOverrun)
+{
+    // 10 Mbit/s with a 3 ms queue (6 datagrams) drops to 2.5 Mbit/s: the
+    // loss goes on after the first cuts, as random loss would, but the
+    // sender must come back below the path, not learn that loss as random.
+    OneFlow run(path(10e6, 30000, 3000));
+    run.clock.at(kStart + 5 * kSecond, [&run] { run.link.setRate(2.5e6); });
+    run.runFor(8 * kSecond);
+    const uint64_t sent = run.flow.sent, overflowed = run.link.overflowed(run.flow.id);
+    run.runFor(20 * kSecond);
+    EXPECT_LE(run.link.overflowed(run.flow.id) - overflowed, (run.flow.sent - sent) / 100);
+    EXPECT_GE(run.flow.deliveries().ratePerSecond(kStart + 8 * kSecond, kStart + 20 * kSecond), 0.85 * datagramsPerSecond(2.5e6));
 }
 
 TEST(RateController, AReceiverSlowerThanTheLinkSetsThePace)
