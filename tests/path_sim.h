@@ -3,7 +3,9 @@
 // queue, a propagation delay, optional jitter and seeded random loss; paced
 // senders driven by a RateController and a Pacer that wake about every
 // millisecond and on feedback, with a receiver that writes feedback as the
-// peers do; and a loss-based (Reno) flow to share the path with.
+// peers do (optionally a receiving process slower than the link, reading
+// from a socket buffer of its own); random loss of feedback on the way back;
+// and a loss-based (Reno) flow to share the path with.
 #pragma once
 
 #include <algorithm>
@@ -62,6 +64,7 @@ struct PathConfig {
     int64_t rttUs = 30000;          // propagation, both ways together
     int64_t queueUs = 50000;        // drop-tail queue, in time at the link rate
     double lossChance = 0;          // random loss after the queue
+    double feedbackLossChance = 0;  // random loss of feedback on the way back
     int64_t jitterUs = 0;           // uniform extra delay on the forward way, order kept
     unsigned seed = 1;
 };
@@ -79,20 +82,21 @@ public:
     using Receive = std::function<void(const Datagram &)>;
 
     Bottleneck(Clock &clock, PathConfig config)
-        : clock(clock), cfg(config), rng(config.seed),
+        : clock(clock), cfg(config), rng(config.seed), backRng(config.seed + 1000),
           queueLimit(std::max<int64_t>(1, int64_t(datagramsPerSecond(config.bitsPerSecond) * config.queueUs / 1e6)))
     {
     }
 
     int attach(Receive receive)
     {
-        flows.push_back(Flow{std::move(receive), 0, 0, {}});
+        flows.push_back(Flow{std::move(receive), 0, 0, 0, {}});
         return int(flows.size()) - 1;
     }
     void send(Datagram d)
     {
         if (int64_t(queue.size()) >= queueLimit) {
             ++flows[size_t(d.flow)].dropped;
+            ++flows[size_t(d.flow)].overflowed;
             return;
         }
         d.queuedUs = clock.now();
@@ -100,15 +104,23 @@ public:
         if (!busy)
             transmitNext();
     }
+    // Whether a feedback datagram written now survives the way back.
+    bool feedbackSurvives()
+    {
+        return !(cfg.feedbackLossChance > 0 && std::uniform_real_distribution<double>(0, 1)(backRng) < cfg.feedbackLossChance);
+    }
     uint64_t dropped(int flow) const { return flows[size_t(flow)].dropped; }
+    uint64_t overflowed(int flow) const { return flows[size_t(flow)].overflowed; } // of those dropped: by the full queue
     // Time each datagram of the flow waited in the queue.
     const std::vector<int64_t> &queueDelays(int flow) const { return flows[size_t(flow)].delays; }
     const PathConfig &config() const { return cfg; }
+    // The link's rate from now on; the queue keeps its length in datagrams.
+    void setRate(double bitsPerSecond) { cfg.bitsPerSecond = bitsPerSecond; }
 
 private:
     struct Flow {
         Receive receive;
-        uint64_t dropped;
+        uint64_t dropped, overflowed;
         int64_t lastArrivalUs;
         std::vector<int64_t> delays;
     };
@@ -142,7 +154,7 @@ private:
 
     Clock &clock;
     PathConfig cfg;
-    std::mt19937 rng;
+    std::mt19937 rng, backRng;
     int64_t queueLimit;
     std::deque<Datagram> queue;
     bool busy = false;
@@ -161,8 +173,10 @@ struct Deliveries {
 };
 
 // A paced sender with its receiver. It sends `datagrams` from `startUs`
-// (a lost datagram is sent again under a new number, as resends are), and
-// may be handed more later (`add`).
+// (a lost datagram is sent again under a new number, as resends are, once
+// the controller counts it lost; a receiver short of a message's datagrams
+// that heard nothing for two round trips asks for the lost tail), and may be
+// handed more later (`add`).
 class PacedFlow {
 public:
     struct Options {
@@ -172,13 +186,15 @@ public:
         uint32_t firstCount = 0;            // the receiver's count before this flow
         int64_t rttHintUs = 0;
         int64_t silentFromUs = 0, silentToUs = 0; // feedback written then is lost
+        double readRate = 0;                // datagrams per second the receiving process reads; 0: at once
+        size_t socketBuffer = 2000;         // datagrams its socket holds until read; more are dropped
     };
 
     PacedFlow(Clock &clock, Bottleneck &link, Options options)
         : clock(clock), link(link), opt(options), rc(options.startUs, options.firstTxn), pacer(options.startUs),
           count(options.firstCount)
     {
-        id = link.attach([this](const Datagram &d) { arrive(d); });
+        id = link.attach([this](const Datagram &d) { land(d); });
         if (opt.rttHintUs)
             rc.setRttHint(opt.rttHintUs);
         clock.at(opt.startUs, [this] {
@@ -199,7 +215,7 @@ public:
     RateController &controller() { return rc; }
     const Deliveries &deliveries() const { return got; }
     int id = 0;
-    uint64_t sent = 0, feedbacks = 0, resends = 0;
+    uint64_t sent = 0, feedbacks = 0, resends = 0, overflowed = 0;
     int64_t doneUs = 0;                      // when the last datagram arrived, once all did
 
 private:
@@ -209,12 +225,15 @@ private:
         if (now < opt.startUs)
             return;
         rc.onWake(now);
-        // Datagrams the controller counts as lost are sent again.
+        // Datagrams the controller counts as lost are sent again, but for
+        // those the receiver asked for already.
         const uint64_t lost = rc.lostEstimate();
         if (lost > lostSeen) {
-            resends += lost - lostSeen;
+            const uint64_t asked = std::min(tailAsked, lost - lostSeen);
+            tailAsked -= asked;
+            resends += lost - lostSeen - asked;
             if (backlog != UINT64_MAX)
-                backlog += lost - lostSeen;
+                backlog += lost - lostSeen - asked;
         }
         lostSeen = std::max(lostSeen, lost);
         pacer.setRate(now, rc.pacingRate());
@@ -240,10 +259,36 @@ private:
         }
     }
 
+    // A datagram at the receiver's socket: read at once, or queued for a
+    // receiving process that reads at its own rate.
+    void land(const Datagram &d)
+    {
+        if (opt.readRate <= 0) {
+            arrive(d);
+            return;
+        }
+        if (socket.size() >= opt.socketBuffer) {
+            ++overflowed;
+            return;
+        }
+        socket.push_back(d);
+        if (socket.size() == 1)
+            clock.at(std::max(clock.now(), nextReadUs), [this] { readOne(); });
+    }
+    void readOne()
+    {
+        arrive(socket.front());
+        socket.pop_front();
+        nextReadUs = clock.now() + int64_t(1e6 / opt.readRate);
+        if (!socket.empty())
+            clock.at(nextReadUs, [this] { readOne(); });
+    }
+
     void arrive(const Datagram &d)
     {
         const int64_t now = clock.now();
         got.at.push_back(now);
+        lastArrivalUs = now;
         ++count;
         if (!haveNewest || int32_t(d.number - newestTxn) > 0) {
             newestTxn = d.number;
@@ -258,7 +303,8 @@ private:
     }
 
     // The receiver's timer: feedback when two round trips passed and
-    // something new arrived.
+    // something new arrived; a request for the lost tail of a message when
+    // nothing arrived for two round trips.
     void tick()
     {
         const int64_t now = clock.now();
@@ -266,7 +312,29 @@ private:
         const int64_t told = srtt ? (srtt + 1999) / 2000 * 2000 : 200000; // 2 ms resolution
         if (fresh && now - lastFeedbackUs >= 2 * told)
             writeFeedback();
+        if (opt.datagrams != UINT64_MAX && doneUs == 0 && unrecovered() > 0 &&
+            now - std::max(lastArrivalUs, lastRequestUs) >= 2 * told) {
+            lastRequestUs = now;
+            if (link.feedbackSurvives())
+                clock.at(now + link.config().rttUs / 2, [this] {
+                    const uint64_t missing = unrecovered();
+                    if (backlog == 0 && missing > 0) {
+                        tailAsked += missing;
+                        resends += missing;
+                        backlog += missing;
+                        wake();
+                    }
+                });
+        }
         clock.at(now + 1000, [this] { tick(); });
+    }
+
+    // What the receiver lacks and is no longer on its way (the simulator
+    // knows): lost, and not queued again yet.
+    uint64_t unrecovered() const
+    {
+        const uint64_t lost = link.dropped(id) + overflowed;
+        return lost > resends ? lost - resends : 0;
     }
 
     void writeFeedback()
@@ -278,7 +346,7 @@ private:
         sinceFeedback = 0;
         lastFeedbackUs = now;
         fresh = false;
-        if (now >= opt.silentFromUs && now < opt.silentToUs)
+        if ((now >= opt.silentFromUs && now < opt.silentToUs) || !link.feedbackSurvives())
             return;
         clock.at(now + link.config().rttUs / 2, [this, newest, hold, received] {
             rc.onFeedback(clock.now(), newest, hold, received);
@@ -291,12 +359,14 @@ private:
     Options opt;
     RateController rc;
     Pacer pacer;
-    uint64_t backlog = 0, lostSeen = 0;
+    uint64_t backlog = 0, lostSeen = 0, tailAsked = 0;
     int64_t timerUs = 0;
     // Receiver
+    std::deque<Datagram> socket;
+    int64_t nextReadUs = 0;
     Deliveries got;
     uint32_t count, newestTxn = 0, sinceFeedback = 0;
-    int64_t newestArrivalUs = 0, lastFeedbackUs = 0;
+    int64_t newestArrivalUs = 0, lastFeedbackUs = 0, lastArrivalUs = 0, lastRequestUs = 0;
     bool haveNewest = false, fresh = false;
 };
 

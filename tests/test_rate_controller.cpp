@@ -46,13 +46,14 @@ struct OneFlow {
     double feedbackShare() const { return double(flow.feedbacks) / double(std::max<uint64_t>(1, flow.sent)); }
 };
 
-PathConfig path(double bits, int64_t rttUs, int64_t queueUs, double loss = 0)
+PathConfig path(double bits, int64_t rttUs, int64_t queueUs, double loss = 0, double feedbackLoss = 0)
 {
     PathConfig p;
     p.bitsPerSecond = bits;
     p.rttUs = rttUs;
     p.queueUs = queueUs;
     p.lossChance = loss;
+    p.feedbackLossChance = feedbackLoss;
     return p;
 }
 
@@ -109,20 +110,92 @@ TEST(RateController, RandomLossDoesNotCollapseTheRateAcrossTheWrap)
     EXPECT_NEAR(double(run.flow.resends) / double(run.flow.sent), 0.01, 0.005);
 }
 
+TEST(RateController, RandomLossBothWaysOnLoopbackCostsOnlyWhatIsLost)
+{
+    // A loopback-like path (1 Gbit/s, 0.1 ms, a deep queue) losing at random
+    // in both directions, data and feedback alike: the rate stays near
+    // (1 - loss) x the lossless one, and a message of 2,000 datagrams (the
+    // lost ones sent again) takes a small multiple of its lossless time.
+    double lossless = 0;
+    int64_t losslessUs = 0;
+    for (const auto &[loss, slower] : {std::pair{0.0, 1.0}, {0.02, 2.0}, {0.1, 4.0}, {0.3, 8.0}}) {
+        SCOPED_TRACE(loss);
+        OneFlow bulk(path(1e9, 100, 50000, loss, loss));
+        bulk.runFor(kSecond / 2);
+        const double rate = bulk.flow.deliveries().ratePerSecond(kStart + kSecond / 10, kStart + kSecond / 2);
+        PacedFlow::Options options;
+        options.datagrams = 2000;
+        OneFlow message(path(1e9, 100, 50000, loss, loss), options);
+        message.runFor(kSecond);
+        ASSERT_GT(message.flow.doneUs, 0) << "the message never arrived";
+        const int64_t took = message.flow.doneUs - kStart;
+        if (loss == 0) {
+            lossless = rate;
+            losslessUs = took;
+            EXPECT_GE(rate, 0.9 * bulk.capacity);
+            continue;
+        }
+        EXPECT_GE(rate, 0.85 * (1 - loss) * lossless);
+        EXPECT_LE(double(took), slower * double(losslessUs)) << "lossless: " << losslessUs << " us";
+    }
+}
+
+TEST(RateController, TenPercentRandomLossStillFillsAWidePath)
+{
+    OneFlow run(path(10e6, 30000, 50000, 0.1, 0.1));
+    run.runFor(10 * kSecond);
+    EXPECT_GE(run.share(2 * kSecond, 10 * kSecond), 0.8);
+    EXPECT_LT(median(run.link.queueDelays(run.flow.id)), 30000);
+}
+
+TEST(RateController, APathThatSlowsDownUnderAShallowQueueIsNotOverrun)
+{
+    // 10 Mbit/s with a 3 ms queue (6 datagrams) drops to 2.5 Mbit/s: the
+    // loss goes on after the first cuts, as random loss would, but the
+    // sender must come back below the path, not learn that loss as random.
+    OneFlow run(path(10e6, 30000, 3000));
+    run.clock.at(kStart + 5 * kSecond, [&run] { run.link.setRate(2.5e6); });
+    run.runFor(8 * kSecond);
+    const uint64_t sent = run.flow.sent, overflowed = run.link.overflowed(run.flow.id);
+    run.runFor(20 * kSecond);
+    EXPECT_LE(run.link.overflowed(run.flow.id) - overflowed, (run.flow.sent - sent) / 100);
+    EXPECT_GE(run.flow.deliveries().ratePerSecond(kStart + 8 * kSecond, kStart + 20 * kSecond), 0.85 * datagramsPerSecond(2.5e6));
+}
+
+TEST(RateController, AReceiverSlowerThanTheLinkSetsThePace)
+{
+    // The receiving process reads 20,000 datagrams a second (a tenth of the
+    // link) from a socket buffer of 2,000.
+    PacedFlow::Options options;
+    options.readRate = 20000;
+    options.socketBuffer = 2000;
+    OneFlow run(path(1e9, 100, 50000), options);
+    run.runFor(2 * kSecond);
+    EXPECT_GE(run.flow.deliveries().ratePerSecond(kStart + kSecond / 2, kStart + 2 * kSecond), 0.95 * 20000);
+    EXPECT_LE(run.flow.overflowed, run.flow.sent / 100);
+}
+
 TEST(RateController, TwoFlowsShareTheBottleneck)
 {
-    Clock clock;
-    Bottleneck link(clock, path(10e6, 30000, 50000));
-    PacedFlow::Options first, second;
-    second.startUs = kStart + 2 * kSecond;
-    PacedFlow a(clock, link, first), b(clock, link, second);
-    clock.runUntil(kStart + 30 * kSecond);
-    const double capacity = datagramsPerSecond(10e6);
-    const double shareA = a.deliveries().ratePerSecond(kStart + 10 * kSecond, kStart + 30 * kSecond) / capacity;
-    const double shareB = b.deliveries().ratePerSecond(kStart + 10 * kSecond, kStart + 30 * kSecond) / capacity;
-    EXPECT_NEAR(shareA, 0.5, 0.1);
-    EXPECT_NEAR(shareB, 0.5, 0.1);
-    EXPECT_GE(shareA + shareB, 0.9);
+    // On a shallow queue (25 datagrams) the loss that each flow's cut leaves
+    // to the other must not be taken for random loss.
+    for (const int64_t queueUs : {50000, 11500}) {
+        SCOPED_TRACE(queueUs);
+        Clock clock;
+        Bottleneck link(clock, path(10e6, 30000, queueUs));
+        PacedFlow::Options first, second;
+        second.startUs = kStart + 2 * kSecond;
+        PacedFlow a(clock, link, first), b(clock, link, second);
+        clock.runUntil(kStart + 30 * kSecond);
+        const double capacity = datagramsPerSecond(10e6);
+        const double shareA = a.deliveries().ratePerSecond(kStart + 10 * kSecond, kStart + 30 * kSecond) / capacity;
+        const double shareB = b.deliveries().ratePerSecond(kStart + 10 * kSecond, kStart + 30 * kSecond) / capacity;
+        EXPECT_NEAR(shareA, 0.5, 0.1);
+        EXPECT_NEAR(shareB, 0.5, 0.1);
+        EXPECT_GE(shareA + shareB, 0.9);
+        EXPECT_LE(link.overflowed(a.id), a.sent * 3 / 100);
+        EXPECT_LE(link.overflowed(b.id), b.sent * 3 / 100);
+    }
 }
 
 TEST(RateController, RenoKeepsItsShareOfABloatedPathAndTheMessageStillArrives)

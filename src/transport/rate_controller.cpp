@@ -19,11 +19,19 @@ constexpr uint32_t kFeedbackEvery = 32;       // the receiver's own rhythm
 constexpr uint32_t kAskEvery = 16;            // the fewest datagrams between two asks
 constexpr uint32_t kFirstFlightAskEvery = 8;
 constexpr uint32_t kMinAskEvery = 4;
+constexpr uint32_t kMaxProbes = 8;            // datagrams beyond a full window while feedback stays away
 constexpr uint64_t kLossSpan = 48;            // reported datagrams per loss judgement
 constexpr uint64_t kLossMinLost = 3;
 constexpr double kLossThreshold = 0.02;
 constexpr double kLossCut = 0.7;
 constexpr double kLossRegrow = 1.1;
+constexpr uint64_t kVerifySpan = 192;         // datagrams sent after a cut, to tell random loss
+constexpr int64_t kVerifyMaxUs = 5000000;     // then a cut whose datagrams never came stands
+constexpr int kMaxDeeperCuts = 3;             // while a cut is judged
+constexpr double kLossMargin = 0.01;          // above the random loss: what a cut must remove
+constexpr double kMaxRandomLoss = 0.5;
+constexpr int64_t kStandingQueueUs = 250;     // and a quarter of the min round trip
+constexpr double kRandomLossWeight = 1.0 / 8; // of a span's ratio in the random loss's average
 constexpr double kFullRateGrowth = 1.25;
 constexpr int kFullRateRounds = 3;
 constexpr int kFutileBackoffs = 2;
@@ -34,7 +42,7 @@ constexpr uint64_t kMinSampleCount = 2;       // delivered datagrams for a rate 
 RateController::RateController(int64_t nowUs, uint32_t firstTxn) : firstTxn(firstTxn)
 {
     // The origin: nothing delivered, as of the first send (set there).
-    feedback[0] = FeedbackRecord{0, nowUs, 0, nowUs, true};
+    feedback[0] = FeedbackRecord{0, nowUs, 0, 0, nowUs, true};
     timeoutRefUs = nowUs;
     seed = uint32_t(uint64_t(nowUs) * 2654435761u) ^ firstTxn;
 }
@@ -103,7 +111,7 @@ uint32_t RateController::inflightLimit() const
         limit = 0.5 * bdp();
     else
         limit = kCwndGain * bdp() + feedbackAllowance();
-    return uint32_t(std::clamp(limit, double(kMinInflight), double(kRecords - 1)));
+    return uint32_t(std::clamp(limit + probes, double(kMinInflight), double(kRecords - 1)));
 }
 
 uint32_t RateController::inflight() const
@@ -201,16 +209,21 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     timeoutRefUs = nowUs;
     timeoutBackoff = 0;
     afterTimeout = false;
+    probes = 0;
     if (advance == 0)
         return; // nothing newer: no sample
 
     // Loss accounting over the reported txns.
     lossReported += n - lossMark;
-    lossMark = n;
     const uint64_t lost = newest - delivered;
-    if (lost > lostMark)
-        lossLost += lost - lostMark;
+    const uint64_t newlyLost = lost > lostMark ? lost - lostMark : 0;
+    lossLost += newlyLost;
     lostMark = lost;
+    if (verifying == Verify::Counting && n > verifyFrom) {
+        verifyReported += n - std::max(lossMark, verifyFrom);
+        verifyLost += newlyLost;
+    }
+    lossMark = n;
 
     // The send record gives the round trip and the rate; a hold time longer
     // than the datagram has been out is false, and yields neither.
@@ -219,7 +232,7 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     if (r && holdUs >= 0 && holdUs <= elapsed) {
         lastHoldUs = holdUs;
         takeRttSample(nowUs, std::max<int64_t>(1, elapsed - holdUs));
-        const FeedbackRecord latest{++feedbackSeq, nowUs - holdUs, delivered, r->sentUs, true};
+        const FeedbackRecord latest{++feedbackSeq, nowUs - holdUs, delivered, newest, r->sentUs, true};
         feedback[latest.seq % kFeedbackSlots] = latest;
         if (const FeedbackRecord *before = feedbackAt(r->feedbackSeq))
             takeRateSample(latest, *before, r->appLimited);
@@ -232,7 +245,7 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     } else {
         // Counts only, and a feedback no later sample may start from.
         ++feedbackSeq;
-        feedback[feedbackSeq % kFeedbackSlots] = FeedbackRecord{feedbackSeq, 0, 0, 0, false};
+        feedback[feedbackSeq % kFeedbackSlots] = FeedbackRecord{feedbackSeq, 0, 0, 0, 0, false};
     }
     if (n >= roundEnd)
         endRound(nowUs, !r || r->appLimited);
@@ -248,8 +261,14 @@ void RateController::takeRttSample(int64_t nowUs, int64_t rttUs)
         minRttStampUs = nowUs;
     }
     roundMinRttUs = roundMinRttUs ? std::min(roundMinRttUs, rttUs) : rttUs;
-    // Start-up builds the only queue it sees: one sample above the ceiling ends it.
-    if (state_ == State::Startup && !maxRate.empty() && rttUs - minRttUs_ > kDelayCeilingUs)
+    if (verifying == Verify::Counting) {
+        verifyMaxRttUs = std::max(verifyMaxRttUs, rttUs);
+        verifyMinRttUs = verifyMinRttUs ? std::min(verifyMinRttUs, rttUs) : rttUs;
+    }
+    // Start-up builds the only queue it sees: two samples in a row above the
+    // ceiling end it (one may be jitter).
+    highRttSamples = rttUs - minRttUs_ > kDelayCeilingUs ? highRttSamples + 1 : 0;
+    if (state_ == State::Startup && !maxRate.empty() && highRttSamples >= 2)
         fullRateReached = true;
     if (expired && state_ != State::ProbeRtt && state_ != State::Startup) {
         state_ = State::ProbeRtt;
@@ -264,7 +283,13 @@ void RateController::takeRateSample(const FeedbackRecord &now, const FeedbackRec
     const int64_t span = std::max(now.arrivalUs - before.arrivalUs, now.newestSentUs - before.newestSentUs);
     if (span <= 0)
         return;
-    const double rate = std::min(kMaxRate, double(now.delivered - before.delivered) * 1e6 / double(span));
+    // What the path carried of what was sent: what arrived, and what random
+    // loss took of it, but never more than was reported in the span (the
+    // count of arrivals varies by chance; the best of such counts would
+    // read above the path).
+    const double carried = std::min(double(now.newest - before.newest),
+                                    double(now.delivered - before.delivered) / (1 - randomLoss_));
+    const double rate = std::min(kMaxRate, carried * 1e6 / double(span));
     roundMaxRate = std::max(roundMaxRate, rate);
     // A sample from a spell without data to send only ever raises the estimate.
     if (appLimited && !maxRate.empty() && rate < maxRate.best())
@@ -282,6 +307,13 @@ void RateController::endRound(int64_t nowUs, bool appLimited)
         ++fullRounds;
 
     judgeLoss(nowUs);
+    if (verifying == Verify::Waiting && roundCount >= verifyRound) {
+        // What was written before the cut took hold is out: count from here.
+        verifying = Verify::Counting;
+        verifyFrom = sent;
+        verifyReported = verifyLost = 0;
+        verifyMaxRttUs = verifyMinRttUs = 0;
+    }
     if (state_ == State::Startup && !appLimited && !maxRate.empty()) {
         if (maxRate.best() >= fullRate * kFullRateGrowth) {
             fullRate = maxRate.best();
@@ -297,13 +329,28 @@ void RateController::endRound(int64_t nowUs, bool appLimited)
     roundMaxRate = 0;
 }
 
+bool RateController::beyond(uint64_t lost, uint64_t reported, double expected, double margin)
+{
+    // More lost than a loss ratio of `expected` explains: its mean, two
+    // standard deviations, and the margin.
+    const double n = double(reported), p = std::clamp(expected, 0.0, 1.0);
+    return lost >= kLossMinLost && double(lost) > n * (p + margin) + 2 * std::sqrt(n * p * (1 - p));
+}
+
 void RateController::judgeLoss(int64_t nowUs)
 {
+    if (verifying == Verify::Counting && verifyReported >= kVerifySpan)
+        judgeCut();
+    else if (verifying != Verify::None && nowUs - cutUs > kVerifyMaxUs)
+        verifying = Verify::None; // too little sent since: the cut stands
     if (lossReported < kLossSpan)
         return;
-    const bool lossy = lossLost >= kLossMinLost && double(lossLost) > kLossThreshold * double(lossReported);
+    const bool lossy = beyond(lossLost, lossReported, randomLoss_, kLossThreshold);
+    const double ratio = double(lossLost) / double(lossReported);
     lossReported = lossLost = 0;
     if (!lossy) {
+        if (randomLoss_ > 0)
+            randomLoss_ = std::min(kMaxRandomLoss, randomLoss_ + kRandomLossWeight * (ratio - randomLoss_));
         if (std::isfinite(lossCap)) {
             lossCap *= kLossRegrow;
             if (!maxRate.empty() && lossCap > maxRate.best())
@@ -318,9 +365,51 @@ void RateController::judgeLoss(int64_t nowUs)
         fullRateReached = true; // the queue is full: the drain empties it
         return;
     }
+    // Cut, then see whether the loss goes with the rate. A lossy span while
+    // that is judged cuts deeper (a few times: random loss makes every span
+    // lossy), and the judging starts again: a path that slowed down may
+    // still be overrun after the first cut.
+    if (verifying == Verify::None) {
+        cutFromCap = lossCap;
+        cutFromRate = maxRate.best();
+        cutUs = nowUs;
+        deeperCuts = 0;
+    } else if (deeperCuts++ >= kMaxDeeperCuts) {
+        return;
+    }
+    verifying = Verify::Waiting;
+    verifyRound = roundCount + 1;
     lossCap = std::max(kMinRate, kLossCut * std::min(lossCap, maxRate.best()));
     if (state_ == State::ProbeBandwidth && phase == 0)
         enterProbeBandwidth(nowUs, 1); // stop probing
+}
+
+void RateController::judgeCut()
+{
+    // A full queue loses only what is sent beyond the path's rate: after the
+    // cut, little or nothing beyond the random loss known. Loss well above
+    // that, with no queue meanwhile, comes whatever the rate: random loss.
+    // It becomes the level that loss is judged against, and the rate is
+    // restored; loss that went with the rate was a queue's, and the cut
+    // stands.
+    verifying = Verify::None;
+    const double ratio = double(verifyLost) / double(verifyReported);
+    // A queue that stays while we send below the path is another flow's: the
+    // loss is that queue's, whatever we send.
+    const bool queued = verifyMaxRttUs - minRttUs_ > kDelayCeilingUs ||
+                        verifyMinRttUs - minRttUs_ > minRttUs_ / 4 + kStandingQueueUs;
+    if (!queued && beyond(verifyLost, verifyReported, randomLoss_, kLossMargin)) {
+        ++counters_.randomLossFound;
+        const double was = randomLoss_;
+        randomLoss_ = std::min(ratio, kMaxRandomLoss);
+        // The rate before the cut, as the path carried it.
+        const double rate = cutFromRate * (1 - was) / (1 - randomLoss_);
+        lossCap = cutFromCap;
+        if (!maxRate.empty() && rate > maxRate.best())
+            maxRate.reset(rate, int64_t(fullRounds));
+    } else {
+        randomLoss_ = std::min(randomLoss_, ratio);
+    }
 }
 
 void RateController::judgeDelay(int64_t nowUs)
@@ -426,6 +515,19 @@ void RateController::onWake(int64_t nowUs)
     }
     if (inflight() == 0)
         return;
+    // A full window and no feedback for two round trips: the feedback that
+    // would open it was lost, and the receiver writes none until something
+    // new arrives. One more datagram, asking for feedback, every two round
+    // trips and a wake-up period; with none measured yet, from two of the
+    // hint's (or 3 ms), doubling.
+    const int64_t rtt = srttUs ? srttUs : std::max(rttHintUs, kWakeUs);
+    const int64_t probeAfter = (2 * rtt + kWakeUs) << (srttUs ? 0 : probes);
+    if (!afterTimeout && probes < kMaxProbes && inflight() >= inflightLimit() &&
+        nowUs - std::max(timeoutRefUs, lastProbeUs) > probeAfter) {
+        ++probes;
+        lastProbeUs = nowUs;
+        askNext = true;
+    }
     // Doubling while the silence lasts, up to a second: a path that comes
     // back is found again within a second, a dead one costs a few datagrams.
     const int64_t base = srttUs ? std::max(4 * srttUs + 2 * kWakeUs, kMinTimeoutUs) : kFirstTimeoutUs;

@@ -5,11 +5,13 @@
 // newest txn it got, how long it held that news before writing the feedback,
 // and how many datagrams it got in all. From these the controller takes:
 //   - round-trip samples: now - send time of the newest txn - hold time;
-//   - delivery-rate samples: datagrams delivered between an earlier feedback
-//     and this one, over the longer of the two spans they took to send and to
-//     arrive (the arrival span, corrected by the hold times, measures the
-//     bottleneck's spacing and is immune to feedback bunched on the way back;
-//     the send span keeps a burst from reading faster than it was sent);
+//   - delivery-rate samples: datagrams the path carried between an earlier
+//     feedback and this one, over the longer of the two spans they took to
+//     send and to arrive (the arrival span, corrected by the hold times,
+//     measures the bottleneck's spacing and is immune to feedback bunched on
+//     the way back; the send span keeps a burst from reading faster than it
+//     was sent). Carried: those that arrived, grossed up by the random loss
+//     (below), but never more than the txns reported in the span;
 //   - loss: txns at or below the newest that the count says never arrived.
 //
 // Model: the bottleneck rate is the largest delivery-rate sample of the last
@@ -28,9 +30,11 @@
 //                  first round (written at once, with feedback asked for at
 //                  the 8th and 16th: their arrival spacing gives a first rate
 //                  of the bottleneck). Ends when the rate grew less than 25 %
-//                  in 3 rounds, when a round loses more than 2 %, or when the
+//                  in 3 rounds, when a span is lossy (below), or when the
 //                  round trip stands more than the delay ceiling above its
-//                  minimum.
+//                  minimum (two samples in a row, or a whole round). Random
+//                  loss ends it early too; ProbeBandwidth then finds it
+//                  random and restores the rate.
 //   Drain          gain 1/2.885 until what is in flight fits the path again.
 //   ProbeBandwidth gains cycle 1.25, 0.75, 1 x 6, each for one min round
 //                  trip (at least 2 ms): probes for more rate, then drains
@@ -49,12 +53,35 @@
 // starves; the 10 s ProbeRtt finds the old minimum again once that queue goes.
 //
 // Loss response: loss is judged over spans of at least 48 reported datagrams,
-// so that a single random loss in a short round does not count. A span losing
-// more than 2 % (and at least 3 datagrams) caps the rate at 0.7 x the
-// estimate and ends a probe; every span without that raises the cap by 10 %
-// until it no longer binds. Random loss of 1 % seldom trips it; a full queue
-// trips it at once. A loss-based flow halves its window on loss: the deeper
-// cut keeps the two near even on a full queue.
+// so that a single random loss in a short round does not count. A span is
+// lossy when it loses at least 3 datagrams and more than the random loss
+// known explains: its mean, two standard deviations, and 2 % of the span.
+// A lossy span caps the rate at 0.7 x the estimate and ends a probe; every
+// span that is not raises the cap by 10 % until it no longer binds. A
+// loss-based flow halves its window on loss: the deeper cut keeps the two
+// near even on a full queue.
+//
+// Random loss, told from a queue's: a full queue loses what is sent beyond
+// the path's rate, so after a cut it loses less (nothing, if the cut went
+// below the path); random loss stays whatever the rate. So each cut is
+// judged on the 192 datagrams written from a round after it: if they lose
+// well more (two standard deviations and 1 %) than the random loss known,
+// and the round trip shows no queue meanwhile (none standing above the
+// minimum by a quarter of it and 250 us, none above the delay ceiling:
+// another flow's queue keeps losing while we back off), the loss is random.
+// Its ratio becomes the random loss (at most 50 %), the cap and the rate
+// estimate are restored as before the cut, and from then on spans are
+// judged against it and rate samples grossed up by it. Otherwise the cut
+// stands, and the random loss is taken as no more than what that
+// verification lost. Spans that are not lossy keep the random loss as their
+// average (weight 1/8), so it fades when the loss does. A lossy span while
+// a cut is judged cuts deeper and starts the judging again (up to 3 times:
+// random loss makes every span lossy, and a path that slowed down may still
+// be overrun after the first cut); a cut not judged within 5 s (too little
+// sent) stands. The rate then stays near (1 - loss) x the path's on paths
+// that lose at random, and a sender that overruns a shallow queue (a LAN
+// switch, a receiver's socket buffer, a path that slowed down) still comes
+// back below it.
 //
 // Feedback asked for (the flag): at the 8th and 16th datagram of the first
 // round; about twice a round in Startup and Drain; otherwise only when a
@@ -73,6 +100,14 @@
 // base, one that jumps is clamped to what could have arrived; a hold time is
 // clamped to the time since the datagram was written; uint32 txns and counts
 // wrap. Every rate and limit stays finite and inside fixed bounds.
+//
+// Lost feedback: the receiver writes feedback only when something new
+// arrived, so a lost one can leave a full window waiting for nothing. With
+// the window full and no feedback for two round trips and a wake-up period
+// (before a round trip is measured: two of the hint's or 3 ms, doubling),
+// one more datagram may go, asking for feedback; up to 8 until feedback
+// returns. The caller must wake by then: when its window is full, at least
+// every two round trips.
 //
 // Feedback timeout: with datagrams in flight and no feedback for
 // max(4 x smoothed round trip + 2 ms, 250 ms) (1 s before any round trip is
@@ -103,6 +138,7 @@ public:
         uint64_t delayBackoffs = 0;
         uint64_t standingQueuesAccepted = 0;
         uint64_t lossyPeriods = 0;
+        uint64_t randomLossFound = 0;   // cuts after which the loss stayed: random loss
         uint64_t timeouts = 0;
     };
 
@@ -137,6 +173,7 @@ public:
     double bottleneckRate() const;      // the rate estimate (datagrams per second), 0 while unknown
     State state() const { return state_; }
     uint64_t lostEstimate() const { return newest - delivered; }
+    double randomLoss() const { return randomLoss_; } // the share lost whatever the rate
     const Counters &counters() const { return counters_; }
 
 private:
@@ -151,6 +188,7 @@ private:
         uint64_t seq = 0;
         int64_t arrivalUs = 0;      // when its newest datagram arrived (sender's clock, minus the way back)
         uint64_t delivered = 0;
+        uint64_t newest = 0;
         int64_t newestSentUs = 0;
         bool valid = false;
     };
@@ -167,7 +205,9 @@ private:
     void takeRttSample(int64_t nowUs, int64_t rttUs);
     void takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited);
     void endRound(int64_t nowUs, bool appLimited);
+    static bool beyond(uint64_t lost, uint64_t reported, double expected, double margin);
     void judgeLoss(int64_t nowUs);
+    void judgeCut();
     void judgeDelay(int64_t nowUs);
     void advanceState(int64_t nowUs);
     void enterProbeBandwidth(int64_t nowUs, int phase);
@@ -196,6 +236,7 @@ private:
     int64_t minRttUs_ = 0, minRttStampUs = 0;
     int64_t lastFeedbackUs_ = 0;
     int64_t lastHoldUs = 0;
+    int highRttSamples = 0;         // in a row, above the delay ceiling
 
     uint64_t roundCount = 0, roundEnd = 1;
     uint64_t fullRounds = 0;        // rounds that were not short of data
@@ -203,6 +244,16 @@ private:
     double roundMaxRate = 0;
 
     uint64_t lossReported = 0, lossLost = 0, lossMark = 0, lostMark = 0;
+
+    // After a cut: the loss of what is written once it took hold.
+    enum class Verify { None, Waiting, Counting };
+    Verify verifying = Verify::None;
+    uint64_t verifyRound = 0, verifyFrom = 0, verifyReported = 0, verifyLost = 0;
+    int64_t verifyMaxRttUs = 0, verifyMinRttUs = 0;
+    double cutFromCap = 0, cutFromRate = 0;
+    int64_t cutUs = 0;
+    int deeperCuts = 0;
+    double randomLoss_ = 0;
 
     double drainGain = 1;
     uint64_t drainRounds = 0;
@@ -219,6 +270,8 @@ private:
     int64_t timeoutRefUs = 0;
     int timeoutBackoff = 0;
     bool afterTimeout = false;
+    uint32_t probes = 0;            // datagrams allowed beyond the window, feedback being overdue
+    int64_t lastProbeUs = 0;
     bool askNext = false;
     uint32_t sinceAsk = 0;
     uint32_t seed;
