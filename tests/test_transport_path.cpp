@@ -139,3 +139,22 @@ TEST_F(Paths, APeerThatStopsGivingFeedbackGetsTheProtocolsPace)
     EXPECT_LE(path.ab.sent - before, 15 * 5 + 5);
     ASSERT_TRUE(path.run(20000, [&] { return acknowledged(); }));
 }
+
+TEST_F(Paths, AnIdlePathLetsItsControllerGoAndStartsAgain)
+{
+    SimPath path(a, b, clock, {10e6, 15000, 50000}, {10e6, 15000, 50000});
+    introduce(path);
+    int64_t start = path.nowUs();
+    send(block(2000, 5));
+    ASSERT_TRUE(path.run(5000, [&] { return acknowledged(); }));
+    const int64_t first = path.nowUs() - start;
+    // A minute idle: the controller goes. The next message numbers its
+    // datagrams on from the last, so the receiver's feedback still fits and
+    // paces it as well as the first.
+    path.run(62000);
+    start = path.nowUs();
+    send(block(2000, 6));
+    ASSERT_TRUE(path.run(5000, [&] { return a.countLogs("Packet send success:") == 2; }));
+    EXPECT_LT(path.nowUs() - start, first * 5 / 4);
+    EXPECT_EQ(b.received.size(), 2);
+}

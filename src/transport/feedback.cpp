@@ -120,6 +120,9 @@ void MUDPUnit::handleFeedback(Message &m)
     };
     QList<Reply> replies;
     int budget = kMaxResendsPerReport;
+    PeerPath *path = sendingPath(m.srcIp, m.srcPort);
+    if (!path)
+        return;
     const bool wellFormed = transport::readLossReport(m.body(), m.bodyLength(), [&](int32_t date, int32_t time,
                                                                                     int first, int last) {
         if (replies.isEmpty() || replies.last().date != date || replies.last().time != time)
@@ -141,7 +144,7 @@ void MUDPUnit::handleFeedback(Message &m)
         // Packets the write has not reached yet come with it.
         const int reached = record && record->writing ? record->written : buffer->total;
         for (int i = first; i <= std::min(last, reached) && budget > 0; ++i, --budget)
-            reply.queued += queueResend(buffer, i - 1, m.srcIp, m.srcPort) ? 1 : 0;
+            reply.queued += queueResend(buffer, i - 1, path) ? 1 : 0;
     });
     for (const Reply &r : replies) {
         const QString key = QString::fromLatin1(messageKey(r.date, r.time, r.total));

@@ -21,7 +21,7 @@ void PeerPath::makeRate(int64_t nowUs)
 {
     if (rate)
         return;
-    rate = std::make_unique<RateController>(nowUs);
+    rate = std::make_unique<RateController>(nowUs, lastTxn + 1);
     pacer = std::make_unique<Pacer>(nowUs, rate->pacingRate());
 }
 

@@ -32,6 +32,7 @@ struct PeerPath {
     SendQueue queue;
     std::unique_ptr<RateController> rate; // made with its first numbered datagram
     std::unique_ptr<Pacer> pacer;
+    uint32_t lastTxn = 0;          // the last transmission number used: a new controller goes on from it
     // Design-exact pace: the current round and what it has written.
     int64_t roundStartUs = 0;
     int roundResends = 0;

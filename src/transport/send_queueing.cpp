@@ -93,7 +93,12 @@ void MUDPUnit::sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> 
 bool MUDPUnit::queueResend(const NOLVUDPBUFFER *buffer, int index, const char *ip, unsigned short port)
 {
     PeerPath *path = sendingPath(ip, port);
-    if (!path || !path->queue.addResend(PacketRef{buffer->date, buffer->time, index}))
+    return path && queueResend(buffer, index, path);
+}
+
+bool MUDPUnit::queueResend(const NOLVUDPBUFFER *buffer, int index, PeerPath *path)
+{
+    if (!path->queue.addResend(PacketRef{buffer->date, buffer->time, index}))
         return false;
     activate(path);
     return true;

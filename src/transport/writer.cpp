@@ -248,6 +248,7 @@ void MUDPUnit::stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, 
         bool ask = false;
         const bool lastOne = path->queue.isEmpty();
         const uint32_t txn = path->rate->onSent(nowUs, lastOne, &ask);
+        path->lastTxn = txn;
         if (!paced && lastOne)
             ask = true;
         mark::writeData(packet, ask ? mark::FeedbackNow : 0, path->rate->smoothedRttUs() / 1000, txn, nowUs);

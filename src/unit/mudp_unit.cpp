@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/host_window.h"
 #include "registry/peer_keys.h"
 #include "text/fixed_text.h"
@@ -101,6 +102,8 @@ namespace {
 // and a fast sender fills it quickly: both directions get room (the system
 // caps this at its own limit).
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+// A path idle this long lets its rate controller go.
+constexpr int64_t kIdleRateUs = 60ll * 1000 * 1000;
 } // namespace
 
 MUDPUnit::EntryGuard::~EntryGuard()
@@ -133,6 +136,19 @@ void MUDPUnit::retire(PEERINFO *peer)
         graveyard.add(peer);
     else
         delete peer;
+}
+
+void MUDPUnit::forgetIdleRates()
+{
+    // A controller holds the send records of thousands of datagrams: a
+    // server of many clients keeps one only for those it talks to lately.
+    const int64_t now = platform::monotonicUs();
+    paths.forEach([now](PeerPath *path) {
+        if (path->rate && !path->active && now - path->lastUsedUs > kIdleRateUs) {
+            path->rate.reset();
+            path->pacer.reset();
+        }
+    });
 }
 
 bool MUDPUnit::flushQueuedWrites(int ms)
@@ -202,6 +218,7 @@ void MUDPUnit::timeout()
     checkRecvBuffers();
     resendRecords();
     heartbeatTick();
+    forgetIdleRates();
     timeoutBusy = false;
     if (!activePaths.isEmpty())
         writeWhatIsDue(1024);

@@ -134,6 +134,7 @@ private:
     // Binds a new socket to port and moves the unit to it; on failure the
     // socket it had stays (unit/mudp_unit.cpp).
     bool moveToPort(unsigned short port);
+    void forgetIdleRates();
 
     // Single datagrams and buffers (transport/send.cpp).
     void sendText(const QByteArray &message, const char *destIP, unsigned short port, int size = 0);
@@ -151,6 +152,7 @@ private:
     PeerPath *sendingPath(const char *ip, unsigned short port);
     // Queues packet `index` (0-based) of a held buffer again to ip:port.
     bool queueResend(const NOLVUDPBUFFER *buffer, int index, const char *ip, unsigned short port);
+    bool queueResend(const NOLVUDPBUFFER *buffer, int index, PeerPath *path);
     // Queues a REQUEST for packet `index` (1-based) of ip:port's message;
     // false when one already waits.
     bool queueRequest(int32_t date, int32_t time, int index, const char *ip, unsigned short port);
