@@ -103,12 +103,16 @@ int64_t backedOff(int64_t interval, int rounds)
     return std::min(interval, kMaxIntervalMs);
 }
 
-// Reported gaps are reported again after this long; rounds that bring no
-// packet at all (the sender is backing off, or gone) double it up to 2 s.
+// Reported gaps are reported again after this long. A report is one
+// datagram, and a lost resend is found only this way: the interval stays
+// short while rounds are few, and only a sender silent for several rounds in
+// a row (backing off, or gone) makes it double, up to 2 s.
+constexpr int kQuietReportsBeforeBackoff = 3;
+
 int64_t reReportMs(const PeerPath *path, const NOLVUDPBUFFER *record)
 {
     const int64_t rtt = path && path->senderRttMs ? path->senderRttMs : kDefaultSenderRttMs;
-    return backedOff(rtt * 3 / 2 + kReportMarginMs, record->quietRounds);
+    return backedOff(rtt * 3 / 2 + kReportMarginMs, std::max(0, record->quietRounds - kQuietReportsBeforeBackoff));
 }
 } // namespace
 
