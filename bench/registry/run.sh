@@ -66,7 +66,7 @@ echo
 awk '
 function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
 BEGIN {
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %8s %10s %10s %10s %12s %12s\n",
+  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
          "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "pushes",
          "list/N^3", "last/N^2", "cpu ms", "steady cpu", "steady KiB"
   printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
