@@ -129,11 +129,14 @@ void MUDPUnit::processPendingDatagrams()
             handled += got;
             if (got == kReadBatch)
                 continue;
-            // Drained: one read through the socket object, which tells it
-            // the datagrams were taken and lets it signal the next ones.
-        } else if (!recvSocket->hasPendingDatagrams()) {
-            break;
         }
+        // One read through the socket object, also when nothing waits: it
+        // tells the object that what it signalled was taken, so that it
+        // signals the next datagram (a signal whose datagram was already
+        // read elsewhere, by a nested read or a drain, would otherwise be
+        // the last one).
+        if (recvSocket->state() != QAbstractSocket::BoundState)
+            break;
         QHostAddress sender;
         quint16 port = 0;
         const qint64 got = readCut(recvSocket, reinterpret_cast<char *>(&datagrams[0]), &sender, &port);
