@@ -30,7 +30,7 @@ constexpr int64_t kVerifyMaxUs = 5000000;     // then a cut whose datagrams neve
 constexpr int kMaxDeeperCuts = 3;             // while a cut is judged
 constexpr double kLossMargin = 0.01;          // above the random loss: what a cut must remove
 constexpr double kMaxRandomLoss = 0.5;
-constexpr int64_t kStandingQueueUs = 250;     // and a quarter of the min round trip
+constexpr int64_t kStandingQueueUs = 2000;    // and a quarter of the min round trip
 constexpr double kRandomLossWeight = 1.0 / 8; // of a span's ratio in the random loss's average
 constexpr double kFullRateGrowth = 1.25;
 constexpr int kFullRateRounds = 3;
@@ -72,7 +72,11 @@ double RateController::feedbackAllowance() const
     // it at its next wake-up at the latest.
     const double rate = estimate();
     const double wake = state_ == State::Startup ? 0 : rate * kWakeUs / 1e6;
-    return std::min(double(kFeedbackEvery), 2 * rate * double(srttUs) / 1e6) + wake + 2;
+    // Where feedback is lost at random, what is written until a lost one is
+    // noticed (two round trips and a wake-up period): else every lost
+    // feedback stalls the sender, and the stalls hold the rate down.
+    const double lostFeedback = randomLoss_ > 0 ? rate * double(2 * srttUs + kWakeUs) / 1e6 : 0;
+    return std::min(double(kFeedbackEvery), 2 * rate * double(srttUs) / 1e6) + wake + lostFeedback + 2;
 }
 
 double RateController::drainTarget() const
@@ -339,7 +343,11 @@ bool RateController::beyond(uint64_t lost, uint64_t reported, double expected, d
 
 void RateController::judgeLoss(int64_t nowUs)
 {
-    if (verifying == Verify::Counting && verifyReported >= kVerifySpan)
+    // After the deepest cut, loss as high as a lossy span's needs no more
+    // than a span to be judged: the rate cannot go lower meanwhile.
+    const bool deepest = deeperCuts >= kMaxDeeperCuts && verifyReported >= kLossSpan &&
+                         beyond(verifyLost, verifyReported, randomLoss_, kLossThreshold);
+    if (verifying == Verify::Counting && (verifyReported >= kVerifySpan || deepest))
         judgeCut();
     else if (verifying != Verify::None && nowUs - cutUs > kVerifyMaxUs)
         verifying = Verify::None; // too little sent since: the cut stands
@@ -394,8 +402,11 @@ void RateController::judgeCut()
     // stands.
     verifying = Verify::None;
     const double ratio = double(verifyLost) / double(verifyReported);
-    // A queue that stays while we send below the path is another flow's: the
-    // loss is that queue's, whatever we send.
+    // A queue that stays while we send below the path is another flow's, or
+    // the path slowed down: the loss is that queue's. Standing: the whole
+    // verification above the minimum by a quarter of it and 2 ms (on a
+    // loopback path the minimum is a rare 50 us, most samples near 2 ms);
+    // or a queue above the delay ceiling (a loss-based flow's) meanwhile.
     const bool queued = verifyMaxRttUs - minRttUs_ > kDelayCeilingUs ||
                         verifyMinRttUs - minRttUs_ > minRttUs_ / 4 + kStandingQueueUs;
     if (!queued && beyond(verifyLost, verifyReported, randomLoss_, kLossMargin)) {

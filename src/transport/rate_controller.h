@@ -23,7 +23,10 @@
 // one wake-up period bring (feedback comes every 32 datagrams or two round
 // trips, the sender wakes about every millisecond; in Startup the wake-up
 // period is left out, since feedback wakes the sender and a LAN switch's
-// shallow queue would otherwise overflow).
+// shallow queue would otherwise overflow). Where feedback is lost at random
+// (random loss known, below), also what is written until a lost feedback is
+// noticed (two round trips and a wake-up period): else every lost feedback
+// stalls the sender, and the stalls hold the rate samples down.
 //
 // States:
 //   Startup        gain 2.885 (doubles each round) from 16 datagrams in the
@@ -67,8 +70,10 @@
 // judged on the 192 datagrams written from a round after it: if they lose
 // well more (two standard deviations and 1 %) than the random loss known,
 // and the round trip shows no queue meanwhile (none standing above the
-// minimum by a quarter of it and 250 us, none above the delay ceiling:
-// another flow's queue keeps losing while we back off), the loss is random.
+// minimum by a quarter of it and 2 ms, none above the delay ceiling:
+// another flow's queue keeps losing while we back off; the 2 ms are the
+// spread of a loopback path, whose minimum is a rare 50 us), the loss is
+// random.
 // Its ratio becomes the random loss (at most 50 %), the cap and the rate
 // estimate are restored as before the cut, and from then on spans are
 // judged against it and rate samples grossed up by it. Otherwise the cut
@@ -77,7 +82,8 @@
 // average (weight 1/8), so it fades when the loss does. A lossy span while
 // a cut is judged cuts deeper and starts the judging again (up to 3 times:
 // random loss makes every span lossy, and a path that slowed down may still
-// be overrun after the first cut); a cut not judged within 5 s (too little
+// be overrun after the first cut); after the third, 48 datagrams losing as
+// much as a lossy span suffice. A cut not judged within 5 s (too little
 // sent) stands. The rate then stays near (1 - loss) x the path's on paths
 // that lose at random, and a sender that overruns a shallow queue (a LAN
 // switch, a receiver's socket buffer, a path that slowed down) still comes
