@@ -179,8 +179,8 @@ int MUDPUnit::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t 
     }
     if (path->queue.isEmpty())
         return n;
-    if (rate.inflight() >= rate.inflightLimit())
-        nextDueUs = nowUs + path->silenceLimitUs(); // feedback opens the window, or its timeout
+    if (rate.inflight() >= rate.inflightLimit()) // feedback opens the window; two round trips without it, the controller looks
+        nextDueUs = nowUs + std::min(path->silenceLimitUs(), 2 * rate.smoothedRttUs() + 1000);
     else
         nextDueUs = std::max({pacer.nextDueUs(nowUs), starting ? startPacer->nextDueUs(nowUs) : 0, nowUs + 1});
     return n;
