@@ -130,14 +130,29 @@ void RateController::setRttHint(int64_t us)
         rttHintUs = us;
 }
 
+void RateController::growRecords()
+{
+    if (records.size() >= kRecords)
+        return;
+    // The records of what may still be reported move to their places in
+    // the larger ring.
+    std::vector<SendRecord> larger(records.size() * 2);
+    const uint64_t first = sent >= records.size() ? sent - records.size() + 1 : 1;
+    for (uint64_t seq = first; seq <= sent; ++seq)
+        larger[seq % larger.size()] = records[seq % records.size()];
+    records.swap(larger);
+}
+
 uint32_t RateController::onSent(int64_t nowUs, bool queueEmptyAfter, bool *askFeedback)
 {
     if (inflight() == 0)
         timeoutRefUs = nowUs; // the timeout counts from the first datagram in flight
+    if (inflight() + kFirstRecords / 4 >= records.size())
+        growRecords();
     const uint64_t seq = ++sent;
     if (seq == 1)
         feedback[0].arrivalUs = feedback[0].newestSentUs = nowUs;
-    SendRecord &r = records[seq % kRecords];
+    SendRecord &r = records[seq % records.size()];
     r.sentUs = nowUs;
     r.feedbackSeq = uint32_t(feedbackSeq);
     // A datagram written before the end of the last idle spell was reported
@@ -231,7 +246,7 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
 
     // The send record gives the round trip and the rate; a hold time longer
     // than the datagram has been out is false, and yields neither.
-    const SendRecord *r = sent - n < kRecords ? &records[n % kRecords] : nullptr;
+    const SendRecord *r = sent - n < records.size() ? &records[n % records.size()] : nullptr;
     const int64_t elapsed = r ? nowUs - r->sentUs : -1;
     if (r && holdUs >= 0 && holdUs <= elapsed) {
         lastHoldUs = holdUs;

@@ -96,10 +96,12 @@
 // With the receiver's own feedback every 32 datagrams or two round trips,
 // feedback stays near 3 % of the data on fast paths and under 5 % on slow ones.
 //
-// Bounded memory: the last 4,096 datagrams' send records live in a ring, and
-// the in-flight limit never exceeds it. A caller that writes past the limit
+// Bounded memory: the last datagrams' send records live in a ring that grows
+// with what is in flight, from 256 records (4 KiB) to at most 4,096, and the
+// in-flight limit never exceeds that. A caller that writes past the limit
 // overwrites the oldest records: feedback for those still updates the counts,
-// but yields no round-trip or rate sample.
+// but yields no round-trip or rate sample. (A server keeps a controller per
+// client it talks to: most paths never need the large ring.)
 //
 // Untrusted feedback: a newest txn beyond the last written or older than one
 // already reported is ignored; a count that goes backwards is taken as a new
@@ -124,6 +126,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "transport/windowed_filter.h"
 
@@ -132,6 +135,7 @@ public:
     enum class State { Startup, Drain, ProbeBandwidth, ProbeRtt };
 
     static constexpr uint32_t kRecords = 4096;        // send records: the most in flight
+    static constexpr uint32_t kFirstRecords = 256;    // the ring's size at first
     static constexpr uint32_t kInitialWindow = 16;    // datagrams before the first feedback
     static constexpr uint32_t kMinInflight = 4;
     static constexpr double kMinRate = 10;            // datagrams per second
@@ -227,7 +231,8 @@ private:
     uint64_t presumedLostUpTo = 0;  // after a timeout
     uint64_t appLimitedUpTo = 0;
 
-    SendRecord records[kRecords];
+    std::vector<SendRecord> records = std::vector<SendRecord>(kFirstRecords); // a ring, size a power of two
+    void growRecords();
     FeedbackRecord feedback[kFeedbackSlots];
     uint64_t feedbackSeq = 0;       // feedbacks taken
 
