@@ -485,3 +485,23 @@ TEST_F(Receiver, AnotherMessageUnderAKeptOnePacketIdentityIsHandled)
     EXPECT_EQ(unit.countLogs("Repeated Data:"), 1);
     EXPECT_EQ(unit.received.size(), 1);
 }
+
+// A record lives while its packets keep coming: it goes at the eleventh tick
+// after its last new packet, however long ago its first one came.
+TEST_F(Receiver, AnIncompleteRecordLivesWhileItProgresses)
+{
+    auto ps = data(QByteArray(40 * 500 - 80, 'g')); // 40 packets, one a tick
+    for (int tick = 0; tick < 20; ++tick) {
+        feed(ps[size_t(tick)]);
+        unit.tick();
+    }
+    ASSERT_EQ(recv().size(), 1);
+    EXPECT_EQ(recv()[0]->count, 20);
+    EXPECT_FALSE(unit.hasLog("Delete expired buffer:"));
+    for (int tick = 0; tick < 9; ++tick)
+        unit.tick();
+    EXPECT_EQ(recv().size(), 1);
+    unit.tick();
+    EXPECT_TRUE(recv().isEmpty());
+    EXPECT_EQ(unit.countLogs("Delete expired buffer:"), 1);
+}

@@ -110,6 +110,10 @@ void MUDPUnit::processPendingDatagrams()
     const bool batched = platform::udpBatchingAvailable() && fd >= 0;
     NOLVUDPPACKET datagrams[kReadBatch];
     int handled = 0;
+    // The sender as the dispatch signal carries it, made once per source in
+    // a row rather than once per datagram.
+    QHostAddress sender;
+    quint32 senderV4 = 0;
     while (handled < kReadsPerTurn) {
         if (!backlog.empty()) { // older than what the socket holds
             const QueuedDatagram queued = std::move(backlog.front());
@@ -123,9 +127,13 @@ void MUDPUnit::processPendingDatagrams()
             for (int i = 0; i < kReadBatch; ++i)
                 in[i] = {reinterpret_cast<char *>(&datagrams[i]), int(sizeof(NOLVUDPPACKET)), 0, 0, 0};
             const int got = platform::readDatagrams(fd, in, kReadBatch);
-            for (int i = 0; i < got; ++i)
-                receiveDatagram(in[i].data, qMin<qint64>(in[i].size, sizeof(NOLVUDPPACKET)),
-                                QHostAddress(in[i].address), in[i].port);
+            for (int i = 0; i < got; ++i) {
+                if (in[i].address != senderV4 || sender.isNull()) {
+                    senderV4 = in[i].address;
+                    sender.setAddress(senderV4);
+                }
+                receiveDatagram(in[i].data, qMin<qint64>(in[i].size, sizeof(NOLVUDPPACKET)), sender, in[i].port);
+            }
             handled += got;
             if (got == kReadBatch)
                 continue;
@@ -137,12 +145,12 @@ void MUDPUnit::processPendingDatagrams()
         // the last one).
         if (recvSocket->state() != QAbstractSocket::BoundState)
             break;
-        QHostAddress sender;
+        QHostAddress from;
         quint16 port = 0;
-        const qint64 got = readCut(recvSocket, reinterpret_cast<char *>(&datagrams[0]), &sender, &port);
+        const qint64 got = readCut(recvSocket, reinterpret_cast<char *>(&datagrams[0]), &from, &port);
         if (got < 0)
             break;
-        receiveDatagram(reinterpret_cast<const char *>(&datagrams[0]), got, sender, port);
+        receiveDatagram(reinterpret_cast<const char *>(&datagrams[0]), got, from, port);
         ++handled;
     }
     --receiveDepth;
