@@ -49,6 +49,8 @@ void MUDPUnit::noteMark(Message &m)
     }
     if (m.mark.kind != mark::Data || m.mark.txn == 0)
         return;
+    if (m.mark.flags & mark::HearsFeedback)
+        path->unheardSinceUs = 0;
     if (path->received == 0 || int32_t(m.mark.txn - path->newestTxn) > 0) {
         path->newestTxn = m.mark.txn;
         path->newestAtUs = now;
@@ -100,10 +102,11 @@ void MUDPUnit::sendFeedback(PeerPath *path, int64_t nowUs, transport::LossReport
     NOLVUDPPACKET packet;
     fillProtocolPacket(packet, message, size_t(wire::kMessageHeaderSize + report->size()));
     path->feedbackDue = false;
+    if (path->unheardSinceUs == 0)
+        path->unheardSinceUs = nowUs;
     char ip[16];
     std::memcpy(ip, path->ip, sizeof ip);
     writeSingle(packet, ip, path->port); // the feedback mark goes in its reserved bytes
-    (void)nowUs;
 }
 
 void MUDPUnit::handleFeedback(Message &m)

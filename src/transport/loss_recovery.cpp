@@ -63,11 +63,6 @@ constexpr int kTailPauseFactor = 4;
 // after its round trip and a half and this margin, if still missing.
 constexpr int64_t kReportMarginMs = 10;
 constexpr int64_t kDefaultSenderRttMs = 20;
-// Report rounds in a row after which the sender's numbered datagrams kept
-// coming but none for the record's gaps: the reports do not get through
-// (something on the way drops FEEDBACK), so the record asks with a REQUEST
-// per packet, which every sender understands.
-constexpr int kUnansweredReports = 3;
 
 // Early resends of packet 1: after four times the RECEIVED delay (at least
 // 100 ms), doubling, at most three before the destination is heard again.
@@ -118,10 +113,11 @@ int64_t reReportMs(const PeerPath *path, const NOLVUDPBUFFER *record)
 
 bool MUDPUnit::reportsLoss(const NOLVUDPBUFFER *record) const
 {
-    if (record->unansweredReports >= kUnansweredReports)
-        return false;
+    // A sender whose datagrams say it hears no feedback from us gets its
+    // losses asked for with a REQUEST per packet, which every sender
+    // understands (something on the way drops FEEDBACK).
     const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
-    return path && path->sendsMarked(platform::monotonicUs());
+    return path && path->sendsMarked(platform::monotonicUs()) && !path->feedbackUnheard(platform::monotonicUs());
 }
 
 void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
@@ -220,12 +216,6 @@ int MUDPUnit::reportLostPackets(NOLVUDPBUFFER *record, PeerPath *path, int64_t n
     // sender's round trip, the tail once it is due: as ranges.
     const int64_t nowMs = nowUs / 1000;
     const bool again = record->lastReportUs == 0 || nowMs >= record->lastReportUs / 1000 + reReportMs(path, record);
-    if (again && record->lastReportUs != 0) {
-        // Datagrams of the sender passed by since the last report, and none
-        // filled this record: the report was lost, or never arrives.
-        const bool passedBy = path->received != record->receivedAtReport && record->count == record->countAtReport;
-        record->unansweredReports = passedBy ? record->unansweredReports + 1 : 0;
-    }
     const bool tailQuiet = record->requestNow || nowMs >= tailDue(record);
     const int from = again ? record->firstMissing : std::max(record->firstMissing, int(record->reportedUpTo));
     const int end = tailQuiet ? record->total : record->highestIndex; // 0-based slots before it
@@ -249,11 +239,8 @@ int MUDPUnit::reportLostPackets(NOLVUDPBUFFER *record, PeerPath *path, int64_t n
         slot = last + 1;
     }
     record->reportedUpTo = std::max<int32_t>(record->reportedUpTo, slot);
-    if (again || reported > 0) {
+    if (again || reported > 0)
         record->lastReportUs = nowUs;
-        record->countAtReport = record->count;
-        record->receivedAtReport = path->received;
-    }
     if (reported > 0)
         writeLog(tr("Report lost packets:") + QString::fromLatin1(identityKey(record->date, record->time)) +
                  tr(" Count:") + QString::number(reported) + fromLabel(path->ip));

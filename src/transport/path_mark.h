@@ -26,7 +26,10 @@ namespace mark {
 constexpr uint8_t kMagic = 0xA7;
 constexpr uint8_t kVersion = 1;
 enum Kind : uint8_t { None = 0, Data = 1, Feedback = 2 };
-enum Flag : uint8_t { FeedbackNow = 0x01 }; // data mark: answer this one with feedback at once
+// Data mark flags: answer this one with feedback at once; the sender has had
+// feedback from this receiver lately (one that sees it stay away from the
+// sender's datagrams while it gives feedback falls back to REQUESTs).
+enum Flag : uint8_t { FeedbackNow = 0x01, HearsFeedback = 0x02 };
 
 constexpr int64_t kHoldUnitUs = 32;
 constexpr int64_t kRttHintUnitMs = 2;

@@ -10,11 +10,21 @@ namespace {
 constexpr int64_t kSilentRoundTrips = 6;
 constexpr int64_t kMinSilenceUs = 300000;
 constexpr int64_t kMaxSilenceUs = 2000000;
+// How long a sender's datagrams may say they hear none of our feedback
+// before its losses are asked for with REQUESTs.
+constexpr int64_t kUnheardRoundTrips = 8;
+constexpr int64_t kMinUnheardUs = 500000;
 } // namespace
 
 bool PeerPath::capable(int64_t nowUs) const
 {
     return markSeenUs != 0 && nowUs - markSeenUs < kMarkValidUs && !silent;
+}
+
+bool PeerPath::feedbackUnheard(int64_t nowUs) const
+{
+    const int64_t rttUs = std::max<int64_t>(senderRttMs, 1) * 1000;
+    return unheardSinceUs != 0 && nowUs - unheardSinceUs > std::max(kUnheardRoundTrips * rttUs, kMinUnheardUs);
 }
 
 void PeerPath::makeRate(int64_t nowUs)

@@ -48,6 +48,11 @@ struct PeerPath {
     int64_t lastFeedbackUs = 0;
     int64_t senderRttMs = 0;       // its round-trip hint
     bool feedbackDue = false;      // to be sent after the datagrams being read
+    int64_t unheardSinceUs = 0;    // our first feedback since its datagrams last said it hears ours
+
+    // Whether its datagrams keep saying it hears none of the feedback this
+    // unit has been giving it for a while.
+    bool feedbackUnheard(int64_t nowUs) const;
 
     // Its rate controller and pacer, made when first needed.
     void makeRate(int64_t nowUs);

@@ -24,7 +24,7 @@ constexpr uint64_t kLossSpan = 48;            // reported datagrams per loss jud
 constexpr uint64_t kLossMinLost = 3;
 constexpr double kLossThreshold = 0.02;
 constexpr double kLossCut = 0.7;
-constexpr double kLossRegrow = 1.1;
+constexpr double kLossRegrow = 0.1;            // the cap's growth per clean span, doubling span by span
 constexpr uint64_t kVerifySpan = 192;         // datagrams sent after a cut, to tell random loss
 constexpr int64_t kVerifyMaxUs = 5000000;     // then a cut whose datagrams never came stands
 constexpr int kMaxDeeperCuts = 3;             // while a cut is judged
@@ -375,12 +375,17 @@ void RateController::judgeLoss(int64_t nowUs)
         if (randomLoss_ > 0)
             randomLoss_ = std::min(kMaxRandomLoss, randomLoss_ + kRandomLossWeight * (ratio - randomLoss_));
         if (std::isfinite(lossCap)) {
-            lossCap *= kLossRegrow;
+            // Clean spans in a row grow the cap faster and faster: a burst
+            // of loss that cut it deep (a receiver that stalled) is not paid
+            // for with minutes at a crawl.
+            lossCap *= 1 + kLossRegrow * double(1 << std::min(cleanSpans, 6));
             if (!maxRate.empty() && lossCap > maxRate.best())
                 lossCap = std::numeric_limits<double>::infinity();
         }
+        ++cleanSpans;
         return;
     }
+    cleanSpans = 0;
     ++counters_.lossyPeriods;
     if (maxRate.empty())
         return;

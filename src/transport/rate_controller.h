@@ -239,6 +239,7 @@ private:
     State state_ = State::Startup;
     WindowedFilter<double, Max> maxRate{10};
     double lossCap = std::numeric_limits<double>::infinity();
+    int cleanSpans = 0;             // loss judgements in a row that found none
     double fullRate = 0;
     int fullRateRounds = 0;
     bool fullRateReached = false;

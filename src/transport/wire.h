@@ -92,9 +92,6 @@ struct NOLVUDPBUFFER {
     int32_t reportedUpTo;  // gaps up to this number were reported at lastReportUs
     int64_t lastReportUs;
     bool newGap;           // a gap above reportedUpTo appeared
-    int32_t countAtReport;      // its packets, and the sender's numbered datagrams
-    uint32_t receivedAtReport;  // received in all, at the last report
-    int32_t unansweredReports;  // reports in a row the sender's datagrams passed by
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.

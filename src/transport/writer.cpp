@@ -34,6 +34,8 @@ constexpr int kWritesPerDrain = 256;         // datagrams written between two re
 // new clients starts as one flow would, not a thousand. Its rate is the best
 // any path has shown, or this.
 constexpr double kStartRate = 8000;          // datagrams per second
+// Feedback this recent lets a path's datagrams say that they hear it.
+constexpr int64_t kHeardLatelyUs = 200000;
 } // namespace
 
 void MUDPUnit::runWriter()
@@ -105,36 +107,53 @@ int MUDPUnit::writePath(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &n
     if (path->capable(nowUs) && path->rate && path->rate->inflight() > 0 && path->awaitingSinceUs != 0 &&
         nowUs - std::max(path->rate->lastFeedbackUs(), path->awaitingSinceUs) > path->silenceLimitUs())
         path->silent = true;
-    if (!path->capable(nowUs)) {
-        const int n = writeLegacyRound(path, nowUs, maxWrites);
-        if (!path->queue.isEmpty())
-            due(std::max(path->roundStartUs + kRoundUs, nowUs + 1));
-        return n;
-    }
-    path->makeRate(nowUs);
-    int64_t at = 0;
-    const int n = writeAtRate(path, nowUs, maxWrites, at);
-    due(at);
-    return n;
-}
-
-int MUDPUnit::writeLegacyRound(PeerPath *path, int64_t nowUs, int maxWrites)
-{
-    // A round lasts kRoundUs from its first write; work that comes within it
-    // goes at once while the round has room for it.
+    // A round of the protocol's pace lasts kRoundUs from its first write;
+    // work that comes within it goes at once while the round has room.
     if (path->roundStartUs == 0 || nowUs >= path->roundStartUs + kRoundUs) {
         path->roundStartUs = nowUs;
         path->roundResends = 0;
         path->roundRequests = 0;
     }
+    // Requests to the sender of a message go fifteen a round whatever the
+    // path: they are control words, outside the numbered datagrams that its
+    // rate controller paces (and that the sender's feedback reports on).
+    int n = writeRequests(path, nowUs, maxWrites);
+    if (!path->capable(nowUs)) {
+        n += writeLegacyRound(path, nowUs, maxWrites - n);
+    } else {
+        path->makeRate(nowUs);
+        int64_t at = 0;
+        n += writeAtRate(path, nowUs, maxWrites - n, at);
+        due(at);
+    }
+    if (path->queue.hasRequests() || (!path->capable(nowUs) && !path->queue.isEmpty()))
+        due(std::max(path->roundStartUs + kRoundUs, nowUs + 1));
+    return n;
+}
+
+int MUDPUnit::writeRequests(PeerPath *path, int64_t nowUs, int maxWrites)
+{
+    int n = 0;
+    PacketRef ref;
+    const QByteArray name = text::fieldBytes(localName);
+    while (path->roundRequests < kPacketsPerRound && n < maxWrites && path->queue.takeRequest(ref)) {
+        ++path->roundRequests;
+        const QByteArray request = transport::requestText(name, ref.date, ref.time, ref.index);
+        NOLVUDPPACKET &slot = stageSlot();
+        fillProtocolPacket(slot, request.constData(), size_t(request.size()));
+        mark::writeData(slot, 0, 0, 0, nowUs);
+        stage(path);
+        ++n;
+    }
+    return n;
+}
+
+int MUDPUnit::writeLegacyRound(PeerPath *path, int64_t nowUs, int maxWrites)
+{
     SendQueue &q = path->queue;
     int n = 0;
     while (path->roundResends < kPacketsPerRound && n < maxWrites && q.hasResends()) {
         ++path->roundResends;
-        n += writeNext(path, nowUs, false, 0) ? 1 : 0;
-    }
-    while (path->roundRequests < kPacketsPerRound && n < maxWrites && q.hasRequests()) {
-        ++path->roundRequests;
         n += writeNext(path, nowUs, false, 0) ? 1 : 0;
     }
     // Each message: packet 1 alone in its first round, then fifteen a round.
@@ -168,8 +187,9 @@ int MUDPUnit::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t 
     auto allowed = [&] {
         return pacer.allowance(nowUs) > 0 && (!starting || startPacer->allowance(nowUs) > 0);
     };
+    SendQueue &q = path->queue;
     int n = 0;
-    while (n < maxWrites && !path->queue.isEmpty() && allowed() && rate.inflight() < rate.inflightLimit()) {
+    while (n < maxWrites && (q.hasResends() || q.hasJobs()) && allowed() && rate.inflight() < rate.inflightLimit()) {
         if (!writeNext(path, nowUs, true, kPacketsPerTurn))
             break;
         pacer.consume(nowUs, 1);
@@ -177,7 +197,7 @@ int MUDPUnit::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t 
             startPacer->consume(nowUs, 1);
         ++n;
     }
-    if (path->queue.isEmpty())
+    if (!q.hasResends() && !q.hasJobs())
         return n;
     if (rate.inflight() >= rate.inflightLimit()) // feedback opens the window; two round trips without it, the controller looks
         nextDueUs = nowUs + std::min(path->silenceLimitUs(), 2 * rate.smoothedRttUs() + 1000);
@@ -197,14 +217,6 @@ bool MUDPUnit::writeNext(PeerPath *path, int64_t nowUs, bool paced, int jobLimit
             stagePaced(path, slot, nowUs, paced);
             return true;
         }
-    }
-    if (q.takeRequest(ref)) {
-        const QByteArray request = transport::requestText(text::fieldBytes(localName), ref.date, ref.time, ref.index);
-        NOLVUDPPACKET &slot = stageSlot();
-        fillProtocolPacket(slot, request.constData(), size_t(request.size()));
-        mark::writeData(slot, 0, 0, 0, nowUs);
-        stage(path);
-        return true;
     }
     SENDRECORD *record = q.currentJob();
     if (!record)
@@ -251,7 +263,10 @@ void MUDPUnit::stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, 
         path->lastTxn = txn;
         if (!paced && lastOne)
             ask = true;
-        mark::writeData(packet, ask ? mark::FeedbackNow : 0, path->rate->smoothedRttUs() / 1000, txn, nowUs);
+        const int64_t heard = path->rate->lastFeedbackUs();
+        const bool hears = heard != 0 && nowUs - heard < std::max<int64_t>(4 * path->rate->smoothedRttUs(), kHeardLatelyUs);
+        mark::writeData(packet, uint8_t((ask ? mark::FeedbackNow : 0) | (hears ? mark::HearsFeedback : 0)),
+                        path->rate->smoothedRttUs() / 1000, txn, nowUs);
         if (path->awaitingSinceUs == 0)
             path->awaitingSinceUs = nowUs;
     } else {

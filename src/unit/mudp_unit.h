@@ -166,6 +166,7 @@ private:
     void runWriter();
     void writeWhatIsDue(int maxWrites);
     int writePath(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &nextDueUs);
+    int writeRequests(PeerPath *path, int64_t nowUs, int maxWrites);
     int writeLegacyRound(PeerPath *path, int64_t nowUs, int maxWrites);
     int writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &nextDueUs);
     bool writeNext(PeerPath *path, int64_t nowUs, bool paced, int jobLimit);
