@@ -72,6 +72,31 @@ TEST_F(Budget, FloodFromOneSourceStaysInItsShareWhileAMessageArrives)
               stranger + heldByRecordsFrom(p.unit(), "127.0.0.4"));
 }
 
+TEST_F(Budget, DeliveredMessagesGiveTheirBytesBackAtOnce)
+{
+    // Five 15 MiB messages in a row from one source, more than its share
+    // together: each arrives whole while the earlier ones are still kept to
+    // acknowledge repeats.
+    const QHostAddress sender(QStringLiteral("127.0.0.4"));
+    const QByteArray body = QByteArray(15 * 1024 * 1024, 'M');
+    std::vector<NOLVUDPPACKET> first;
+    for (int n = 0; n < 5; ++n) {
+        const std::vector<NOLVUDPPACKET> message = tp::message(2461001, 10 + n, "DATA$sender", body);
+        for (const NOLVUDPPACKET &packet : message)
+            feed(packet, sender, 5001);
+        first.push_back(message.front());
+    }
+    ASSERT_EQ(p.received.size(), 5);
+    EXPECT_TRUE(p.received[4] == body);
+    EXPECT_LT(UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.4"), 5 * 1024);
+
+    // A repeat of a delivered message is acknowledged again, not delivered.
+    tp::Capture out(p.unit());
+    feed(first[0], sender, 5001);
+    EXPECT_EQ(out.countWord("RECEIVED"), 1);
+    EXPECT_EQ(p.received.size(), 5);
+}
+
 TEST_F(Budget, LostPacketRequestsPerPassAreBoundedAndExpiryFreesTheBudget)
 {
     for (int i = 0; i < 40; ++i)

@@ -58,6 +58,18 @@ void freeBuffer(NOLVUDPBUFFER *buffer)
     std::free(buffer);
 }
 
+void releasePackets(NOLVUDPBUFFER *buffer)
+{
+    if (!buffer || !buffer->chunks)
+        return;
+    for (int c = 0; c < chunkCount(buffer->total); ++c)
+        std::free(buffer->chunks[c]);
+    std::free(buffer->chunks);
+    buffer->chunks = nullptr;
+    buffer->chunksHeld = 0;
+    buffer->packetsReleased = true;
+}
+
 NOLVUDPPACKET *packetSlot(const NOLVUDPBUFFER *buffer, int i)
 {
     if (!inside(buffer, i) || !buffer->chunks)
@@ -68,6 +80,8 @@ NOLVUDPPACKET *packetSlot(const NOLVUDPBUFFER *buffer, int i)
 
 bool hasPacket(const NOLVUDPBUFFER *buffer, int i)
 {
+    if (inside(buffer, i) && buffer->packetsReleased)
+        return true;
     const NOLVUDPPACKET *slot = packetSlot(buffer, i);
     return slot && slot->total != 0;
 }
@@ -147,6 +161,8 @@ qint64 heldBytes(const NOLVUDPBUFFER *buffer)
     qint64 bytes = qint64(sizeof(NOLVUDPBUFFER));
     if (buffer->message)
         return bytes + buffer->messageLength + qint64(buffer->total) * 3;
+    if (!buffer->chunks)
+        return bytes;
     bytes += tableBytes(buffer->total);
     for (int c = 0; c < chunkCount(buffer->total); ++c)
         if (buffer->chunks[c])

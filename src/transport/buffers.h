@@ -18,8 +18,13 @@ constexpr int kSlotsPerChunk = 32; // 17,536 bytes of packets per chunk
 NOLVUDPBUFFER *newBuffer(int total);
 void freeBuffer(NOLVUDPBUFFER *buffer);
 
-// Slot i (0-based) of an incoming buffer: null when i is outside the buffer
-// or its chunk has not been allocated; a slot whose `total` is 0 holds no
+// Frees the packets of a complete incoming buffer whose message was handled:
+// it is kept only to recognise and acknowledge repeats, and every slot
+// counts as holding its packet.
+void releasePackets(NOLVUDPBUFFER *buffer);
+
+// Slot i (0-based) of an incoming buffer: null when i is outside the buffer,
+// its chunk has not been allocated or its packets were released; a slot whose `total` is 0 holds no
 // packet yet.
 NOLVUDPPACKET *packetSlot(const NOLVUDPBUFFER *buffer, int i);
 // Whether slot i holds a packet.

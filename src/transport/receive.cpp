@@ -359,6 +359,14 @@ void MUDPUnit::deliver(Message &m, bool onePacket, bool sharesIdentity)
     ++record->inUse;
     dispatch(m);
     --record->inUse;
-    if (onePacket && !kept)
+    if (onePacket && !kept) {
         retire(record);
+    } else if (!onePacket) {
+        // Handled: the record stays only to acknowledge repeats, so its
+        // packets go back to the source's budget at once (held until expiry,
+        // a few delivered messages would stall the next one from the source).
+        recvBudget.release(record->ip, heldBytes(record));
+        releasePackets(record);
+        recvBudget.add(record->ip, heldBytes(record));
+    }
 }

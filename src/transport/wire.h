@@ -70,6 +70,7 @@ struct NOLVUDPBUFFER {
     int chunksHeld;      // chunks allocated so far
     int inUse;           // a dispatch works on it, or a send queue holds it: removal is deferred
     bool acknowledged;   // a RECEIVED was sent for it (kept incoming messages)
+    bool packetsReleased; // incoming, complete and handled: only its identity is kept
     quint32 source;      // incoming: the source address as a number (host order)
     // Outgoing:
     char *message;            // the message: 80-byte header and the host's bytes
