@@ -65,7 +65,6 @@ TEST_F(Paths, AMessageThatTakesMinutesArrives)
     const QByteArray bytes = block(2600, 1);
     send(bytes);
     ASSERT_TRUE(path.run(180000, [&] { return acknowledged(); }));
-    fprintf(stderr, "took %lld ms, sent %d\n", (long long)path.nowUs()/1000, path.ab.sent);
     ASSERT_EQ(b.received.size(), 1);
     EXPECT_EQ(b.received[0], bytes);
     EXPECT_GT(path.nowUs() - 1000000, 55 * 1000000ll);
@@ -95,6 +94,26 @@ TEST_F(Paths, OurUnitsPaceByFeedbackAndReportLossAsRanges)
     EXPECT_FALSE(b.hasLog("Request for Lost Packet:"));
     EXPECT_TRUE(b.hasLog("Report lost packets:"));
     EXPECT_LT(path.ba.sent, path.ab.sent * 8 / 100);
+}
+
+TEST_F(Paths, AFirstMessageToAStrangerTakesThePathsPaceOnceItAnswers)
+{
+    // No introduction: a starts at the protocol's pace, more than this path
+    // carries. b's FEEDBACK after the first packets says it takes part; the
+    // rest goes numbered, at the path's pace. (Waiting for a first loss to
+    // tell, 700 went unnumbered and 1,300 were lost in the queue.)
+    SimPath::Direction up{10e6, 15000, 50000}, down{10e6, 15000, 50000};
+    up.keep = true;
+    SimPath path(a, b, clock, up, down);
+    const int64_t start = path.nowUs();
+    send(block(2000, 7));
+    ASSERT_TRUE(path.run(10000, [&] { return acknowledged(); }));
+    int unnumbered = 0;
+    for (const QByteArray &d : path.ab.delivered)
+        unnumbered += mark::read(tp::packetOf(d)).txn == 0;
+    EXPECT_LT(unnumbered, 250); // about a round trip's worth
+    EXPECT_LT(path.nowUs() - start, 1500000);
+    EXPECT_LT(path.ab.queueDrops, 150);
 }
 
 TEST_F(Paths, ToAPeerThatWritesZerosTheProtocolsPaceAndNoNewWord)

@@ -26,6 +26,7 @@ constexpr int kFeedbackEvery = 32;         // numbered datagrams between two fee
 constexpr int64_t kDefaultRttMs = 20;      // a sender that gives no round-trip hint
 constexpr int64_t kMinRttMs = 2;
 constexpr int kMaxResendsPerReport = 8192; // packets one report may have written again
+constexpr int64_t kHelloEveryUs = 200000;  // to a sender that does not number its datagrams yet
 } // namespace
 
 int64_t MUDPUnit::feedbackDueUs(const PeerPath *path) const
@@ -47,8 +48,20 @@ void MUDPUnit::noteMark(Message &m)
         noteFeedback(path, m.mark, now);
         return;
     }
-    if (m.mark.kind != mark::Data || m.mark.txn == 0)
+    if (m.mark.kind != mark::Data)
         return;
+    if (m.mark.txn == 0) {
+        // A sender writing a long message without numbers has not seen our
+        // mark yet and keeps to the protocol's pace: an empty FEEDBACK tells
+        // it that this unit takes part, so the rest goes at the path's pace.
+        if (m.packet->total > 1 && (path->helloSentUs == 0 || now - path->helloSentUs >= kHelloEveryUs) &&
+            !path->feedbackDue) {
+            path->helloSentUs = now;
+            path->feedbackDue = true;
+            feedbackOwed.append(path->id);
+        }
+        return;
+    }
     if (m.mark.flags & mark::HearsFeedback)
         path->unheardSinceUs = 0;
     if (path->received == 0 || int32_t(m.mark.txn - path->newestTxn) > 0) {

@@ -49,6 +49,7 @@ struct PeerPath {
     int64_t senderRttMs = 0;       // its round-trip hint
     bool feedbackDue = false;      // to be sent after the datagrams being read
     int64_t unheardSinceUs = 0;    // our first feedback since its datagrams last said it hears ours
+    int64_t helloSentUs = 0;       // last FEEDBACK telling it we take part (its datagrams had no numbers)
 
     // Whether its datagrams keep saying it hears none of the feedback this
     // unit has been giving it for a while.
