@@ -34,6 +34,31 @@ void countSent(MUDPUnit &unit, int64_t *count)
     });
 }
 
+// With MUDP_LOSS_TRACE set, a role writes its unit's log lines and, every
+// 100 ms, the datagrams it wrote meanwhile to standard error, each with the
+// time since the role started: enough to see where a slow try waited.
+void traceIfAsked(MUDPUnit &unit, bench::Host &host, const char *role, const int64_t *sent)
+{
+    if (!std::getenv("MUDP_LOSS_TRACE"))
+        return;
+    static const int64_t start = bench::monotonicNs();
+    auto stamp = [] { return double(bench::monotonicNs() - start) / 1e6; };
+    auto previous = host.onLog;
+    host.onLog = [=](const QString &line) {
+        std::fprintf(stderr, "%10.1f %s log %s\n", stamp(), role, qPrintable(line.left(160)));
+        if (previous)
+            previous(line);
+    };
+    auto *timer = new QTimer(&unit);
+    auto last = std::make_shared<int64_t>(0);
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        if (*sent != *last)
+            std::fprintf(stderr, "%10.1f %s wrote %lld\n", stamp(), role, (long long)(*sent - *last));
+        *last = *sent;
+    });
+    timer->start(100);
+}
+
 bool waitFor(const std::function<bool()> &done, int64_t ms)
 {
     const int64_t end = bench::monotonicNs() + ms * 1000000;
@@ -76,6 +101,7 @@ int receiver(int seconds)
         std::printf("delivered %d %lld %d %lld\n", size, (long long)t, intact ? 1 : 0, (long long)sent);
         std::fflush(stdout);
     };
+    traceIfAsked(unit, host, "receiver", &sent);
     unit.setHostWindow(&host.window);
     QTimer::singleShot(seconds * 1000, QCoreApplication::instance(), &QCoreApplication::quit);
     std::printf("ready\n");
@@ -103,6 +129,7 @@ int sender(const QString &report, const char *loss, int tries, const std::vector
     bench::Host host;
     int successes = 0;
     host.onLog = [&](const QString &line) { successes += line.startsWith(QLatin1String("Packet send success:")); };
+    traceIfAsked(unit, host, "sender", &sent);
     unit.setHostWindow(&host.window);
     if (!waitFor([&] { return !reportLines(report).isEmpty(); }, 10000)) {
         std::fprintf(stderr, "sender: the receiver did not get ready\n");
