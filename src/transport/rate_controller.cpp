@@ -24,7 +24,8 @@ constexpr uint64_t kLossSpan = 48;            // reported datagrams per loss jud
 constexpr uint64_t kLossMinLost = 3;
 constexpr double kLossThreshold = 0.02;
 constexpr double kLossCut = 0.7;
-constexpr double kLossRegrow = 0.1;            // the cap's growth per clean span, doubling span by span
+constexpr double kLossRegrow = 0.1;            // the cap's growth per clean span
+constexpr int64_t kLossRegrowFasterUs = 1000000; // clean for this long: the growth doubles span by span
 constexpr uint64_t kVerifySpan = 192;         // datagrams sent after a cut, to tell random loss
 constexpr int64_t kVerifyMaxUs = 5000000;     // then a cut whose datagrams never came stands
 constexpr int kMaxDeeperCuts = 3;             // while a cut is judged
@@ -375,17 +376,21 @@ void RateController::judgeLoss(int64_t nowUs)
         if (randomLoss_ > 0)
             randomLoss_ = std::min(kMaxRandomLoss, randomLoss_ + kRandomLossWeight * (ratio - randomLoss_));
         if (std::isfinite(lossCap)) {
-            // Clean spans in a row grow the cap faster and faster: a burst
-            // of loss that cut it deep (a receiver that stalled) is not paid
-            // for with minutes at a crawl.
-            lossCap *= 1 + kLossRegrow * double(1 << std::min(cleanSpans, 6));
+            // By a tenth a clean span; once the cap has been clean for a
+            // second, faster and faster: a burst of loss that cut it deep (a
+            // receiver that stalled) is not paid for with minutes at a crawl,
+            // and a path is not overrun again a few spans after a cut.
+            if (cleanSinceUs == 0)
+                cleanSinceUs = nowUs;
+            const int faster = nowUs - cleanSinceUs >= kLossRegrowFasterUs ? std::min(++fasterSpans, 6) : 0;
+            lossCap *= 1 + kLossRegrow * double(1 << faster);
             if (!maxRate.empty() && lossCap > maxRate.best())
                 lossCap = std::numeric_limits<double>::infinity();
         }
-        ++cleanSpans;
         return;
     }
-    cleanSpans = 0;
+    cleanSinceUs = 0;
+    fasterSpans = 0;
     ++counters_.lossyPeriods;
     if (maxRate.empty())
         return;

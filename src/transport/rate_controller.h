@@ -239,7 +239,8 @@ private:
     State state_ = State::Startup;
     WindowedFilter<double, Max> maxRate{10};
     double lossCap = std::numeric_limits<double>::infinity();
-    int cleanSpans = 0;             // loss judgements in a row that found none
+    int64_t cleanSinceUs = 0;       // the first of the clean loss judgements in a row (0: none)
+    int fasterSpans = 0;            // clean spans since the cap's growth speeds up
     double fullRate = 0;
     int fullRateRounds = 0;
     bool fullRateReached = false;
