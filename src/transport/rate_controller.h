@@ -60,7 +60,10 @@
 // lossy when it loses at least 3 datagrams and more than the random loss
 // known explains: its mean, two standard deviations, and 2 % of the span.
 // A lossy span caps the rate at 0.7 x the estimate and ends a probe; every
-// span that is not raises the cap by 10 % until it no longer binds. A
+// span that is not raises the cap by 10 % until it no longer binds, and
+// once the cap has been clean for a second by 20, 40, 80 % ... (at most
+// 640 %) a span, so that a cap cut deep by a receiver that stalled does not
+// keep a recovered path at a crawl for minutes. A
 // loss-based flow halves its window on loss: the deeper cut keeps the two
 // near even on a full queue.
 //
