@@ -1,10 +1,10 @@
 /* mudp-path-forwarder: an emulated network path between two TUN devices.
  *
- *   mudp-path-forwarder --tun-a NAME --tun-b NAME --up SPEC --down SPEC
+ *   mudp-path-forwarder --tun-a NAME --tun-b NAME --up LINK --down LINK
  *                       [--ready FILE] [--seconds N] [--seed N]
  *
  * Packets the system routes into device a cross the "up" direction and come
- * out of device b; packets into b cross "down" and come out of a. SPEC is
+ * out of device b; packets into b cross "down" and come out of a. LINK is
  * RATE,QUEUE,DELAY,JITTER,LOSS, for example 10mbit,50ms,15ms,0ms,0%:
  * RATE in bit/s (k, m, g suffixes; "mbit" and "gbit" too; 0 for no limit),
  * QUEUE as time at that rate (ms, us) or bytes (b), DELAY and JITTER as
@@ -75,12 +75,12 @@ static const struct unit_scale byte_units[] = {{"b", 1}, {"kb", 1e3}, {"kib", 10
 static const struct unit_scale percent_units[] = {{"%", 0.01}, {"", 0.01}, {NULL, 0}};
 
 /* RATE,QUEUE,DELAY,JITTER,LOSS */
-static int parse_spec(const char *spec, struct link_config *config)
+static int parse_link(const char *text, struct link_config *config)
 {
     char copy[256];
-    if (strlen(spec) >= sizeof copy)
+    if (strlen(text) >= sizeof copy)
         return 0;
-    strcpy(copy, spec);
+    strcpy(copy, text);
     char *fields[5];
     int n = 0;
     for (char *save = NULL, *f = strtok_r(copy, ",", &save); f && n < 5; f = strtok_r(NULL, ",", &save))
@@ -131,9 +131,9 @@ static void read_into(int fd, struct link_model *link, unsigned char *buffer)
 
 static void usage(void)
 {
-    fprintf(stderr, "usage: mudp-path-forwarder --tun-a NAME --tun-b NAME --up SPEC --down SPEC "
+    fprintf(stderr, "usage: mudp-path-forwarder --tun-a NAME --tun-b NAME --up LINK --down LINK "
                     "[--ready FILE] [--seconds N] [--seed N]\n"
-                    "  SPEC: RATE,QUEUE,DELAY,JITTER,LOSS e.g. 10mbit,50ms,15ms,0ms,0%%\n");
+                    "  LINK: RATE,QUEUE,DELAY,JITTER,LOSS e.g. 10mbit,50ms,15ms,0ms,0%%\n");
 }
 
 int main(int argc, char **argv)
@@ -152,8 +152,8 @@ int main(int argc, char **argv)
         switch (opt) {
         case 'a': tun_a = optarg; break;
         case 'b': tun_b = optarg; break;
-        case 'u': have_up = parse_spec(optarg, &up); break;
-        case 'd': have_down = parse_spec(optarg, &down); break;
+        case 'u': have_up = parse_link(optarg, &up); break;
+        case 'd': have_down = parse_link(optarg, &down); break;
         case 'r': ready = optarg; break;
         case 't': seconds = atof(optarg); break;
         case 's': seed = strtoull(optarg, NULL, 10); break;

@@ -6,7 +6,7 @@
 
 namespace {
 // Feedback is due at least every two round trips; a few more without any
-// while datagrams are in flight, and the peer is treated as design-exact.
+// while datagrams are in flight, and the peer gets the protocol's own pace.
 constexpr int64_t kSilentRoundTrips = 6;
 constexpr int64_t kMinSilenceUs = 300000;
 constexpr int64_t kMaxSilenceUs = 2000000;

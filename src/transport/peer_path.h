@@ -24,7 +24,7 @@ struct PeerPath {
     // Taking part: a marked datagram seen from it lately, and feedback
     // coming while datagrams are in flight to it.
     int64_t markSeenUs = 0;
-    bool silent = false;           // stopped giving feedback: design-exact pace until it does again
+    bool silent = false;           // stopped giving feedback: the protocol's own pace until it does again
     int64_t awaitingSinceUs = 0;   // first paced datagram written since the last feedback
     int64_t lastHeardUs = 0;       // feedback, a receipt or a request from it
 
@@ -33,7 +33,7 @@ struct PeerPath {
     std::unique_ptr<RateController> rate; // made with its first numbered datagram
     std::unique_ptr<Pacer> pacer;
     uint32_t lastTxn = 0;          // the last transmission number used: a new controller goes on from it
-    // Design-exact pace: the current round and what it has written.
+    // The protocol's own pace: the current round and what it has written.
     int64_t roundStartUs = 0;
     int roundResends = 0;
     int roundRequests = 0;
@@ -62,7 +62,7 @@ struct PeerPath {
     // Whether it numbers its datagrams to us (we owe it feedback).
     bool sendsMarked(int64_t nowUs) const { return markSeenUs != 0 && nowUs - markSeenUs < kMarkValidUs && received != 0; }
     // When feedback stays away this long while datagrams are in flight, the
-    // path is paced as a design-exact one again.
+    // path gets the protocol's own pace again.
     int64_t silenceLimitUs() const;
 
     static constexpr int64_t kMarkValidUs = 60ll * 1000 * 1000;

@@ -103,7 +103,7 @@ int MUDPUnit::writePath(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &n
             nextDueUs = at;
     };
     // A path that stops giving feedback while datagrams are in flight is
-    // paced as a design-exact one again, until feedback comes back.
+    // paced at the protocol's own pace again, until feedback comes back.
     if (path->capable(nowUs) && path->rate && path->rate->inflight() > 0 && path->awaitingSinceUs != 0 &&
         nowUs - std::max(path->rate->lastFeedbackUs(), path->awaitingSinceUs) > path->silenceLimitUs())
         path->silent = true;
