@@ -91,8 +91,11 @@ fi
 rm -rf "$prefix"
 mkdir -p "$cache/build"
 
-# Qt's own toolchain file refers to this one, so the cache keeps a copy.
-cp cmake/mingw-w64.cmake "$cache/toolchain.cmake"
+# Qt's own toolchain file refers to this one, so the cache keeps a copy. Its
+# name must not end in anything Qt's configure takes for its own generated
+# file (a pattern like "qt.toolchain.cmake", which a cache folder named "qt"
+# followed by "/toolchain.cmake" matched).
+cp cmake/mingw-w64.cmake "$cache/mudp-mingw-w64.cmake"
 
 features_off=(gui widgets sql dbus xml concurrent testlib openssl icu printsupport opengl
               network_proxy_autodetect zstd brotli glib)
@@ -101,7 +104,7 @@ for f in "${features_off[@]}"; do defs+=("-DFEATURE_$f=OFF"); done
 
 jobs=${MUDP_JOBS:-2}
 stage configure cmake -S "$source_dir" -B "$cache/build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$cache/toolchain.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$cache/mudp-mingw-w64.cmake" \
   -DQT_HOST_PATH=/usr \
   -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_INSTALL_PREFIX="$prefix" \
