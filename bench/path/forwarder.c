@@ -1,19 +1,23 @@
 /* mudp-path-forwarder: an emulated network path between two TUN devices.
  *
  *   mudp-path-forwarder --tun-a NAME --tun-b NAME --up LINK --down LINK
- *                       [--ready FILE] [--seconds N] [--seed N]
+ *                       [--ready FILE] [--seconds N] [--seed N] [--flows FILE]
  *
  * Packets the system routes into device a cross the "up" direction and come
  * out of device b; packets into b cross "down" and come out of a. LINK is
  * RATE,QUEUE,DELAY,JITTER,LOSS, for example 10mbit,50ms,15ms,0ms,0%:
  * RATE in bit/s (k, m, g suffixes; "mbit" and "gbit" too; 0 for no limit),
  * QUEUE as time at that rate (ms, us) or bytes (b), DELAY and JITTER as
- * times (one way), LOSS in percent.
+ * times (one way), LOSS in percent. Two more fields, REORDER,HOLD (for
+ * example 3%,5ms), hold that share of the packets back by HOLD, so that
+ * later ones overtake them.
  *
  * It creates both devices in its own namespace, writes FILE once they
  * exist (the caller then moves them into the namespaces of the two ends and
  * gives them addresses), and forwards until SIGTERM, SIGINT or the time
- * limit. At exit it prints one line of counters per direction. */
+ * limit. At exit it prints one line of counters per direction, and with
+ * --flows writes what each direction delivered flow by flow to FILE
+ * (flow_table.h). */
 #include <errno.h>
 #include <getopt.h>
 #include <poll.h>
@@ -25,6 +29,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "flow_table.h"
 #include "link_model.h"
 #include "tun_device.h"
 
@@ -74,18 +79,22 @@ static const struct unit_scale time_units[] = {{"s", 1e9}, {"ms", 1e6}, {"us", 1
 static const struct unit_scale byte_units[] = {{"b", 1}, {"kb", 1e3}, {"kib", 1024}, {"mb", 1e6}, {NULL, 0}};
 static const struct unit_scale percent_units[] = {{"%", 0.01}, {"", 0.01}, {NULL, 0}};
 
-/* RATE,QUEUE,DELAY,JITTER,LOSS */
+/* RATE,QUEUE,DELAY,JITTER,LOSS[,REORDER,HOLD] */
 static int parse_link(const char *text, struct link_config *config)
 {
     char copy[256];
     if (strlen(text) >= sizeof copy)
         return 0;
     strcpy(copy, text);
-    char *fields[5];
+    char *fields[8];
     int n = 0;
-    for (char *save = NULL, *f = strtok_r(copy, ",", &save); f && n < 5; f = strtok_r(NULL, ",", &save))
+    for (char *save = NULL, *f = strtok_r(copy, ",", &save); f && n < 8; f = strtok_r(NULL, ",", &save))
         fields[n++] = f;
-    if (n != 5)
+    if (n != 5 && n != 7)
+        return 0;
+    double reorder = 0, hold = 0;
+    if (n == 7 && (!parse_scaled(fields[5], percent_units, &reorder) || reorder > 1 ||
+                   !parse_scaled(fields[6], time_units, &hold)))
         return 0;
     double rate, queue, delay, jitter, loss;
     if (!parse_scaled(fields[0], rate_units, &rate) || !parse_scaled(fields[2], time_units, &delay) ||
@@ -103,6 +112,8 @@ static int parse_link(const char *text, struct link_config *config)
     config->delay_ns = (uint64_t)delay;
     config->jitter_ns = (uint64_t)jitter;
     config->loss = loss;
+    config->reorder = reorder;
+    config->reorder_ns = (uint64_t)hold;
     return 1;
 }
 
@@ -115,7 +126,21 @@ static void print_counters(const char *name, const struct link_model *link)
            (unsigned long long)c->write_errors);
     for (int k = KIND_DATA; k < KIND_COUNT; ++k)
         printf(" %s=%llu", datagram_kind_name((enum datagram_kind)k), (unsigned long long)c->kinds[k]);
-    printf("\n");
+    printf(" held_back=%llu duplicates=%llu\n", (unsigned long long)c->held_back, (unsigned long long)c->duplicates);
+}
+
+static void write_flows(const char *path, const struct flow_table flows[2])
+{
+    if (!path)
+        return;
+    FILE *f = fopen(path, "w");
+    if (!f) {
+        fprintf(stderr, "forwarder: cannot write %s\n", path);
+        return;
+    }
+    flow_table_print(f, "up", &flows[0]);
+    flow_table_print(f, "down", &flows[1]);
+    fclose(f);
 }
 
 /* Reads what fd holds now, up to a batch, into the link. */
@@ -132,13 +157,13 @@ static void read_into(int fd, struct link_model *link, unsigned char *buffer)
 static void usage(void)
 {
     fprintf(stderr, "usage: mudp-path-forwarder --tun-a NAME --tun-b NAME --up LINK --down LINK "
-                    "[--ready FILE] [--seconds N] [--seed N]\n"
-                    "  LINK: RATE,QUEUE,DELAY,JITTER,LOSS e.g. 10mbit,50ms,15ms,0ms,0%%\n");
+                    "[--ready FILE] [--seconds N] [--seed N] [--flows FILE]\n"
+                    "  LINK: RATE,QUEUE,DELAY,JITTER,LOSS[,REORDER,HOLD] e.g. 10mbit,50ms,15ms,0ms,0%%\n");
 }
 
 int main(int argc, char **argv)
 {
-    const char *tun_a = NULL, *tun_b = NULL, *ready = NULL;
+    const char *tun_a = NULL, *tun_b = NULL, *ready = NULL, *flows_path = NULL;
     struct link_config up = {0}, down = {0};
     int have_up = 0, have_down = 0;
     double seconds = 3600;
@@ -147,7 +172,8 @@ int main(int argc, char **argv)
         {"tun-a", required_argument, NULL, 'a'}, {"tun-b", required_argument, NULL, 'b'},
         {"up", required_argument, NULL, 'u'},    {"down", required_argument, NULL, 'd'},
         {"ready", required_argument, NULL, 'r'}, {"seconds", required_argument, NULL, 't'},
-        {"seed", required_argument, NULL, 's'},  {NULL, 0, NULL, 0}};
+        {"seed", required_argument, NULL, 's'},  {"flows", required_argument, NULL, 'f'},
+        {NULL, 0, NULL, 0}};
     for (int opt; (opt = getopt_long(argc, argv, "", options, NULL)) != -1;) {
         switch (opt) {
         case 'a': tun_a = optarg; break;
@@ -157,6 +183,7 @@ int main(int argc, char **argv)
         case 'r': ready = optarg; break;
         case 't': seconds = atof(optarg); break;
         case 's': seed = strtoull(optarg, NULL, 10); break;
+        case 'f': flows_path = optarg; break;
         default: usage(); return 2;
         }
     }
@@ -196,6 +223,11 @@ int main(int argc, char **argv)
     struct link_model links[2];
     link_init(&links[0], &up, seed);
     link_init(&links[1], &down, seed + 1);
+    static struct flow_table flows[2];
+    for (int i = 0; i < 2; ++i) {
+        flow_table_init(&flows[i], now_ns());
+        links[i].flows = &flows[i];
+    }
     unsigned char *buffer = malloc(MAX_PACKET);
     if (!buffer)
         return 1;
@@ -229,8 +261,11 @@ int main(int argc, char **argv)
     print_counters("up", &links[0]);
     print_counters("down", &links[1]);
     fflush(stdout);
+    write_flows(flows_path, flows);
     link_free(&links[0]);
     link_free(&links[1]);
+    flow_table_free(&flows[0]);
+    flow_table_free(&flows[1]);
     free(buffer);
     close(fd_a);
     close(fd_b);
