@@ -145,7 +145,7 @@ shared_two_flows() {
 shared_tcp_first() {
   local n=${tries:-3} size=4194304 name=uplink7 t lib limit=90
   local up=$(bits "${P_UP[$name]}")
-  echo "beside a TCP upload (7 Mbit/s up, 45 ms RTT, 60 ms queue): 4 MiB started 8 s into an iperf3 upload," \
+  echo "beside a TCP upload (7 Mbit/s up, 45 ms RTT, 60 ms queue): 4 MiB started 8 s into an iperf3 upload (CUBIC)," \
     "against the same transfer alone; shares = IP bytes delivered over the link's rate during the transfer, $n tries"
   printf '%-5s %-4s %10s %12s %8s %10s %10s\n' lib try "alone ms" "beside ms" x-alone "TCP share" "our share"
   for lib in mudp enet; do
@@ -156,10 +156,11 @@ shared_tcp_first() {
       stop_path
       local alone="-"
       delivered $size && alone=$(field "$tmp/send" time_ms)
+      echo "$lib tcpfirst-alone try=$t $(grep '^result' "$tmp/send" | cut -d' ' -f2-) pause_ms=$(flow_field "^[^ ]+ $R_IP:46600\$" gap_ms)" >>"$log"
       start_path $name "$t" $((limit + 40))
       in_r timeout $((limit + 60)) iperf3 -s -1 >/dev/null 2>&1 &
       local server=$!; pids+=("$server"); wait_listen || true
-      in_s timeout $((limit + 50)) iperf3 -c $R_IP -t $((limit + 20)) -f k >/dev/null 2>&1 &
+      in_s timeout $((limit + 50)) iperf3 -c $R_IP -t $((limit + 20)) -C cubic -f k >/dev/null 2>&1 &
       local client=$!; pids+=("$client")
       sleep 8
       transfer $lib $size $limit "$ns-s" "$ns-r" $S_IP $R_IP "$out/$lib-tcpfirst-$t.log"
@@ -176,7 +177,7 @@ shared_tcp_first() {
         'BEGIN { if (e > s) printf "%.0f %%", 100 * b * 8 / (r * (e - s) / 1000); else print "-" }')
       printf '%-5s %-4s %10s %12s %8s %10s %10s\n' $lib "$t" "$alone" "$beside" "$(ratio "$beside" "$alone")" "$tcp" "$ours"
       xs="$xs $(ratio "$beside" "$alone")" tcps="$tcps ${tcp% %}"
-      echo "$lib tcpfirst try=$t alone_ms=$alone $(grep '^result' "$tmp/send" | cut -d' ' -f2-) tcp_share=${tcp% %} our_share=${ours% %}" >>"$log"
+      echo "$lib tcpfirst try=$t alone_ms=$alone $(grep '^result' "$tmp/send" | cut -d' ' -f2-) tcp_share=${tcp% %} our_share=${ours% %} pause_ms=$(flow_field "^[^ ]+ $R_IP:46600\$" gap_ms)" >>"$log"
       gzip -f "$out/$lib-tcpfirst-alone-$t.log" "$out/$lib-tcpfirst-$t.log" 2>/dev/null || true
     done
     echo "$lib: beside TCP $(echo "$xs" | median 2) x alone (median; target <= 2.2), TCP kept $(echo "$tcps" | median) % (target >= 35)"

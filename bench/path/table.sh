@@ -59,7 +59,7 @@ run_row() { # lib path size ntries enet-median
     local counts=""
     if [ -s "$tmp/counters" ] && [ "$name" != loopback ] && [ "$name" != lo-2mbit ]; then
       sum_counters
-      counts="up[$(awk '$1 == "up" { $1 = ""; printf "%s", $0 }' "$tmp/counters") ] down[$(awk '$1 == "down" { $1 = ""; printf "%s", $0 }' "$tmp/counters") ]"
+      counts="pause_ms=$(flow_field "^[^ ]+ $R_IP:46600\$" gap_ms) up[$(awk '$1 == "up" { $1 = ""; printf "%s", $0 }' "$tmp/counters") ] down[$(awk '$1 == "down" { $1 = ""; printf "%s", $0 }' "$tmp/counters") ]"
       rm -f "$tmp/counters"
     fi
     echo "$lib $name $size try=$t $(grep '^result' "$tmp/send" | cut -d' ' -f2-) intact=$intact limit_s=$limit $counts" >>"$log"
