@@ -73,6 +73,8 @@ int runClients(int clients, int first, int count, int process, const QString &di
         idle(100);
         follower.step();
     }
+    if (follower.leavesMade())
+        std::printf("clients %d..%d: %d leaves made\n", first, first + count - 1, follower.leavesMade());
     return done ? 0 : 1;
 }
 

@@ -22,6 +22,7 @@ public:
 
     // One look; call every 100 ms or so.
     void step();
+    int leavesMade() const { return leavesDone_; }
 
 private:
     // Once the probe's file `made` ("PORT MS") is there: reports in

@@ -131,8 +131,8 @@ BEGIN { limit = ENVIRON["PROBE_LIMIT"] }
 }
 /^CHURN/ {
   n = v("clients"); c = v("changes")
-  printf "\nchurn at %d clients: %d changes in %d s (5 joins and 5 leaves a second; clients %d before, %d after)\n",
-         n, c, v("seconds"), v("clients_before"), v("clients_after")
+  printf "\nchurn at %d clients: %d changes in %d s (5 joins and 5 leaves a second; clients %d before, %d at its end, %d at the check)\n",
+         n, c, v("seconds"), v("clients_before"), v("clients_after"), v("clients_final")
   printf "  server during the churn: %d datagrams, %.1f MiB; %.2f CPU s = %.0f %% of a core; peak RSS %.1f MiB\n",
          v("datagrams"), v("bytes") / 1048576, v("cpu_s"), 100 * v("cpu_s") / v("seconds"), v("peak_rss_kb") / 1024
   printf "  until every list agreed: %d datagrams (%.1f per change, %.1f per change and client), %.0f bytes per change\n",

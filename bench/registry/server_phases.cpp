@@ -142,10 +142,11 @@ void runChurnPhase(ServerContext &c)
     }
     const Cost total = changeCost(c.meter);
     const int changes = 2 * churnChanges(c.knobs);
-    std::printf("CHURN clients=%d changes=%d seconds=%d clients_before=%d clients_after=%d cpu_s=%.2f "
+    std::printf("CHURN clients=%d changes=%d seconds=%d clients_before=%d clients_after=%d clients_final=%d "
+                "cpu_s=%.2f "
                 "datagrams=%lld bytes=%lld datagrams_until_agreed=%lld bytes_until_agreed=%lld "
                 "datagrams_per_change=%.1f bytes_per_change=%.0f agree_ms=%lld agree_limit_s=%d peak_rss_kb=%ld\n",
-                c.clients, changes, c.knobs.churnS, before, after, churnCpu, static_cast<long long>(during.datagrams),
+                c.clients, changes, c.knobs.churnS, before, after, clientCount(c.unit), churnCpu, static_cast<long long>(during.datagrams),
                 static_cast<long long>(during.bytes), static_cast<long long>(total.datagrams),
                 static_cast<long long>(total.bytes), double(total.datagrams) / changes, double(total.bytes) / changes,
                 static_cast<long long>(agreed < 0 ? -1 : std::max<qint64>(0, agreed - end)), c.knobs.agreeLimitS,
