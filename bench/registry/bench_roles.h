@@ -22,6 +22,7 @@ struct Knobs {
     int churnS = 0;       // CHURN: seconds of 5 joins and 5 leaves a second (0: none)
     int churnProcs = 0;   // CHURN_PROCS: processes that make the joins
     int agreeLimitS = 60; // AGREE_LIMIT: for every list to agree after the churn
+    int clientProcs = 1;  // CLIENT_PROCS: client processes, each holding a run of numbers
     static Knobs fromEnvironment();
 };
 
@@ -31,12 +32,15 @@ inline unsigned short probePort(int clients) { return clientPort(clients); }
 inline unsigned short joinerPort(int clients, int m) { return clientPort(clients + 1 + m); }
 
 // The churn's plan: the m-th join and the m-th leave, 5 of each a second,
-// are due this long after the churn starts; leave m is made by client
-// number m * leaveStep.
+// are due this long after the churn starts.
 inline qint64 joinDueMs(int m) { return qint64(m) * 200 + 100; }
 inline qint64 leaveDueMs(int m) { return qint64(m) * 200; }
 inline int churnChanges(const Knobs &k) { return 5 * k.churnS; }
-int leaveStep(int clients, const Knobs &k);
+// Which leave client number `number` makes (-1: none). The leaves go to the
+// client processes in turns, so that one process makes one only every
+// CLIENT_PROCS / 5 s: each unRegFromServer holds its process for up to a
+// heartbeat period (2 s) until the server's entry goes.
+int leaveOf(int clients, int number, const Knobs &k);
 
 // One server until every client process has reported, then a steady window
 // of `steadySeconds`, then the probe and churn phases the knobs ask for;

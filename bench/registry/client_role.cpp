@@ -74,7 +74,8 @@ int runClients(int clients, int first, int count, int process, const QString &di
         follower.step();
     }
     if (follower.leavesMade())
-        std::printf("clients %d..%d: %d leaves made\n", first, first + count - 1, follower.leavesMade());
+        std::printf("clients %d..%d: %d leaves made, the longest call %lld ms\n", first, first + count - 1,
+                    follower.leavesMade(), static_cast<long long>(follower.longestLeaveMs()));
     return done ? 0 : 1;
 }
 

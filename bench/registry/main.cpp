@@ -37,10 +37,17 @@ Knobs Knobs::fromEnvironment()
     k.churnS = knob("CHURN", k.churnS);
     k.churnProcs = knob("CHURN_PROCS", k.churnProcs);
     k.agreeLimitS = knob("AGREE_LIMIT", k.agreeLimitS);
+    k.clientProcs = knob("CLIENT_PROCS", k.clientProcs);
     return k;
 }
 
-int leaveStep(int clients, const Knobs &k) { return qMax(1, clients / qMax(1, churnChanges(k))); }
+int leaveOf(int clients, int number, const Knobs &k)
+{
+    const int procs = qMax(1, k.clientProcs);
+    const int per = (clients + procs - 1) / procs; // numbers of one process (run.sh's split)
+    const int m = (number % per) * procs + number / per;
+    return m < churnChanges(k) ? m : -1;
+}
 
 qint64 monoMs()
 {

@@ -7,7 +7,7 @@ namespace bench {
 
 PhaseFollower::PhaseFollower(Units &units, int clients, int first, int process, const QString &dir)
     : units_(units), clients_(clients), first_(first), process_(process), dir_(dir),
-      joinSeen_(units.size()), leaveSeen_(units.size()), agrees_(units.size())
+      joinSeen_(units.size()), leaveSeen_(units.size()), agrees_(units.size()), agreeSince_(units.size())
 {
 }
 
@@ -55,15 +55,15 @@ void PhaseFollower::followLeaves()
         if (!churnStartMs_)
             return;
     }
-    const int step = leaveStep(clients_, knobs_);
     const qint64 sinceStart = monoMs() - churnStartMs_;
     for (size_t i = 0; i < units_.size(); ++i) {
-        const int number = first_ + int(i);
-        const int m = number / step;
+        const int m = leaveOf(clients_, first_ + int(i), knobs_);
         WatchedUnit &u = *units_[i];
-        if (number % step || m >= churnChanges(knobs_) || !u.registered || leaveDueMs(m) > sinceStart)
+        if (m < 0 || !u.registered || leaveDueMs(m) > sinceStart)
             continue;
+        const qint64 before = monoMs();
         u.unit().unRegFromServer(kAddress, kServerPort);
+        longestLeaveMs_ = std::max(longestLeaveMs_, monoMs() - before);
         u.registered = false;
         ++leavesDone_;
     }
@@ -96,10 +96,15 @@ void PhaseFollower::followAgreement()
         WatchedUnit &u = *units_[i];
         if (!u.registered)
             continue;
-        if (u.changedFor(WatchedUnit::Agreement) || newList)
-            agrees_[i] = u.view() == serverPorts_;
+        if (u.changedFor(WatchedUnit::Agreement) || newList) {
+            // A notice that changed nothing keeps the moment it came to agree.
+            const bool agrees = u.view() == serverPorts_;
+            if (agrees && !agrees_[i])
+                agreeSince_[i] = u.lastChangeMs();
+            agrees_[i] = agrees;
+        }
         all = all && agrees_[i];
-        last = std::max(last, u.lastChangeMs());
+        last = std::max(last, agreeSince_[i]);
     }
     if (all && agreedSeq_ != seq) {
         agreedSeq_ = seq;

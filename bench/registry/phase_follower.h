@@ -23,6 +23,8 @@ public:
     // One look; call every 100 ms or so.
     void step();
     int leavesMade() const { return leavesDone_; }
+    // The longest unRegFromServer call of those leaves, ms.
+    qint64 longestLeaveMs() const { return longestLeaveMs_; }
 
 private:
     // Once the probe's file `made` ("PORT MS") is there: reports in
@@ -41,9 +43,11 @@ private:
     std::vector<qint64> joinSeen_, leaveSeen_; // per unit: when its list first matched (0: not yet)
     qint64 churnStartMs_ = 0;
     int leavesDone_ = 0;
+    qint64 longestLeaveMs_ = 0;
     long long listSeq_ = -1, agreedSeq_ = -1;
     std::vector<unsigned short> serverPorts_;
     std::vector<char> agrees_;
+    std::vector<qint64> agreeSince_; // when its list last came to agree (CLOCK_MONOTONIC ms)
 };
 
 } // namespace bench

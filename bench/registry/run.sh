@@ -52,7 +52,7 @@ for n in $sizes; do
   nice=${CLIENT_NICE:-$(( procs > 10 ? 10 : 0 ))}
   mkdir -p "$dir"
   # The phases of this size, and a life for every process that covers them all.
-  export PROBE=0 CHURN=0
+  export PROBE=0 CHURN=0 CLIENT_PROCS=$procs
   for s in $probe_sizes; do [ "$s" = "$n" ] && PROBE=1; done
   [ "$n" = "$largest" ] && CHURN=$churn_s
   export LIFE=$((REG_LIMIT + 5 + steady + PROBE * (2 * PROBE_LIMIT + 6) + (CHURN > 0 ? CHURN + 1 + AGREE_LIMIT : 0) + 30))
@@ -94,11 +94,11 @@ echo
 awk '
 function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
 BEGIN {
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
-         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "list MiB", "pushes",
+  printf "%8s %8s %9s %9s %9s %10s %9s %11s %9s %10s %10s %10s %12s %12s\n",
+         "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "MiB", "list MiB", "pushes",
          "list/N^3", "last/N^2", "cpu ms", "steady cpu", "steady KiB"
-  printf "%8s %8s %9s %9s %9s %10s %11s %9s %10s %10s %10s %12s %12s\n",
-         "", "", "(server)", "peak", "over idle", "sent", "sent", "", "bytes", "bytes", "per MiB",
+  printf "%8s %8s %9s %9s %9s %10s %9s %11s %9s %10s %10s %10s %12s %12s\n",
+         "", "", "(server)", "peak", "over idle", "sent", "sent", "sent", "", "bytes", "bytes", "per MiB",
          "s/min", "per min"
 }
 /^RESULT/ {
@@ -106,9 +106,9 @@ BEGIN {
   note = ""
   if (v("complete") != 1) note = sprintf("  (incomplete: %d of %d registered)", v("registered"), n)
   else if (v("remaining") != n) note = sprintf("  (%d of %d registered after the steady window)", v("remaining"), n)
-  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
+  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %9.1f %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
          n, v("reg_s"), v("reg_cpu_s"), v("peak_rss_kb") / 1024, (v("peak_rss_kb") - v("idle_rss_kb")) / 1024,
-         v("datagrams"), v("list_bytes") / 1048576, v("pushes"), v("list_bytes") / (n * n * n),
+         v("datagrams"), v("bytes") / 1048576, v("list_bytes") / 1048576, v("pushes"), v("list_bytes") / (n * n * n),
          v("largest_list_bytes") / (n * n), 1000 * v("reg_cpu_s") / (v("list_bytes") / 1048576),
          v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
          note
@@ -121,12 +121,14 @@ function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[
 function t(ms) { return ms < 0 ? sprintf("not within %d s", limit) : sprintf("%.2f s", ms / 1000) }
 BEGIN { limit = ENVIRON["PROBE_LIMIT"] }
 /^PROBE/ {
-  if (!h++) printf "%8s  %-6s %18s %11s %12s %12s\n", "clients", "change", "in every list", "datagrams", "KiB", "datagrams/N"
+  if (!h++) printf "%8s  %-6s %18s %11s %12s %12s %10s\n", "clients", "change", "in every list", "datagrams", "KiB",
+                  "datagrams/N", "bytes/N"
   n = v("clients")
   split("join leave", what, " ")
   for (w = 1; w <= 2; w++) {
     e = what[w]
-    printf "%8d  %-6s %18s %11d %12.1f %12.2f\n", n, e, t(v(e "_ms")), v(e "_datagrams"), v(e "_bytes") / 1024, v(e "_datagrams") / n
+    printf "%8d  %-6s %18s %11d %12.1f %12.2f %10.0f\n", n, e, t(v(e "_ms")), v(e "_datagrams"), v(e "_bytes") / 1024,
+           v(e "_datagrams") / n, v(e "_bytes") / n
   }
 }
 /^CHURN/ {
