@@ -123,10 +123,11 @@ shared_two_flows() {
       result_line "$tmp/send.a"
       result_line "$tmp/send.b"
       local from to ra rb fair
+      # Without data of both flows there is no overlap: from = to = 0.
       from=$(awk -v a="$(flow_field "$(ends_re 46601 46600)" data_first_ms)" -v b="$(flow_field "$(ends_re 46602 46601)" data_first_ms)" \
-        'BEGIN { print (a > b ? a : b) }')
+        'BEGIN { print (a == "" || b == "") ? 0 : (a + 0 > b + 0 ? a : b) }')
       to=$(awk -v a="$(flow_field "$(ends_re 46601 46600)" data_last_ms)" -v b="$(flow_field "$(ends_re 46602 46601)" data_last_ms)" \
-        'BEGIN { print (a < b ? a : b) }')
+        'BEGIN { print (a == "" || b == "") ? 0 : (a + 0 < b + 0 ? a : b) }')
       ra=$(mbits "$(bytes_between "$(flow_re 46601 46600)" "$from" "$to")" "$from" "$to")
       rb=$(mbits "$(bytes_between "$(flow_re 46602 46601)" "$from" "$to")" "$from" "$to")
       fair=$(echo "$ra $rb" | jain)
