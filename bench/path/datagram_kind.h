@@ -4,6 +4,7 @@
 #define PATH_DATAGRAM_KIND_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 enum datagram_kind {
     KIND_NONE,      /* not a UDP datagram with a 548-byte payload */
@@ -17,6 +18,15 @@ enum datagram_kind {
 
 /* The kind of one IPv4 packet of `length` bytes; never reads past it. */
 enum datagram_kind datagram_kind_of(const unsigned char *packet, size_t length);
+
+/* A data datagram's message identity and packet number. */
+struct datagram_id {
+    int32_t date, time;
+    int16_t index;
+};
+
+/* Whether the packet is a data datagram (KIND_DATA); fills *id if so. */
+int datagram_data_id(const unsigned char *packet, size_t length, struct datagram_id *id);
 
 /* Short name of a kind for the counters' output. */
 const char *datagram_kind_name(enum datagram_kind kind);

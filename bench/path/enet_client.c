@@ -8,9 +8,10 @@
  * the time limit. Prints the same result line as mudp-path-sender:
  *
  *   result verdict=success|failed|none|noreg time_ms=T verdict_ms=V hold_ms=H repeats=0 answers=0
+ *          start_ms=M
  *
  * T (and V) run from just before enet_peer_send to the answer (V also to a
- * failure). ENet's defaults:
+ * failure); M is that moment on CLOCK_MONOTONIC, in ms. ENet's defaults:
  * no bandwidth limits given to enet_host_create, its own MTU, window and
  * throttle. */
 #include <enet/enet.h>
@@ -90,8 +91,8 @@ int main(int argc, char **argv)
             break;
         }
     }
-    printf("result verdict=%s time_ms=%.3f verdict_ms=%.3f hold_ms=%.3f repeats=0 answers=0\n", verdict, time_ms,
-           verdict_ms, ms_between(start, returned));
+    printf("result verdict=%s time_ms=%.3f verdict_ms=%.3f hold_ms=%.3f repeats=0 answers=0 start_ms=%.3f\n",
+           verdict, time_ms, verdict_ms, ms_between(start, returned), (double)start / 1e6);
     fflush(stdout);
     enet_peer_reset(peer);
     enet_host_destroy(host);

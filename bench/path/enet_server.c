@@ -6,7 +6,8 @@
  * Accepts connections and, for every packet received on channel 0 that is
  * exactly the SIZE test bytes, answers with a reliable "done" on channel 0
  * (a packet that is not prints "data SIZE 0" and gets "bad"). Prints
- * "ready" once bound and "data SIZE INTACT" per packet; exits after
+ * "ready" once bound and "data SIZE INTACT MS" per packet (MS: CLOCK_MONOTONIC
+ * in ms); exits after
  * SECONDS. ENet's defaults throughout: no bandwidth limits, its own MTU,
  * window and throttle. */
 #include <enet/enet.h>
@@ -55,7 +56,7 @@ int main(int argc, char **argv)
             continue;
         const int intact =
             pattern_intact(event.packet->data, (int64_t)event.packet->dataLength, expected, expect);
-        printf("data %zu %d\n", event.packet->dataLength, intact);
+        printf("data %zu %d %.3f\n", event.packet->dataLength, intact, (double)mono_ns() / 1e6);
         fflush(stdout);
         enet_packet_destroy(event.packet);
         const char *answer = intact ? "done" : "bad";

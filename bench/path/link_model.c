@@ -1,5 +1,7 @@
 #include "link_model.h"
 
+#include "flow_table.h"
+
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -10,6 +12,26 @@ struct held_packet {
     size_t length;
     unsigned char bytes[];
 };
+
+static void fifo_push(struct packet_fifo *fifo, struct held_packet *p)
+{
+    if (fifo->tail)
+        fifo->tail->next = p;
+    else
+        fifo->head = p;
+    fifo->tail = p;
+}
+
+static struct held_packet *fifo_pop(struct packet_fifo *fifo)
+{
+    struct held_packet *p = fifo->head;
+    if (p) {
+        fifo->head = p->next;
+        if (!fifo->head)
+            fifo->tail = NULL;
+    }
+    return p;
+}
 
 /* Beyond the queue, a path holds what is on the wire: rate x delay. This
  * hard cap on the forwarder's memory only guards against a bad config. */
@@ -108,43 +130,58 @@ void link_offer(struct link_model *link, const unsigned char *packet, size_t len
         return;
     }
     p->next = NULL;
-    p->due_ns = due;
     p->length = length;
     memcpy(p->bytes, packet, length);
-    if (link->tail)
-        link->tail->next = p;
-    else
-        link->head = p;
-    link->tail = p;
     link->held_bytes += length;
+    if (link->config.reorder > 0 && uniform01(link) < link->config.reorder) {
+        /* Held back by the same time as every other late one: still in order among them. */
+        p->due_ns = due + link->config.reorder_ns;
+        fifo_push(&link->late, p);
+        ++c->held_back;
+        return;
+    }
+    p->due_ns = due;
+    fifo_push(&link->in_order, p);
     link->last_due_ns = due;
+}
+
+/* The list whose head is due first (in order wins a tie), or NULL. */
+static struct packet_fifo *next_list(struct link_model *link)
+{
+    struct packet_fifo *a = &link->in_order, *b = &link->late;
+    if (!b->head)
+        return a->head ? a : NULL;
+    if (!a->head)
+        return b;
+    return b->head->due_ns < a->head->due_ns ? b : a;
 }
 
 void link_deliver(struct link_model *link, int fd, uint64_t now_ns)
 {
-    while (link->head && link->head->due_ns <= now_ns) {
-        struct held_packet *p = link->head;
-        link->head = p->next;
-        if (!link->head)
-            link->tail = NULL;
+    for (struct packet_fifo *list; (list = next_list(link)) && list->head->due_ns <= now_ns;) {
+        struct held_packet *p = fifo_pop(list);
         link->held_bytes -= p->length;
-        if (write(fd, p->bytes, p->length) == (ssize_t)p->length)
+        if (write(fd, p->bytes, p->length) == (ssize_t)p->length) {
             ++link->counters.forwarded;
-        else
+            if (link->flows && flow_table_note(link->flows, p->bytes, p->length, now_ns))
+                ++link->counters.duplicates;
+        } else {
             ++link->counters.write_errors;
+        }
         free(p);
     }
 }
 
-uint64_t link_next_due(const struct link_model *link) { return link->head ? link->head->due_ns : UINT64_MAX; }
+uint64_t link_next_due(const struct link_model *link)
+{
+    const uint64_t a = link->in_order.head ? link->in_order.head->due_ns : UINT64_MAX;
+    const uint64_t b = link->late.head ? link->late.head->due_ns : UINT64_MAX;
+    return a < b ? a : b;
+}
 
 void link_free(struct link_model *link)
 {
-    while (link->head) {
-        struct held_packet *p = link->head;
-        link->head = p->next;
+    for (struct held_packet *p; (p = fifo_pop(&link->in_order)) || (p = fifo_pop(&link->late));)
         free(p);
-    }
-    link->tail = NULL;
     link->held_bytes = 0;
 }

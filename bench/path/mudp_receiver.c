@@ -4,8 +4,8 @@
  *   mudp-path-receiver --addr IP --port N --expect SIZE --seconds N [--echo]
  *
  * Binds N, prints "ready", then runs its event loop. Every block received
- * prints "data SIZE INTACT" (INTACT 1 when it is exactly the SIZE test
- * bytes the sender sends). With --echo it answers every block with 100
+ * prints "data SIZE INTACT MS" (INTACT 1 when it is exactly the SIZE test
+ * bytes the sender sends; MS the CLOCK_MONOTONIC time in ms). With --echo it answers every block with 100
  * bytes to its clients, right after the data message is handled. It exits
  * after SECONDS, or on SIGTERM or SIGINT. */
 #include <glib-unix.h>
@@ -39,7 +39,7 @@ static LRESULT on_event(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     if (message == WM_UDP_DATA) {
         /* Checked here: the data is only valid while this runs. */
         const int intact = pattern_intact((const void *)wParam, (int64_t)lParam, r->expected, r->expected_size);
-        printf("data %ld %d\n", (long)lParam, intact);
+        printf("data %ld %d %.3f\n", (long)lParam, intact, (double)mono_ns() / 1e6);
         fflush(stdout);
         ++r->blocks;
         if (r->echo)

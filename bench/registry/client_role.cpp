@@ -2,73 +2,80 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 #include "bench_roles.h"
-#include "unit/mudp_unit.h"
+#include "phase_follower.h"
+#include "watched_unit.h"
 
 namespace bench {
 
 namespace {
 
-int listed(MUDPUnit &u, MUDPUnit::List which)
+// Whether every registered unit lists every other client; looks again only
+// at units whose list changed.
+bool allListed(Units &units, std::vector<char> &listed, int clients)
 {
-    int count = 0;
-    u.exportList(which, &count);
-    return count;
+    bool all = true;
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i]->changedFor(WatchedUnit::Listed))
+            listed[i] = units[i]->liveCount() == clients - 1;
+        all = all && listed[i];
+    }
+    return all;
 }
 
 } // namespace
 
 int runClients(int clients, int first, int count, int process, const QString &dir)
 {
-    std::vector<std::unique_ptr<MUDPUnit>> units;
+    const Knobs knobs = Knobs::fromEnvironment();
+    Units units;
     for (int i = first; i < first + count; ++i) {
-        auto u = std::make_unique<MUDPUnit>();
-        u->setLocalName(QByteArray("client-" + QByteArray::number(i)).constData());
-        u->setLocalAddr(kAddress);
-        if (!u->bindPort(static_cast<unsigned short>(kServerPort + 1 + i))) {
-            std::fprintf(stderr, "clients: cannot bind %d\n", kServerPort + 1 + i);
+        units.push_back(std::make_unique<WatchedUnit>(i));
+        if (!units.back()->bound()) {
+            std::fprintf(stderr, "clients: cannot bind %d\n", clientPort(i));
             return 1;
         }
-        applyReceiveBuffer(*u);
-        units.push_back(std::move(u));
     }
 
     QElapsedTimer clock;
     clock.start();
+    const qint64 regLimitMs = qint64(knobs.regLimitS) * 1000;
     int retries = 0;
     for (auto &u : units) {
-        for (int attempt = 0; attempt < 3 && listed(*u, MUDPUnit::List::Server) == 0 && clock.elapsed() < 170000;
-             ++attempt) {
+        for (int attempt = 0; attempt < 3 && clock.elapsed() < regLimitMs - 10000; ++attempt) {
+            int servers = 0;
+            u->unit().exportList(MUDPUnit::List::Server, &servers);
+            if (servers > 0)
+                break;
             retries += attempt > 0;
-            u->regToServer(kAddress, kServerPort);
+            u->unit().regToServer(kAddress, kServerPort);
         }
+        u->registered = true;
     }
     const double regSeconds = double(clock.elapsed()) / 1000.0;
 
     // Until every unit lists all other clients (bounded).
-    auto allListed = [&] {
-        for (auto &u : units)
-            if (listed(*u, MUDPUnit::List::LiveUser) != clients - 1)
-                return false;
-        return true;
-    };
-    while (!allListed() && clock.elapsed() < 175000)
+    std::vector<char> listed(units.size());
+    while (!allListed(units, listed, clients) && clock.elapsed() < regLimitMs - 5000)
         idle(100);
-    const bool done = allListed();
+    const bool done = allListed(units, listed, clients);
     std::printf("clients %d..%d: registered in %.2f s (%d retries), %s after %.2f s\n", first, first + count - 1,
                 regSeconds, retries, done ? "all listed" : "NOT all listed", double(clock.elapsed()) / 1000.0);
     std::fflush(stdout);
-    if (done) {
-        QFile f(QStringLiteral("%1/done.%2").arg(dir).arg(process));
-        f.open(QIODevice::WriteOnly);
-    }
+    if (done)
+        touch(QStringLiteral("%1/done.%2").arg(dir).arg(process));
 
-    // Keep the heartbeats going until the server has measured.
-    while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < 240000)
+    // Heartbeats, and the later phases, until the server has measured.
+    PhaseFollower follower(units, clients, first, process, dir);
+    const qint64 lifeMs = qint64(knobs.lifeS) * 1000;
+    while (!QFile::exists(dir + QStringLiteral("/stop")) && clock.elapsed() < lifeMs) {
         idle(100);
+        follower.step();
+    }
+    if (follower.leavesMade())
+        std::printf("clients %d..%d: %d leaves made, the longest call %lld ms\n", first, first + count - 1,
+                    follower.leavesMade(), static_cast<long long>(follower.longestLeaveMs()));
     return done ? 0 : 1;
 }
 

@@ -9,18 +9,13 @@
 #include <iterator>
 
 #include "bench_roles.h"
+#include "server_phases.h"
 #include "traffic_meter.h"
 #include "unit/mudp_unit.h"
 
 namespace bench {
 
 namespace {
-
-bool touch(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly);
-}
 
 int doneProcesses(const QString &dir, int processes)
 {
@@ -71,13 +66,6 @@ long socketDrops(unsigned short port)
     return -1;
 }
 
-int clientCount(MUDPUnit &u)
-{
-    int count = 0;
-    u.exportList(MUDPUnit::List::Client, &count);
-    return count;
-}
-
 } // namespace
 
 int runServer(int clients, int processes, int steadySeconds, const QString &dir)
@@ -101,7 +89,8 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
 
     // Registration: until every client process reports that all its units
     // list every other client.
-    const qint64 limitMs = 180000;
+    const Knobs knobs = Knobs::fromEnvironment();
+    const qint64 limitMs = qint64(knobs.regLimitS) * 1000;
     // A server swamped by its own traffic can stay inside nested handlers
     // past the limit; timers still run there, so report from one and stop.
     QTimer watchdog;
@@ -153,7 +142,6 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     const double steadyMinutes = double(steadyClock.elapsed()) / 60000.0;
     const double steadyCpu = cpuSeconds() - steady0;
     const int remaining = clientCount(unit);
-    touch(dir + QStringLiteral("/stop"));
 
     std::printf("RESULT clients=%d complete=%d registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
                 "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
@@ -170,6 +158,12 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     std::printf("words: server log during registration: %s\n", regLogs.constData());
     std::printf("words: datagrams dropped on the server's socket during registration: %ld\n", regDrops);
     std::fflush(stdout);
+    ServerContext context{unit, meter, dir, clients, processes, knobs};
+    if (complete && knobs.probe)
+        runProbePhase(context);
+    if (complete && knobs.churnS > 0)
+        runChurnPhase(context);
+    touch(dir + QStringLiteral("/stop"));
     return complete ? 0 : 1;
 }
 
