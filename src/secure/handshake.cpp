@@ -8,6 +8,12 @@ namespace {
 
 const char kProtocolName[] = "mudp secure channel v1: NNpsk0 X25519 ChaCha20-Poly1305 BLAKE2b";
 
+} // namespace
+
+const char *protocolName() { return kProtocolName; }
+
+namespace {
+
 const uint8_t *bytes(const void *message) { return static_cast<const uint8_t *>(message); }
 
 // C0 = HASH(protocol name).

@@ -14,6 +14,9 @@
 
 namespace secure {
 
+// The text whose hash C0 starts every chain.
+const char *protocolName();
+
 // Keys derived once from the network key.
 struct NetworkKeys {
     Secret chain;     // P = KDF(C0, "psk", network key)
