@@ -15,11 +15,6 @@ using namespace secure;
 
 namespace {
 
-struct FixedClock : Clock {
-    int64_t monotonicUs() override { return 10'000'000; }
-    int64_t wallUs() override { return 1'700'000'000'000'000; }
-};
-
 // Keeps the last datagram a channel wrote.
 struct Sink : WireSink, LogSink {
     std::vector<uint8_t> last;
@@ -45,7 +40,7 @@ double median(std::vector<double> v)
 const Endpoint kA{0x7f000002, 46801}, kB{0x7f000003, 46802};
 
 struct Pair {
-    FixedClock clock;
+    SystemClock clock;
     Sink sinkA, sinkB;
     SystemRandom random;
     Limits limits;
