@@ -237,6 +237,25 @@ TEST_F(Pair, ChangedKeyEndsSessions)
     EXPECT_EQ(ids(*b).back(), 61u);
 }
 
+// A peer that lost its sessions (it restarted) is silent to the datagrams
+// sent under the old ones; after 15 s of that the sender starts a new
+// handshake and gets through again.
+TEST_F(Pair, RestartedPeerIsReachedAgain)
+{
+    exchange(1, 2);
+    b->channel = std::make_unique<SecureChannel>(*b, b->clock, b->random, b->log);
+    const auto k = key(1);
+    b->channel->setKey(k.data(), k.size());
+    for (uint32_t i = 10; i < 30; ++i) {
+        a->send(plain(i), kB);
+        net.pump();
+        net.advance(1 * kSecond);
+    }
+    EXPECT_GT(b->channel->dropped(Drop::UnknownIndex), 10u);
+    EXPECT_EQ(a->channel->stats().handshakesStarted, 2u);
+    EXPECT_EQ(ids(*b).back(), 29u);
+}
+
 // Floods: garbage, initiations under other keys, and valid initiations from
 // ten thousand spoofed sources. Memory stays within the stated bound, no reply
 // is larger than what caused it, and a real initiator still gets through (by

@@ -167,6 +167,7 @@ void SecureChannel::onResponse(const uint8_t *data, Endpoint from, int64_t nowUs
     peers.completePending(*peer, std::move(session));
     ++counters.handshakesCompleted;
     peer->lastUseUs = nowUs;
+    peer->unansweredSinceUs = 0;
     if (peer->queue.empty()) {
         // Nothing to send: an empty datagram proves our address and asks for an answer.
         --installed.confirmsLeft;

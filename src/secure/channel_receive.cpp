@@ -63,6 +63,7 @@ int SecureChannel::onTransport(const uint8_t *data, size_t size, Endpoint from, 
     }
     ++counters.opened;
     peer.lastUseUs = nowUs;
+    peer.unansweredSinceUs = 0;
     if (session.initiator && (flags & kProven))
         session.peerProven = true;
     int count = opened > 0 ? 1 : 0;

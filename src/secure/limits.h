@@ -12,6 +12,7 @@ struct Limits {
     int64_t rekeyAfterUs = 120'000'000;         // the initiator starts a new handshake when it sends
     int64_t responderRekeyAfterUs = 135'000'000; // the responder does, if the initiator has not
     int64_t rejectAfterUs = 180'000'000;        // no datagram is sealed or opened under an older session
+    int64_t rekeyAfterSilenceUs = 15'000'000;   // sending with nothing heard back for this long
     uint64_t rekeyAfterMessages = uint64_t(1) << 30;
     uint64_t rejectAfterMessages = uint64_t(1) << 31;
     // Handshakes.

@@ -40,6 +40,11 @@ struct Peer {
     int64_t cookieUs = 0;
     bool hasCookie = false;
     int64_t lastUseUs = 0;
+    // Since when we have sent under a session and heard nothing back (0:
+    // we have heard the peer since our last send). A peer that lost its
+    // sessions (it restarted, or its address changed) is silent: a new
+    // handshake follows.
+    int64_t unansweredSinceUs = 0;
 };
 
 class PeerTable {

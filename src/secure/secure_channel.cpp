@@ -84,8 +84,11 @@ int SecureChannel::seal(const uint8_t *plain, Endpoint to, uint8_t *out)
             sealQueued(*peer, plain, now);
         return 0;
     }
-    if (session->wantsRekey(now, limits) && !peer->pending)
+    const bool silent = peer->unansweredSinceUs && now - peer->unansweredSinceUs >= limits.rekeyAfterSilenceUs;
+    if ((silent || session->wantsRekey(now, limits)) && !peer->pending)
         startHandshake(*peer, nullptr, now);
+    if (!peer->unansweredSinceUs)
+        peer->unansweredSinceUs = now;
     const bool overBudget = !session->initiator && !session->confirmed && session->budget < int64_t(kTransportSize);
     if (!peer->queue.empty() || overBudget) {
         sealQueued(*peer, plain, now);
