@@ -65,7 +65,7 @@ bool SecureChannel::answerAgain(Peer *peer, uint64_t initiationId)
         return false;
     Session &session = *peer->next;
     session.budget += int64_t(sizeof(InitiationMessage));
-    if (session.budget >= int64_t(sizeof(ResponseMessage))) {
+    if (session.mayAfford(sizeof(ResponseMessage))) {
         session.budget -= int64_t(sizeof(ResponseMessage));
         wire.writeWire(bytesOf(&session.response), sizeof session.response, peer->endpoint);
     }

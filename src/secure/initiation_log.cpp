@@ -19,8 +19,9 @@ uint64_t InitiationLog::fingerprint(const uint8_t ephemeral[32]) const { return 
 
 bool InitiationLog::fresh(int64_t stampUs, int64_t wallUs) const
 {
-    const int64_t off = stampUs > wallUs ? stampUs - wallUs : wallUs - stampUs;
-    return off <= limits.freshnessUs && stampUs > floorUs;
+    // Any two stamps differ by less than 2^64: the unsigned difference is exact.
+    const uint64_t off = stampUs > wallUs ? uint64_t(stampUs) - uint64_t(wallUs) : uint64_t(wallUs) - uint64_t(stampUs);
+    return off <= uint64_t(limits.freshnessUs) && stampUs > floorUs;
 }
 
 void InitiationLog::remember(uint64_t id, int64_t stampUs, int64_t wallUs)

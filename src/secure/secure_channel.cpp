@@ -89,8 +89,10 @@ int SecureChannel::seal(const uint8_t *plain, Endpoint to, uint8_t *out)
         startHandshake(*peer, nullptr, now);
     if (!peer->unansweredSinceUs)
         peer->unansweredSinceUs = now;
-    const bool overBudget = !session->initiator && !session->confirmed && session->budget < int64_t(kTransportSize);
-    if (!peer->queue.empty() || overBudget) {
+    // What waits goes first, as far as it may; this datagram waits behind it.
+    if (!peer->queue.empty())
+        flushQueue(*peer, now);
+    if (!peer->queue.empty() || !session->mayAfford(kTransportSize)) {
         sealQueued(*peer, plain, now);
         return 0;
     }
@@ -139,7 +141,7 @@ void SecureChannel::flushQueue(Peer &peer, int64_t nowUs)
     uint8_t out[kMaxWireSize];
     while (!peer.queue.empty()) {
         Session *session = sendingSession(peer, nowUs);
-        if (!session || (!session->initiator && !session->confirmed && session->budget < int64_t(kTransportSize)))
+        if (!session || !session->mayAfford(kTransportSize))
             return;
         const int size = sealWith(*session, peer.queue.front().data(), out);
         peers.dequeue(peer);

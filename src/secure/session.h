@@ -46,6 +46,8 @@ struct Session {
     int64_t confirmIntervalUs = 0;
 
     bool canSend(int64_t nowUs, const Limits &limits) const;
+    // Whether the amplification budget allows sending this many bytes now.
+    bool mayAfford(size_t bytes) const { return initiator || confirmed || budget >= int64_t(bytes); }
     bool wantsRekey(int64_t nowUs, const Limits &limits) const;
     bool expired(int64_t nowUs, const Limits &limits) const;
 
