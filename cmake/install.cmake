@@ -9,6 +9,11 @@ install(TARGETS mudp EXPORT mudpTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/mudp.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# On Windows the cross-built libsodium DLL goes beside mudp.dll; on Linux the
+# system's libsodium is a dependency like Qt.
+if(WIN32)
+  install(FILES ${MUDP_SODIUM_DLL} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 install(EXPORT mudpTargets NAMESPACE mudp:: DESTINATION ${MUDP_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/mudpConfig.cmake.in

@@ -2,7 +2,8 @@
 # Builds the Windows package: mudp.dll with its import libraries, the header,
 # the example host windows-hello.exe and every DLL they need, as the folder
 # build-windows/mudp-windows-x64 and the zip beside it. Installs what it needs
-# and cross-builds Qt once into a cache (scripts/windows-qt.sh). Run as root.
+# and cross-builds Qt and libsodium once into caches (scripts/windows-qt.sh,
+# scripts/windows-sodium.sh). Run as root.
 #   MUDP_LINUX_BUILD  a Linux build (default: build, when it has the peer
 #                     tool): adds the Windows tests against it (text
 #                     conversion, interoperation)
@@ -17,13 +18,19 @@ if [ ! -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
   echo "windows.sh: scripts/windows-qt.sh named no cross-built Qt ('$qt')" >&2
   exit 1
 fi
+sodium=$(bash scripts/windows-sodium.sh | tail -n1)
+if [ ! -f "$sodium/include/sodium.h" ]; then
+  echo "windows.sh: scripts/windows-sodium.sh named no cross-built libsodium ('$sodium')" >&2
+  exit 1
+fi
 build=build-windows
 jobs=${MUDP_JOBS:-$(nproc)}
 
-echo "== Windows build (Qt from $qt)"
+echo "== Windows build (Qt from $qt, libsodium from $sodium)"
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
+  -DMUDP_SODIUM_PREFIX="$sodium" \
   -DMUDP_LINUX_BUILD="${MUDP_LINUX_BUILD:-}" >/dev/null
 cmake --build "$build" -j"$jobs"
 
@@ -46,9 +53,9 @@ cp "$build/src/libmudp.dll.a" "$pkg/lib/"
 } >"$pkg/lib/mudp.def"
 x86_64-w64-mingw32-dlltool -d "$pkg/lib/mudp.def" -D mudp.dll -l "$pkg/lib/mudp.lib"
 
-# Every DLL the programs load that is not part of Windows: Qt's and the
-# MinGW runtime's, found where the compiler and Qt keep them.
-search=("$qt/bin" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
+# Every DLL the programs load that is not part of Windows: Qt's, libsodium's
+# and the MinGW runtime's, found where the compiler, Qt and libsodium keep them.
+search=("$qt/bin" "$sodium/bin" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
         "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")")
 pending=("$pkg/bin/mudp.dll" "$pkg/bin/windows-hello.exe")
 while [ ${#pending[@]} -gt 0 ]; do

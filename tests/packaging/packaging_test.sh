@@ -20,6 +20,7 @@ done
 [ -L "$prefix/$libdir/libmudp.so" ] && [ -L "$prefix/$libdir/libmudp.so.1" ] || fail "soname links missing"
 soname=$(objdump -p "$prefix/$libdir/libmudp.so" 2>/dev/null | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = libmudp.so.1 ] || fail "soname is '$soname', not libmudp.so.1"
+objdump -p "$prefix/$libdir/libmudp.so" | grep -q 'NEEDED *libsodium\.so' || fail "libmudp.so does not load libsodium"
 
 # Runs a built example; it registers with itself over 127.0.0.1.
 run_example() {
@@ -42,6 +43,7 @@ fi
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 [ "$(pkg-config --modversion mudp)" = 1.0.0 ] || fail "pkg-config does not report version 1.0.0"
+pkg-config --print-requires-private mudp | grep -q '^libsodium' || fail "mudp.pc does not name libsodium among its private requirements"
 # shellcheck disable=SC2046,SC2086 # flags are meant to split
 if $cc $cflags -std=c11 -Wall -Wextra -Werror "$example/hello.c" $(pkg-config --cflags --libs mudp) \
        -o "$work/hello-pc" 2>"$work/cc.log"; then

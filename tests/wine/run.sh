@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs a Windows program under Wine. MUDP_WINE_DLLS lists, colon-separated,
-# the folders of the DLLs it needs (Qt, the MinGW runtime); WINEPREFIX is
-# the Wine prefix to use.
+# the folders of the DLLs it needs (Qt, libsodium, the MinGW runtime);
+# WINEPREFIX is the Wine prefix to use.
 wine_path=
 old_ifs=$IFS
 IFS=:
