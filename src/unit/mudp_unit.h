@@ -128,7 +128,8 @@ private Q_SLOTS:
 
 private:
     // Marks the unit as entered for as long as it lives: records the tables
-    // let go of meanwhile are freed when the outermost entry returns.
+    // let go of meanwhile are freed when the outermost entry returns, or at
+    // the end of a round of a wait that began before they were made.
     struct EntryGuard {
         explicit EntryGuard(MUDPUnit &unit) : unit(unit) { ++unit.entryDepth; }
         ~EntryGuard();
