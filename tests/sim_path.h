@@ -16,6 +16,18 @@
 #include "transport/datagram_tap.h"
 #include "transport_packets.h"
 
+// The host bytes of a message of `packets` packets, filled from `seed`.
+inline QByteArray simBlock(int packets, int seed)
+{
+    QByteArray b(packets * 500 - 80, '\0');
+    quint32 x = 2654435761u * quint32(seed + 1);
+    for (char &c : b) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    return b;
+}
+
 struct SimPath {
     struct Direction {
         Direction(double bitsPerSecond, int64_t delayUs, int64_t queueUs)
@@ -63,6 +75,15 @@ struct SimPath {
     SimPath &operator=(const SimPath &) = delete;
 
     int64_t nowUs() const { return ManualClock::read(); }
+
+    // Lets the two know each other as the library's own units, as a
+    // registration would: a control word each way and its answer.
+    void introduce()
+    {
+        UnitInspector::sendProtocol(a.unit(), "HELLO$" + QByteArray(UnitInspector::localName(a.unit())), b.addr, b.port);
+        UnitInspector::sendProtocol(b.unit(), "HELLO$" + QByteArray(UnitInspector::localName(b.unit())), a.addr, a.port);
+        run(100);
+    }
 
     // Runs until done() holds or ms of simulated time have passed.
     bool run(int64_t ms, const std::function<bool()> &done = [] { return false; })

@@ -4,6 +4,8 @@
 // and must stay valid until that code is done (AddressSanitizer runs these).
 #include <gtest/gtest.h>
 
+#include <QPointer>
+#include <QTimer>
 #include <functional>
 
 #include "support/peer.h"
@@ -73,4 +75,68 @@ TEST_F(ReentrantHost, AnAnsweredRequestForTheOldestBuffer)
     ASSERT_TRUE(reentered);
     EXPECT_EQ(UnitInspector::sentBuffers(unit.unit()).size(), 500);
     EXPECT_EQ(unit.countLogs("Answer lost packet:"), 1);
+}
+
+TEST_F(ReentrantHost, AWaitInsideANotificationFreesWhatItsRoundsLetGo)
+{
+    // The host waits inside a notification while datagrams keep coming: the
+    // records they let go of are freed round by round, not when the host's
+    // procedure returns.
+    constexpr int kBatches = 40, kPerBatch = 100;
+    int fed = 0, mostHeld = 0;
+    QTimer feeder;
+    QObject::connect(&feeder, &QTimer::timeout, [&] {
+        mostHeld = std::max(mostHeld, UnitInspector::retiredCount(unit.unit()));
+        for (int i = 0; i < kPerBatch && fed < kBatches * kPerBatch; ++i, ++fed)
+            feed(tp::single(2461000, 1000 + fed, "RE_ALIVE$peer"));
+    });
+    trigger = QStringLiteral("Packet Received:");
+    reenter = [&] {
+        feeder.start(0);
+        while (fed < kBatches * kPerBatch)
+            MUDPUnit::waitWithEvents(2);
+        feeder.stop();
+    };
+    feed(tp::message(2461000, 10, "DATA$peer", "wait here")[0]);
+    ASSERT_TRUE(reentered);
+    EXPECT_LT(mostHeld, kBatches * kPerBatch / 4); // a round's worth, not all of them
+}
+
+namespace {
+struct EndingHost {
+    QPointer<MUDPUnit> unit;
+    bool cleared = false;
+    bool unitLivedOn = false;
+    static LRESULT proc(HWND w, UINT message, WPARAM, LPARAM)
+    {
+        auto *self = static_cast<EndingHost *>(windowUser(w));
+        if (message == WM_UDP_DATA && !self->cleared) {
+            self->cleared = true;
+            clearInstance();
+            self->unitLivedOn = !self->unit.isNull();
+        }
+        return 0;
+    }
+};
+} // namespace
+
+TEST(ReentrantInstance, ClearInstanceInsideANotification)
+{
+    // The host ends the instance from its window procedure while the unit
+    // tells it of a message: the unit goes once that is done, and its port
+    // is free at once for the next instance.
+    ensureApplication();
+    EndingHost host;
+    host.unit = initInstance();
+    ASSERT_TRUE(bindPort(47123));
+    MUDPWindow window{&EndingHost::proc, &host};
+    setRevWindowsHandle(windowHandle(window));
+    NOLVUDPPACKET data = tp::message(2461000, 10, "DATA$peer", "bye")[0];
+    UnitInspector::processPacket(*host.unit, &data, kPeer, kPeerPort);
+    EXPECT_TRUE(host.cleared);
+    EXPECT_TRUE(host.unitLivedOn);
+    initInstance();
+    EXPECT_TRUE(bindPort(47123));
+    EXPECT_TRUE(pumpUntil([&] { return host.unit.isNull(); }));
+    clearInstance();
 }

@@ -12,17 +12,6 @@
 
 namespace {
 
-QByteArray block(int packets, int seed)
-{
-    QByteArray b(packets * 500 - 80, '\0');
-    quint32 x = 2654435761u * quint32(seed + 1);
-    for (char &c : b) {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 24);
-    }
-    return b;
-}
-
 bool isWord(const QByteArray &datagram, const char *word) { return tp::wordOf(datagram) == word; }
 
 // Makes a unit look like a peer that follows the protocol to the letter:
@@ -44,14 +33,6 @@ struct Paths : ::testing::Test {
 
     void send(const QByteArray &bytes) { a->sendBufferToServer(bytes.constData(), int(bytes.size()), "127.0.0.3", 46902, nullptr); }
     bool acknowledged() const { return a.hasLog("Packet send success:"); }
-    // Lets the two know each other as the library's own units, as a
-    // registration would.
-    void introduce(SimPath &path)
-    {
-        UnitInspector::sendProtocol(a.unit(), "HELLO$alice", "127.0.0.3", 46902);
-        UnitInspector::sendProtocol(b.unit(), "HELLO$bob", "127.0.0.2", 46901);
-        path.run(100);
-    }
 };
 
 } // namespace
@@ -61,8 +42,8 @@ TEST_F(Paths, AMessageThatTakesMinutesArrives)
     // 2,600 datagrams through 200 kbit/s: a minute on the wire, far beyond
     // six resends of 2 s or a receiver's twenty seconds.
     SimPath path(a, b, clock, {200e3, 20000, 200000}, {200e3, 20000, 200000});
-    introduce(path);
-    const QByteArray bytes = block(2600, 1);
+    path.introduce();
+    const QByteArray bytes = simBlock(2600, 1);
     send(bytes);
     ASSERT_TRUE(path.run(180000, [&] { return acknowledged(); }));
     ASSERT_EQ(b.received.size(), 1);
@@ -79,8 +60,8 @@ TEST_F(Paths, OurUnitsPaceByFeedbackAndReportLossAsRanges)
     int lost = 0;
     up.drop = [&](QByteArray &d) { return tp::packetOf(d).total == 2000 && tp::packetOf(d).index % 100 == 7 && lost++ < 20; };
     SimPath path(a, b, clock, up, down);
-    introduce(path);
-    const QByteArray bytes = block(2000, 2);
+    path.introduce();
+    const QByteArray bytes = simBlock(2000, 2);
     const int64_t start = path.nowUs();
     send(bytes);
     ASSERT_TRUE(path.run(10000, [&] { return acknowledged(); }));
@@ -106,7 +87,7 @@ TEST_F(Paths, AFirstMessageToAStrangerTakesThePathsPaceOnceItAnswers)
     up.keep = true;
     SimPath path(a, b, clock, up, down);
     const int64_t start = path.nowUs();
-    send(block(2000, 7));
+    send(simBlock(2000, 7));
     ASSERT_TRUE(path.run(10000, [&] { return acknowledged(); }));
     int unnumbered = 0;
     for (const QByteArray &d : path.ab.delivered)
@@ -122,10 +103,10 @@ TEST_F(Paths, ToAPeerThatWritesZerosTheProtocolsPaceAndNoNewWord)
     up.keep = true;
     writeLikeTheProtocol(down);
     SimPath path(a, b, clock, up, down);
-    introduce(path);
+    path.introduce();
     QList<int> perRound; // data datagrams a wrote in each millisecond
     int before = path.ab.sent;
-    send(block(100, 3));
+    send(simBlock(100, 3));
     for (int ms = 0; ms < 40; ++ms) {
         perRound << path.ab.sent - before;
         before = path.ab.sent;
@@ -145,8 +126,8 @@ TEST_F(Paths, APeerThatStopsGivingFeedbackGetsTheProtocolsPace)
 {
     SimPath::Direction up{10e6, 15000, 50000}, down{10e6, 15000, 50000};
     SimPath path(a, b, clock, up, down);
-    introduce(path);
-    send(block(3000, 4));
+    path.introduce();
+    send(simBlock(3000, 4));
     path.run(400); // well under way at the path's pace
     ASSERT_FALSE(acknowledged());
     writeLikeTheProtocol(path.ba);
@@ -162,9 +143,9 @@ TEST_F(Paths, APeerThatStopsGivingFeedbackGetsTheProtocolsPace)
 TEST_F(Paths, AnIdlePathLetsItsControllerGoAndStartsAgain)
 {
     SimPath path(a, b, clock, {10e6, 15000, 50000}, {10e6, 15000, 50000});
-    introduce(path);
+    path.introduce();
     int64_t start = path.nowUs();
-    send(block(2000, 5));
+    send(simBlock(2000, 5));
     ASSERT_TRUE(path.run(5000, [&] { return acknowledged(); }));
     const int64_t first = path.nowUs() - start;
     // A minute idle: the controller goes. The next message numbers its
@@ -172,7 +153,7 @@ TEST_F(Paths, AnIdlePathLetsItsControllerGoAndStartsAgain)
     // paces it as well as the first.
     path.run(62000);
     start = path.nowUs();
-    send(block(2000, 6));
+    send(simBlock(2000, 6));
     ASSERT_TRUE(path.run(5000, [&] { return a.countLogs("Packet send success:") == 2; }));
     EXPECT_LT(path.nowUs() - start, first * 5 / 4);
     EXPECT_EQ(b.received.size(), 2);

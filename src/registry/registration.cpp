@@ -127,10 +127,8 @@ void MUDPUnit::handleRegAcc(Message &m)
         return;
     }
     // The registration's round trip paces the first message to the server.
-    if (PeerPath *path = sendingPath(m.srcIp, m.srcPort); path && m.mark.kind != mark::None) {
-        path->makeRate(platform::monotonicUs());
-        path->rate->setRttHint(roundTripUs);
-    }
+    if (PeerPath *path = sendingPath(m.srcIp, m.srcPort); path && m.markProven)
+        path->rttHintUs = roundTripUs;
     PEERINFO *server = newPeerRecord(m);
     serverList.append(server);
     forgetListOrder(m.srcIp, m.srcPort);

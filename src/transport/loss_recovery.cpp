@@ -113,11 +113,14 @@ int64_t reReportMs(const PeerPath *path, const NOLVUDPBUFFER *record)
 
 bool MUDPUnit::reportsLoss(const NOLVUDPBUFFER *record) const
 {
-    // A sender whose datagrams say it hears no feedback from us gets its
+    // Ranges go only to the sender of a message whose datagrams came
+    // numbered (another peer may have the address one of our units had). A
+    // sender whose datagrams say it hears no feedback from us gets its
     // losses asked for with a REQUEST per packet, which every sender
     // understands (something on the way drops FEEDBACK).
     const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
-    return path && path->sendsMarked(platform::monotonicUs()) && !path->feedbackUnheard(platform::monotonicUs());
+    return record->numbered && path && path->sendsMarked(platform::monotonicUs()) &&
+           !path->feedbackUnheard(platform::monotonicUs());
 }
 
 void MUDPUnit::noteArrival(NOLVUDPBUFFER *record, int index)
@@ -152,6 +155,15 @@ void MUDPUnit::noteSenderDone(NOLVUDPBUFFER *record)
 {
     // Packet 1 again, for a message not complete: the sender has written it
     // all and heard nothing, so what is missing now, the tail too, is lost.
+    // One of our units writes it again so only after a quiet round trip;
+    // while its packets still arrive, it answers a report (perhaps a forged
+    // one) and the rest is on its way.
+    if (reportsLoss(record)) {
+        const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
+        const int64_t rttMs = path && path->senderRttMs ? path->senderRttMs : kDefaultSenderRttMs;
+        if (platform::monotonicMs() - record->lastArrivalMs < rttMs)
+            return;
+    }
     record->senderDone = true;
     record->requestNow = true;
     armLossTimer(recoveryDue(record));

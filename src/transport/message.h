@@ -8,11 +8,15 @@
 #include "transport/path_mark.h"
 #include "transport/wire.h"
 
+struct PeerPath;
+
 struct Message {
     char srcIp[16] = {};         // source address text; every answer goes here
     unsigned short srcPort = 0;  // source port
     quint32 srcAddress = 0;      // the same address as a number (0 when not IPv4)
     mark::Mark mark;             // what the datagram's reserved bytes say
+    bool markProven = false;     // a feedback mark that named a number this unit wrote there
+    PeerPath *sender = nullptr;  // a numbered datagram: its sender's path, while the datagram is filed
     const NOLVUDPPACKET *packet = nullptr; // the datagram that completed the message
     NOLVUDPBUFFER *record = nullptr;       // its incoming buffer
     QByteArray messageKey;       // "$date$time Total:n" of the message

@@ -12,8 +12,11 @@
 //                          datagrams with a number received so far (4)
 //
 // A transmission number is per destination, new for every datagram written
-// at the pace of the path (first writes and rewrites of a buffer's packets);
-// 0 marks a datagram outside that count (control words).
+// at the pace of the path (first writes and rewrites of a buffer's packets,
+// and control words to a destination that has not yet proven it receives
+// them); 0 marks a datagram outside that count. A destination's numbers
+// start at a random point, so feedback that names one proves that it came
+// from a receiver of that destination's datagrams.
 #pragma once
 
 #include <cstddef>
@@ -28,8 +31,10 @@ constexpr uint8_t kVersion = 1;
 enum Kind : uint8_t { None = 0, Data = 1, Feedback = 2 };
 // Data mark flags: answer this one with feedback at once; the sender has had
 // feedback from this receiver lately (one that sees it stay away from the
-// sender's datagrams while it gives feedback falls back to REQUESTs).
-enum Flag : uint8_t { FeedbackNow = 0x01, HearsFeedback = 0x02 };
+// sender's datagrams while it gives feedback falls back to REQUESTs); the
+// sender's numbers are a series that no feedback has named yet (a new path,
+// a restarted unit: the receiver counts afresh).
+enum Flag : uint8_t { FeedbackNow = 0x01, HearsFeedback = 0x02, NewSeries = 0x04 };
 
 constexpr int64_t kHoldUnitUs = 32;
 constexpr int64_t kRttHintUnitMs = 2;

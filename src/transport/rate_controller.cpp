@@ -198,8 +198,9 @@ void RateController::countDelivered(uint32_t receivedCount, uint64_t advance)
     lastCount = receivedCount;
     // A count that went backwards tells nothing: it is the base from now on,
     // and the newly reported datagrams are taken as arrived, not as lost.
-    // The receiver cannot have more than every txn up to the newest.
-    const uint64_t added = step > 0x7fffffffu ? advance : step;
+    // The receiver cannot have more than the txns written since the last
+    // newest, nor more than every txn up to the newest.
+    const uint64_t added = step > 0x7fffffffu ? advance : std::min<uint64_t>(step, advance);
     delivered = std::min<uint64_t>(delivered + added, newest);
 }
 
@@ -251,7 +252,7 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     const int64_t elapsed = r ? nowUs - r->sentUs : -1;
     if (r && holdUs >= 0 && holdUs <= elapsed) {
         lastHoldUs = holdUs;
-        takeRttSample(nowUs, std::max<int64_t>(1, elapsed - holdUs));
+        takeRttSample(nowUs, std::max<int64_t>(kMinRttUs, elapsed - holdUs));
         const FeedbackRecord latest{++feedbackSeq, nowUs - holdUs, delivered, newest, r->sentUs, true};
         feedback[latest.seq % kFeedbackSlots] = latest;
         if (const FeedbackRecord *before = feedbackAt(r->feedbackSeq))

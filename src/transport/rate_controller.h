@@ -106,11 +106,15 @@
 // but yields no round-trip or rate sample. (A server keeps a controller per
 // client it talks to: most paths never need the large ring.)
 //
-// Untrusted feedback: a newest txn beyond the last written or older than one
-// already reported is ignored; a count that goes backwards is taken as a new
-// base, one that jumps is clamped to what could have arrived; a hold time is
-// clamped to the time since the datagram was written; uint32 txns and counts
-// wrap. Every rate and limit stays finite and inside fixed bounds.
+// Untrusted feedback (the caller passes on only feedback that named a number
+// it wrote): a newest txn beyond the last written or older than one already
+// reported is ignored; a count that goes backwards is taken as a new base,
+// one that grows by more than the txns written between the two newest is
+// clamped to that; a hold time longer than the datagram has been out gives
+// no sample, and a round-trip sample is at least kMinRttUs; a rate sample is
+// never more than the rate at which those datagrams were written, so
+// start-up grows no faster than the datagrams really sent; uint32 txns and
+// counts wrap. Every rate and limit stays finite and inside fixed bounds.
 //
 // Lost feedback: the receiver writes feedback only when something new
 // arrived, so a lost one can leave a full window waiting for nothing. With
@@ -144,6 +148,7 @@ public:
     static constexpr double kMinRate = 10;            // datagrams per second
     static constexpr double kMaxRate = 1e7;
     static constexpr int64_t kDelayCeilingUs = 30000;
+    static constexpr int64_t kMinRttUs = 20;          // the shortest round trip a sample may give
 
     // Counts of notable events, for logs and benchmarks.
     struct Counters {

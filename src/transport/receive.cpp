@@ -18,6 +18,7 @@
 #include "transport/protocol_words.h"
 #include "transport/unit_registry.h"
 #include "unit/mudp_unit.h"
+#include "unit/wait_generation.h"
 
 namespace {
 
@@ -80,6 +81,14 @@ bool samePacket(const NOLVUDPPACKET &a, const NOLVUDPPACKET &b)
 
 void registerUnit(MUDPUnit *unit) { unitsOfThread().append(unit); }
 
+void MUDPUnit::freeBornSince(quint64 bornSince)
+{
+    for (MUDPUnit *unit : unitsOfThread()) {
+        unit->graveyard.releaseBornSince(bornSince);
+        unit->paths.releaseEvicted(bornSince);
+    }
+}
+
 void unregisterUnit(MUDPUnit *unit) { unitsOfThread().removeOne(unit); }
 
 void MUDPUnit::readNestedSockets()
@@ -103,6 +112,8 @@ void MUDPUnit::readNestedSockets()
 void MUDPUnit::processPendingDatagrams()
 {
     EntryGuard guard(*this);
+    if (closed)
+        return;
     ++receiveDepth;
     // Only the first 548 bytes of a datagram count: longer ones are cut as
     // they are read, and none is asked for its size first.
@@ -258,6 +269,8 @@ NOLVUDPBUFFER *MUDPUnit::fileIntoRecord(Message &m, bool &onePacket, bool &share
     if (record) {
         if (record->total != packet->total)
             return nullptr;
+        if (record->total > 1)
+            noteMessageDatagram(m, record);
         if (hasPacket(record, slotIndex)) {
             handleRepeat(m, record);
             return nullptr;
@@ -289,6 +302,7 @@ NOLVUDPBUFFER *MUDPUnit::fileIntoRecord(Message &m, bool &onePacket, bool &share
             freeBuffer(record);
             return nullptr;
         }
+        record->birth = waitgen::current();
         record->count = 1;
         record->date = packet->date;
         record->time = packet->time;
@@ -301,6 +315,7 @@ NOLVUDPBUFFER *MUDPUnit::fileIntoRecord(Message &m, bool &onePacket, bool &share
         } else {
             recvBuffers.append(record);
             recvBudget.add(record->ip, heldBytes(record));
+            noteMessageDatagram(m, record);
             noteArrival(record, packet->index);
             if (slotIndex == 0)
                 noteListRecord(record);
@@ -320,9 +335,14 @@ void MUDPUnit::handleRepeat(Message &m, NOLVUDPBUFFER *record)
     writeLog(tr("Repeated Data:") + QString::fromLatin1(m.packetKey()) + tr(" From ") +
              QString::fromLatin1(text::fieldBytes(record->ip)));
     // A repeat of a message already acknowledged means the RECEIVED was
-    // lost: acknowledge again, without delivering it again.
+    // lost: acknowledge again, without delivering it again; then at most
+    // once a round trip (a burst of repeats, or forged ones, get one).
+    const int64_t now = platform::monotonicUs();
     if (record->acknowledged && record->count == record->total) {
-        sendReceived(record->date, record->time, record->total, m.srcIp, m.srcPort);
+        if (record->lastReceiptUs == 0 || now - record->lastReceiptUs >= receiptIntervalUs(record)) {
+            record->lastReceiptUs = now;
+            sendReceived(record->date, record->time, record->total, m.srcIp, m.srcPort);
+        }
     } else if (record->count < record->total &&
                (m.packet->index == 1 || (m.packet->index == record->total && reportsLoss(record)))) {
         noteSenderDone(record);
@@ -353,6 +373,9 @@ void MUDPUnit::deliver(Message &m, bool onePacket, bool sharesIdentity)
             freeBuffer(record);
             return;
         }
+        record->numbered = m.sender != nullptr;
+        if (m.sender)
+            m.sender->messageUs = platform::monotonicUs();
         recvBuffers.append(record);
         recvBudget.add(record->ip, heldBytes(record));
     }

@@ -1,5 +1,7 @@
 // Acknowledgement and loss recovery: the two timer jobs over incoming buffers
 // and send records, and the REQUEST, RECEIVED and DATAFAIL handlers.
+#include <algorithm>
+
 #include "platform/clock.h"
 #include "text/fixed_text.h"
 #include "transport/buffers.h"
@@ -18,6 +20,11 @@ constexpr int kExpiryAge = 10;
 // record that keeps trickling, a destination that keeps asking.
 constexpr int kMaxLifeTicks = 300;          // ten minutes of ticks
 constexpr int64_t kMaxSendLifeMs = 600000;  // ten minutes
+// Repeats of a delivered message get a RECEIVED at most once in the
+// sender's round trip (this, when it gives none), and at least once a second.
+constexpr int64_t kDefaultReceiptIntervalUs = 20000;
+constexpr int64_t kMinReceiptIntervalUs = 1000;
+constexpr int64_t kMaxReceiptIntervalUs = 1000000;
 } // namespace
 
 NOLVUDPBUFFER *MUDPUnit::findSentBuffer(int32_t date, int32_t time) const
@@ -93,10 +100,7 @@ void MUDPUnit::resendRecords()
         }
         if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
             const bool expired = nowMs - record->createdMs > kMaxSendLifeMs;
-            const PeerPath *path =
-                paths.find(transport::endpointId(transport::parseIPv4(record->ip), record->port));
-            const bool progressing = record->writing || record->heard ||
-                                     (path && path->lastHeardUs > previousTickUs && previousTickUs != 0);
+            const bool progressing = record->writing || record->heard || heardSince(record, previousTickUs);
             record->heard = false;
             if (expired) {
                 endWriting(record);
@@ -125,24 +129,51 @@ void MUDPUnit::resendRecords()
     }
 }
 
-MUDPUnit::Answer MUDPUnit::answerRequest(const Message &m, int32_t date, int32_t time, int index)
+bool MUDPUnit::heardSince(const SENDRECORD *record, int64_t sinceUs) const
 {
-    const NOLVUDPBUFFER *buffer = findSentBuffer(date, time);
+    // Feedback that proved itself and named one of this message's numbers,
+    // or a later one while the message is unacknowledged.
+    if (sinceUs == 0 || record->written == 0)
+        return false;
+    const PeerPath *path = paths.find(transport::endpointId(transport::parseIPv4(record->ip), record->port));
+    return path && path->provenUs > sinceUs && path->seriesFirst == record->series &&
+           int32_t(path->provenTxn - record->firstTxn) >= 0;
+}
+
+int64_t MUDPUnit::receiptIntervalUs(const NOLVUDPBUFFER *record) const
+{
+    const PeerPath *path = paths.find(transport::endpointId(record->source, record->port));
+    const int64_t rttUs = path && path->senderRttMs ? path->senderRttMs * 1000 : kDefaultReceiptIntervalUs;
+    return std::clamp(rttUs, kMinReceiptIntervalUs, kMaxReceiptIntervalUs);
+}
+
+MUDPUnit::Answer MUDPUnit::owedTo(const Message &m, int32_t date, int32_t time, int index,
+                                  const NOLVUDPBUFFER *buffer, SENDRECORD *&record) const
+{
     if (!buffer || index < 1 || index > buffer->total)
         return Answer::NotHeld;
     // The identity is a date and a time of day: easy to guess. Only those the
-    // message went to may have its packets.
+    // message went to may have its packets, and only while it is unsettled.
     if (!wasSentTo(buffer, m.srcAddress, m.srcPort))
         return Answer::NotReceiver;
-    SENDRECORD *record = findSendRecord(date, time, m.srcIp, m.srcPort);
+    record = findSendRecord(date, time, m.srcIp, m.srcPort);
+    return record && record->retries >= 0 ? Answer::Queued : Answer::NotOwed;
+}
+
+MUDPUnit::Answer MUDPUnit::answerRequest(const Message &m, int32_t date, int32_t time, int index)
+{
+    const NOLVUDPBUFFER *buffer = findSentBuffer(date, time);
+    SENDRECORD *record = nullptr;
+    const Answer owed = owedTo(m, date, time, index, buffer, record);
+    if (owed != Answer::Queued)
+        return owed;
     // A receiver that takes a pause of the write for a lost tail asks for
     // packets still to come: the write brings them.
-    if (record && record->writing && index > record->written)
+    if (record->writing && index > record->written)
         return Answer::NotWrittenYet;
-    queueResend(buffer, index - 1, m.srcIp, m.srcPort);
-    if (record)
-        noteDestinationHeard(record, false);
-    return Answer::Queued;
+    noteDestinationHeard(record, false);
+    PeerPath *path = sendingPath(m.srcIp, m.srcPort);
+    return path && !queueAnswer(buffer, index - 1, path) ? Answer::AnsweredLately : Answer::Queued;
 }
 
 void MUDPUnit::handleRequest(Message &m)
@@ -151,7 +182,10 @@ void MUDPUnit::handleRequest(Message &m)
     const QString tail = packet + tr(" To ") + QString::fromLatin1(text::fieldBytes(m.record->ip));
     switch (answerRequest(m, m.fields.number(2), m.fields.number(3), m.fields.number(4))) {
     case Answer::NotHeld:
+    case Answer::NotOwed:
         writeLog(tr("Can't Answer lost packet:") + tail);
+        break;
+    case Answer::AnsweredLately: // answered within the round trip: that answer serves it
         break;
     case Answer::NotReceiver:
         writeLog(tr("Lost packet request from a non-receiver refused:") + packet + fromSource(m));

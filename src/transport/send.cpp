@@ -12,6 +12,7 @@
 #include "transport/identity.h"
 #include "transport/send_target.h"
 #include "unit/mudp_unit.h"
+#include "unit/wait_generation.h"
 
 namespace {
 constexpr qint64 kRoundNs = 2000000; // one round of a wait: events, then sleep
@@ -29,11 +30,15 @@ void MUDPUnit::waitWithEvents(int ms)
 {
     QElapsedTimer clock;
     clock.start();
+    // What the handlers of a round make and let go of, no frame below this
+    // wait can hold: it goes when the round ends.
+    const quint64 generation = waitgen::begin();
     do {
         ++roundsSlept;
         const qint64 roundEnd = clock.nsecsElapsed() + kRoundNs;
         QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
         readNestedSockets();
+        freeBornSince(generation);
         if (platform::sleepReplaced()) {
             platform::sleepMs(2); // a replaced sleep stands for the whole wait
             return;
@@ -115,6 +120,7 @@ NOLVUDPBUFFER *MUDPUnit::buildBuffer(const char *bytes, int length, const char *
         newOutgoingBuffer(head, bytes, length, nextIdentity(lastIdentity, currentIdentity()), localAddr);
     if (!buffer)
         return nullptr;
+    buffer->birth = waitgen::current();
     sentBuffers.append(buffer);
     sentBytes += heldBytes(buffer);
     return buffer;

@@ -8,8 +8,8 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QtGlobal>
-#include <deque>
 
 #include "transport/wire.h"
 
@@ -33,7 +33,7 @@ public:
 
 private:
     int limit;
-    std::deque<PacketRef> order;
+    QList<PacketRef> order;
     QHash<PacketRef, int> waiting; // what `order` holds
 };
 
@@ -59,7 +59,7 @@ public:
     // The job whose turn it is; the turn moves on with rotate().
     SENDRECORD *currentJob() const { return jobs.empty() ? nullptr : jobs.front(); }
     void rotate();
-    const std::deque<SENDRECORD *> &allJobs() const { return jobs; }
+    const QList<SENDRECORD *> &allJobs() const { return jobs; }
 
     // Resends of our packets (0-based index), each at most once while it
     // waits; false when it already waits or the queue is full.
@@ -71,9 +71,17 @@ public:
     bool addRequest(const PacketRef &packet) { return requests.add(packet); }
     bool takeRequest(PacketRef &out) { return requests.take(out); }
 
+    // Answers to lost-packet requests and reports: false when the packet was
+    // answered less than `windowUs` ago (clamped to 1 ms .. 1 s), else it
+    // counts as answered now.
+    static constexpr int64_t kDefaultAnswerWindowUs = 10000;
+    bool noteAnswer(const PacketRef &packet, int64_t nowUs, int64_t windowUs);
+
 private:
-    std::deque<SENDRECORD *> jobs;
+    QList<SENDRECORD *> jobs;
     OnceQueue resends{kMaxResends};
     OnceQueue requests{kMaxRequests};
     qint64 bytes = 0;
+    QHash<PacketRef, int64_t> answered; // when each packet was last answered
+    qsizetype pruneAnsweredAt = 256;
 };

@@ -11,6 +11,7 @@
 #include "transport/identity.h"
 #include "transport/send_target.h"
 #include "unit/mudp_unit.h"
+#include "unit/wait_generation.h"
 
 namespace {
 // What the outgoing buffers may hold together; beyond it the oldest buffer
@@ -53,7 +54,12 @@ bool MUDPUnit::makeRoomForBuffer(qint64 bytes)
 PeerPath *MUDPUnit::sendingPath(const char *ip, unsigned short port)
 {
     const quint32 address = transport::parseIPv4(ip);
-    return address ? paths.obtain(address, port, platform::monotonicUs(), true) : nullptr;
+    return address ? obtainPath(address, port, platform::monotonicUs(), true) : nullptr;
+}
+
+PeerPath *MUDPUnit::obtainPath(quint32 address, quint16 port, int64_t nowUs, bool forSending)
+{
+    return paths.obtain(address, port, nowUs, forSending, waitgen::current());
 }
 
 void MUDPUnit::sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destinations)
@@ -70,6 +76,7 @@ void MUDPUnit::sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> 
             continue;
         }
         auto *record = new SENDRECORD();
+        record->birth = waitgen::current();
         record->date = buffer->date;
         record->time = buffer->time;
         std::memcpy(record->ip, to.ip, sizeof record->ip);
@@ -82,6 +89,7 @@ void MUDPUnit::sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> 
             record->written = buffer->total; // no datagram can go to such an address
             continue;
         }
+        path->messageUs = platform::monotonicUs();
         record->writing = buffer;
         ++buffer->inUse;
         path->queue.addJob(record, buffer->messageLength);
@@ -101,6 +109,18 @@ bool MUDPUnit::queueResend(const NOLVUDPBUFFER *buffer, int index, PeerPath *pat
     if (!path->queue.addResend(PacketRef{buffer->date, buffer->time, index}))
         return false;
     activate(path);
+    return true;
+}
+
+bool MUDPUnit::queueAnswer(const NOLVUDPBUFFER *buffer, int index, PeerPath *path)
+{
+    // A packet answered once is not answered again within the path's round
+    // trip: a report or request repeated meanwhile (or forged) adds nothing.
+    const int64_t rttUs = path->rate && path->rate->smoothedRttUs() > 0 ? path->rate->smoothedRttUs()
+                                                                          : SendQueue::kDefaultAnswerWindowUs;
+    if (!path->queue.noteAnswer(PacketRef{buffer->date, buffer->time, index}, platform::monotonicUs(), rttUs))
+        return false;
+    queueResend(buffer, index, path); // or it waits already
     return true;
 }
 

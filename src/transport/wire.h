@@ -93,6 +93,9 @@ struct NOLVUDPBUFFER {
     int32_t reportedUpTo;  // gaps up to this number were reported at lastReportUs
     int64_t lastReportUs;
     bool newGap;           // a gap above reportedUpTo appeared
+    bool numbered;         // its last packet came numbered: its sender is one of our units
+    int64_t lastReceiptUs; // complete: when a repeat last got a RECEIVED (monotonic µs)
+    quint64 birth;         // the wait generation it was made in (unit/wait_generation.h)
 };
 
 // One buffer sent to one destination, awaiting RECEIVED.
@@ -111,7 +114,9 @@ struct SENDRECORD {
     // While its packets are being written the first time (its destination's send queue):
     NOLVUDPBUFFER *writing; // the buffer, held; null once all were written or the send ended
     int32_t written;        // packets 1 to this have been written
-    uint32_t lastTxn;       // transmission number of the last packet written the first time
+    uint32_t firstTxn;      // transmission number of its first packet written, and
+    uint32_t series;        // the first number of the destination's series then
+    quint64 birth;          // the wait generation it was made in (unit/wait_generation.h)
     int64_t roundUs;        // the round of the protocol's pace it last wrote in
     int32_t roundWritten;   // packets it wrote in that round
 };

@@ -36,6 +36,9 @@ constexpr int kWritesPerDrain = 256;         // datagrams written between two re
 constexpr double kStartRate = 8000;          // datagrams per second
 // Feedback this recent lets a path's datagrams say that they hear it.
 constexpr int64_t kHeardLatelyUs = 200000;
+// A series no feedback has named yet asks for it at its first datagram and
+// every this many after.
+constexpr uint64_t kNewSeriesAskEvery = 16;
 } // namespace
 
 void MUDPUnit::runWriter()
@@ -240,10 +243,11 @@ bool MUDPUnit::writeJobPacket(PeerPath *path, SENDRECORD *record, int64_t nowUs,
         endWriting(record);
         return false;
     }
-    stagePaced(path, slot, nowUs, paced);
-    ++record->written;
-    if (path->rate)
-        record->lastTxn = mark::read(slot).txn;
+    const uint32_t txn = stagePaced(path, slot, nowUs, paced);
+    if (record->written++ == 0) {
+        record->firstTxn = txn;
+        record->series = path->seriesFirst;
+    }
     if (record->written >= buffer->total) {
         endWriting(record);
         noteSendWritten(record);
@@ -251,28 +255,29 @@ bool MUDPUnit::writeJobPacket(PeerPath *path, SENDRECORD *record, int64_t nowUs,
     return true;
 }
 
-void MUDPUnit::stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, bool paced)
+uint32_t MUDPUnit::stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, bool paced)
 {
-    // Datagrams to a peer that takes part carry a transmission number for
-    // its feedback; before it is known to take part they carry none.
-    if (path->markSeenUs != 0) {
-        path->makeRate(nowUs);
-        bool ask = false;
-        const bool lastOne = path->queue.isEmpty();
-        const uint32_t txn = path->rate->onSent(nowUs, lastOne, &ask);
-        path->lastTxn = txn;
-        if (!paced && lastOne)
-            ask = true;
-        const int64_t heard = path->rate->lastFeedbackUs();
-        const bool hears = heard != 0 && nowUs - heard < std::max<int64_t>(4 * path->rate->smoothedRttUs(), kHeardLatelyUs);
-        mark::writeData(packet, uint8_t((ask ? mark::FeedbackNow : 0) | (hears ? mark::HearsFeedback : 0)),
-                        path->rate->smoothedRttUs() / 1000, txn, nowUs);
-        if (path->awaitingSinceUs == 0)
-            path->awaitingSinceUs = nowUs;
-    } else {
-        mark::writeData(packet, 0, 0, 0, nowUs);
-    }
+    // Every datagram written at a path's pace carries the next number of its
+    // series, whatever the peer: one of our units answers with feedback that
+    // names it (and so proves itself), any other reads none of it.
+    bool ask = false;
+    const bool lastOne = path->queue.isEmpty();
+    const uint32_t txn = path->nextTxn(nowUs, lastOne, &ask);
+    if ((!paced && lastOne) || (!path->seriesHeard && path->numbered % kNewSeriesAskEvery == 1))
+        ask = true;
+    const RateController *rate = path->rate.get();
+    const int64_t rttUs = rate ? rate->smoothedRttUs() : 0;
+    const int64_t heard = rate ? rate->lastFeedbackUs() : 0;
+    const bool hears = heard != 0 && nowUs - heard < std::max<int64_t>(4 * rttUs, kHeardLatelyUs);
+    mark::writeData(packet,
+                    uint8_t((ask ? mark::FeedbackNow : 0) | (hears ? mark::HearsFeedback : 0) |
+                            (path->seriesHeard ? 0 : mark::NewSeries)),
+                    rttUs / 1000, txn, nowUs);
+    if (path->awaitingSinceUs == 0)
+        path->awaitingSinceUs = nowUs;
+    path->messageUs = nowUs;
     stage(path);
+    return txn;
 }
 
 NOLVUDPPACKET &MUDPUnit::stageSlot()
@@ -293,8 +298,10 @@ void MUDPUnit::stage(const PeerPath *path)
 
 bool MUDPUnit::flushStaged()
 {
-    if (stagedCount == 0)
+    if (stagedCount == 0 || closed) {
+        stagedCount = 0;
         return true;
+    }
     int done = 0;
     const qintptr fd = recvSocket->socketDescriptor();
     if (platform::udpBatchingAvailable() && !transport::hasOutgoingTap(this) && fd >= 0) {
@@ -325,6 +332,8 @@ bool MUDPUnit::flushStaged()
 
 void MUDPUnit::writeDatagram(const NOLVUDPPACKET &packet, const QHostAddress &address, quint16 port)
 {
+    if (closed)
+        return;
     const char *bytes = reinterpret_cast<const char *>(&packet);
     if (!transport::hasOutgoingTap(this)) {
         sendSocket->writeDatagram(bytes, sizeof packet, address, port);
@@ -340,18 +349,39 @@ void MUDPUnit::writeDatagram(const NOLVUDPPACKET &packet, const QHostAddress &ad
 void MUDPUnit::writeSingle(NOLVUDPPACKET &packet, const char *destIP, unsigned short port)
 {
     // A control word to a peer whose numbered datagrams this unit receives
-    // carries feedback for it; any other carries the mark that shows this
-    // unit takes part.
+    // carries feedback for it, when there is news or nothing to prove; one to
+    // a destination that has not proven it receives our datagrams carries a
+    // number for it to name (a registration proves the way for the data
+    // after it); any other an unnumbered data mark.
     const quint32 address = transport::parseIPv4(destIP);
     const int64_t now = platform::monotonicUs();
     PeerPath *path = address ? paths.find(transport::endpointId(address, port)) : nullptr;
-    if (path && path->sendsMarked(now)) {
-        mark::writeFeedback(packet, path->newestTxn, now - path->newestAtUs, path->received);
-        path->sinceFeedback = 0;
-        path->lastFeedbackUs = now;
-    } else {
+    if (path && path->sendsMarked(now) && (path->sinceFeedback > 0 || path->proven(now)))
+        markFeedback(path, packet, now);
+    else if (address && (path || (path = obtainPath(address, port, now, false))) && !path->proven(now))
+        markProbe(path, packet, now);
+    else
         mark::writeData(packet, 0, 0, 0, now);
-    }
+    writeSingleNow(packet, address, destIP, port);
+}
+
+void MUDPUnit::markFeedback(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs)
+{
+    mark::writeFeedback(packet, path->newestTxn, nowUs - path->newestAtUs, path->received);
+    path->sinceFeedback = 0;
+    path->owedForMessage = false;
+    path->lastFeedbackUs = nowUs;
+}
+
+void MUDPUnit::markProbe(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs)
+{
+    const uint32_t txn = path->nextTxn(nowUs, true, nullptr);
+    const int64_t rttMs = path->rate ? path->rate->smoothedRttUs() / 1000 : 0;
+    mark::writeData(packet, uint8_t(mark::FeedbackNow | (path->seriesHeard ? 0 : mark::NewSeries)), rttMs, txn, nowUs);
+}
+
+void MUDPUnit::writeSingleNow(const NOLVUDPPACKET &packet, quint32 address, const char *destIP, unsigned short port)
+{
     if (address)
         writeDatagram(packet, QHostAddress(address), port);
     else

@@ -1,6 +1,20 @@
 #include "unit/graveyard.h"
 
+#include <algorithm>
+
 #include "transport/buffers.h"
+
+namespace {
+// Takes the items made in generation `bornSince` or later out of `items`.
+template <typename T> std::vector<T *> takeBornSince(std::vector<T *> &items, quint64 bornSince)
+{
+    const auto young = std::stable_partition(items.begin(), items.end(),
+                                             [bornSince](const T *item) { return item->birth < bornSince; });
+    std::vector<T *> out(young, items.end());
+    items.erase(young, items.end());
+    return out;
+}
+} // namespace
 
 void Graveyard::release()
 {
@@ -18,4 +32,12 @@ void Graveyard::release()
         delete record;
     for (PEERINFO *peer : p)
         delete peer;
+}
+
+void Graveyard::releaseBornSince(quint64 bornSince)
+{
+    for (NOLVUDPBUFFER *buffer : takeBornSince(buffers, bornSince))
+        freeBuffer(buffer);
+    for (SENDRECORD *record : takeBornSince(records, bornSince))
+        delete record;
 }

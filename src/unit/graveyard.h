@@ -8,7 +8,10 @@
 // when the outermost entry into the unit (an export, a slot the event loop
 // calls) returns. Code may therefore keep using a record across any
 // notification; it only has to look it up again to know whether the table
-// still holds it.
+// still holds it. A host that waits inside a notification gets back, round
+// by round, what was both made and let go of during its wait (see
+// unit/wait_generation.h); peer records, which only timer jobs and list
+// merges let go of, wait for the outermost return.
 #pragma once
 
 #include <vector>
@@ -27,7 +30,11 @@ public:
     void add(SENDRECORD *record) { records.push_back(record); }
     void add(PEERINFO *peer) { peers.push_back(peer); }
     void release();
+    // Frees the buffers and send records made in wait generation `bornSince`
+    // or later.
+    void releaseBornSince(quint64 bornSince);
     bool isEmpty() const { return buffers.empty() && records.empty() && peers.empty(); }
+    int size() const { return int(buffers.size() + records.size() + peers.size()); }
 
 private:
     std::vector<NOLVUDPBUFFER *> buffers;

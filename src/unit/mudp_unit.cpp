@@ -62,6 +62,20 @@ MUDPUnit::MUDPUnit(QObject *parent)
     peerListCount = 0;
 }
 
+void MUDPUnit::shutDown()
+{
+    if (closed)
+        return;
+    closed = true;
+    unregisterUnit(this);
+    for (QTimer *t : {timer, lossTimer, writerTimer, aliveRetryTimer})
+        t->stop();
+    recvSocket->disconnect(this);
+    recvSocket->close();
+    stagedCount = 0;
+    backlog.clear();
+}
+
 MUDPUnit::~MUDPUnit()
 {
     unregisterUnit(this);

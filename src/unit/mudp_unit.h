@@ -12,6 +12,7 @@
 
 #include "mudp.h"
 #include "registry/pending_registrations.h"
+#include "text/log_throttle.h"
 #include "text/text_converter.h"
 #include "transport/identity.h"
 #include "transport/path_mark.h"
@@ -96,6 +97,14 @@ public:
     // datagrams are dropped, longer ones read as their first 548 bytes.
     void receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port);
 
+    // Whether code of the unit is running below the caller (a notification
+    // of the host, a signal's slot): the unit must not be freed now.
+    bool isEntered() const { return entryDepth > 0 || hostDepth > 0; }
+    // Ends the unit's work at once, for an end while it is entered: its
+    // timers stop, its port is free and nothing more is read or written. The
+    // object itself is freed later, once nothing runs on it.
+    void shutDown();
+
 protected:
     Q_SIGNAL void dataReady(char *data, int size);
     Q_SIGNAL void userListChanged();
@@ -119,7 +128,8 @@ private Q_SLOTS:
 
 private:
     // Marks the unit as entered for as long as it lives: records the tables
-    // let go of meanwhile are freed when the outermost entry returns.
+    // let go of meanwhile are freed when the outermost entry returns, or at
+    // the end of a round of a wait that began before they were made.
     struct EntryGuard {
         explicit EntryGuard(MUDPUnit &unit) : unit(unit) { ++unit.entryDepth; }
         ~EntryGuard();
@@ -130,6 +140,9 @@ private:
     void retire(NOLVUDPBUFFER *buffer);
     void retire(SENDRECORD *record);
     void retire(PEERINFO *peer);
+    // Frees, on every unit of this thread, what was let go of and made in
+    // wait generation `bornSince` or later (at the end of a wait's round).
+    static void freeBornSince(quint64 bornSince);
 
     // Binds a new socket to port and moves the unit to it; on failure the
     // socket it had stays (unit/mudp_unit.cpp).
@@ -150,9 +163,13 @@ private:
     void sendBufferToAddrs(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destinations);
     bool makeRoomForBuffer(qint64 bytes);
     PeerPath *sendingPath(const char *ip, unsigned short port);
+    PeerPath *obtainPath(quint32 address, quint16 port, int64_t nowUs, bool forSending);
     // Queues packet `index` (0-based) of a held buffer again to ip:port.
     bool queueResend(const NOLVUDPBUFFER *buffer, int index, const char *ip, unsigned short port);
     bool queueResend(const NOLVUDPBUFFER *buffer, int index, PeerPath *path);
+    // Queues packet `index` (0-based) as the answer to a request or report:
+    // not again within the path's round trip; false when not queued now.
+    bool queueAnswer(const NOLVUDPBUFFER *buffer, int index, PeerPath *path);
     // Queues a REQUEST for packet `index` (1-based) of ip:port's message;
     // false when one already waits.
     bool queueRequest(int32_t date, int32_t time, int index, const char *ip, unsigned short port);
@@ -171,12 +188,17 @@ private:
     int writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &nextDueUs);
     bool writeNext(PeerPath *path, int64_t nowUs, bool paced, int jobLimit);
     bool writeJobPacket(PeerPath *path, SENDRECORD *record, int64_t nowUs, bool paced);
-    void stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, bool paced);
+    uint32_t stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs, bool paced); // its number
     NOLVUDPPACKET &stageSlot();
     void stage(const PeerPath *path);
     bool flushStaged();
     void writeDatagram(const NOLVUDPPACKET &packet, const QHostAddress &address, quint16 port);
     void armWriter(int64_t dueUs);
+    // The mark of a single datagram: feedback for a sender we owe it, a
+    // number for a destination not yet proven, else an unnumbered data mark.
+    void markFeedback(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs);
+    void markProbe(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs);
+    void writeSingleNow(const NOLVUDPPACKET &packet, quint32 address, const char *destIP, unsigned short port);
 
     // Receiving and dispatch (transport/receive.cpp, transport/dispatch.cpp).
     static void readNestedSockets();
@@ -196,7 +218,9 @@ private:
 
     // Feedback between our own units (transport/feedback.cpp).
     void noteMark(Message &m);
-    void noteFeedback(PeerPath *path, const mark::Mark &mark, int64_t nowUs);
+    void noteMessageDatagram(Message &m, NOLVUDPBUFFER *record);
+    bool noteFeedback(PeerPath *path, const mark::Mark &mark, int64_t nowUs); // whether it proved itself
+    void noteUnprovenFeedback(const Message &m, int64_t nowUs);
     void sendDueFeedback();
     void sendFeedback(PeerPath *path, int64_t nowUs, transport::LossReportWriter *report);
     void handleFeedback(Message &m);
@@ -214,8 +238,16 @@ private:
     SENDRECORD *markSendRecordDone(const Message &m); // the record a reply names, marked done
     // Answers a request for packet `index` (1-based) of a held buffer from
     // the source of m; false when it is not answered.
-    enum class Answer { Queued, NotHeld, NotReceiver, NotWrittenYet };
+    enum class Answer { Queued, NotHeld, NotReceiver, NotOwed, NotWrittenYet, AnsweredLately };
     Answer answerRequest(const Message &m, int32_t date, int32_t time, int index);
+    // Whether packet `index` (1-based) of `buffer` is owed to the source of
+    // m: sent there, with a send record to it not yet settled (`record`).
+    Answer owedTo(const Message &m, int32_t date, int32_t time, int index, const NOLVUDPBUFFER *buffer,
+                  SENDRECORD *&record) const;
+    // Whether proven feedback since `sinceUs` named this send's numbers or
+    // later ones.
+    bool heardSince(const SENDRECORD *record, int64_t sinceUs) const;
+    int64_t receiptIntervalUs(const NOLVUDPBUFFER *record) const;
 
     // Loss recovery between ticks (transport/loss_recovery.cpp): prompt,
     // repeated lost-packet requests and early resends of packet 1.
@@ -359,6 +391,8 @@ private:
     bool pushPending = false;                // the client list changed during it
     QList<MessageKey> recentLists;           // identities of the last pushes, newest last
     ListPushStats pushStats;
+    LogThrottle logThrottle;                 // log lines that forged datagrams could cause
+    bool closed = false;                     // shut down: nothing is read or written
     struct ListsFrom {              // the order of one server's user lists, by "ip:port"
         bool merged = false;
         qint64 newestMerged = 0;    // identity of the newest list merged, in ms

@@ -22,14 +22,21 @@ bool haveTestAddresses()
     return probe.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
 }
 
-Peer::Peer(const char *name, const char *addr, unsigned short port, bool bind) : addr(addr), port(port)
+Peer::Peer(const char *name, const char *addr, unsigned short port, bool bind)
+    : name(name), addr(addr), port(port), bound(bind)
 {
     ensureApplication();
+    restart();
+}
+
+void Peer::restart()
+{
+    u.reset();
     u = std::make_unique<MUDPUnit>();
     UnitInspector::timer(*u)->stop();
     u->setLocalName(name);
     u->setLocalAddr(addr);
-    if (port && bind)
+    if (port && bound)
         u->bindPort(port);
     UnitInspector::onLog(*u, [this](const QString &line) { logs << line.mid(9); });
     UnitInspector::onData(*u, [this](const QByteArray &data) { received << data; });

@@ -25,6 +25,9 @@ struct Peer {
     ~Peer();
 
     MUDPUnit &unit() { return *u; }
+    // A new unit in place of this one (a restarted host), with the same
+    // name, address and port; logs and received data go on in the lists.
+    void restart();
     MUDPUnit *operator->() { return u.get(); }
     void tick() { UnitInspector::tick(*u); }
 
@@ -35,8 +38,10 @@ struct Peer {
     int countLogs(const QString &prefix) const;
     bool hasLog(const QString &prefix) const { return countLogs(prefix) > 0; }
 
+    const char *name;
     const char *addr;
     unsigned short port;
+    bool bound;
     std::unique_ptr<MUDPUnit> u;
 };
 

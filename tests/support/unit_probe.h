@@ -34,6 +34,10 @@ struct UnitInspector {
     static int receivers(const MUDPUnit &u, const char *signal) { return u.receivers(signal); }
     static int receiveDepth(const MUDPUnit &u) { return u.receiveDepth; }
     static const ReceiveBudget &recvBudget(const MUDPUnit &u) { return u.recvBudget; }
+    // Peer endpoints the transport keeps state for, and records let go of
+    // but not yet freed.
+    static int pathCount(const MUDPUnit &u) { return u.paths.size(); }
+    static int retiredCount(const MUDPUnit &u) { return u.graveyard.size(); }
     // As if a REG had gone to ip:port; and making the REGs sent so far older.
     static void noteRegSent(MUDPUnit &u, const char *ip, unsigned short port) { u.pendingRegistrations.sent(ip, port); }
     static void ageRegistrations(MUDPUnit &u, qint64 ms) { u.pendingRegistrations.age(ms); }

@@ -108,6 +108,7 @@ local f = {
     mark_flags = ProtoField.uint8("mudp.mark.flags", "Flags", base.HEX),
     mark_feedback_now = ProtoField.bool("mudp.mark.flags.feedback_now", "Feedback now", 8, nil, 0x01),
     mark_hears_feedback = ProtoField.bool("mudp.mark.flags.hears_feedback", "Sender hears feedback", 8, nil, 0x02),
+    mark_new_series = ProtoField.bool("mudp.mark.flags.new_series", "New series", 8, nil, 0x04),
     mark_rtt = ProtoField.uint16("mudp.mark.rtt_hint", "Round-trip hint (ms)"),
     mark_txn = ProtoField.uint32("mudp.mark.txn", "Transmission number"),
     mark_sent = ProtoField.uint32("mudp.mark.sent_us", "Send time (µs)"),
@@ -497,6 +498,7 @@ local function dissect_mark(tvb, tree, off)
         local ft = mt:add(f.mark_flags, tvb(off + 2, 1))
         ft:add(f.mark_feedback_now, tvb(off + 2, 1))
         ft:add(f.mark_hears_feedback, tvb(off + 2, 1))
+        ft:add(f.mark_new_series, tvb(off + 2, 1))
         local hint = tvb(off + 3, 1):uint()
         mt:add(f.mark_rtt, tvb(off + 3, 1), hint * 2):append_text(string.format(" (%d units of 2 ms)", hint))
         local ti = mt:add_le(f.mark_txn, tvb(off + 4, 4))
