@@ -9,6 +9,7 @@
 
 #include "api/instance.h"
 #include "mudp.h"
+#include "support/peer.h"
 #include "support/test_window.h"
 #include "support/unit_probe.h"
 #include "transport_packets.h"
@@ -135,9 +136,7 @@ TEST(Instance, FailedBindKeepsTheWorkingPort)
         EXPECT_EQ(UnitInspector::socket(unit)->localPort(), mine);
         // It still receives there: a heartbeat is answered.
         blocker.writeDatagram(tp::bytesOf(tp::single(2460000, 1, "ALIVE$host")), QHostAddress::LocalHost, mine);
-        for (int i = 0; i < 500 && !blocker.hasPendingDatagrams(); ++i)
-            MUDPUnit::waitWithEvents(2);
-        ASSERT_TRUE(blocker.hasPendingDatagrams());
+        ASSERT_TRUE(pumpUntil([&] { return blocker.hasPendingDatagrams(); }));
         EXPECT_EQ(tp::wordOf(blocker.receiveDatagram().data()), "RE_ALIVE");
     };
 
