@@ -165,7 +165,8 @@ TEST(RegistryHeartbeat, UnansweredHeartbeatIsRetriedOnEveryTick)
     alive.drop = false;
     alice.tick(); // the first is answered, so the second stays unsent
     EXPECT_EQ(alive.count, 4);
-    // Its timer runs out only once the answer is in, however slow the machine.
+    // Its timer is run out by hand once the answer is in: on a busy machine
+    // the timer could come first.
     QTimer *retry = UnitInspector::aliveRetryTimer(alice.unit());
     ASSERT_TRUE(retry->isActive());
     retry->stop();
