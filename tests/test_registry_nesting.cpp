@@ -56,6 +56,7 @@ TEST(RegistryNesting, TwoClientsExpiringInOneTickSendTwoLists)
     for (Peer *c : {&alice, &bob, &carol})
         (*c)->regToServer("127.0.0.2", 46510);
     ASSERT_TRUE(pumpUntil([&] { return liveCount(carol, 2); }));
+    ASSERT_TRUE(settle()); // every list acknowledged: the tick below resends none
 
     const auto &clients = UnitInspector::clientList(server.unit());
     clients[0]->life = -9999;

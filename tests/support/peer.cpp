@@ -75,7 +75,7 @@ bool pumpUntil(const std::function<bool()> &done, int ms)
     while (!done()) {
         if (clock.elapsed() > ms)
             return false;
-        MUDPUnit::waitWithEvents(0); // one round
+        MUDPUnit::waitWithEvents(5);
     }
     return true;
 }
