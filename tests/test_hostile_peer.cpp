@@ -38,7 +38,7 @@ protected:
         NOLVUDPBUFFER *list = UnitInspector::buildBuffer(from.unit(), records, header.constData());
         ASSERT_TRUE(list);
         UnitInspector::sendBufferToAddr(from.unit(), list, kServerIp, to.port);
-        pump(30);
+        ASSERT_TRUE(settle());
     }
     static QByteArray portText(const Peer &p) { return QByteArray::number(p.port); }
 
@@ -103,7 +103,7 @@ TEST_F(HostilePeer, RelayOnlyBetweenOwnClients)
     auto relay = [&](Peer &from, const QByteArray &target) {
         const QByteArray header = "TRANS$" + QByteArray(UnitInspector::localName(from.unit())) + "$0$0$0$" + target;
         from->sendBufferToServer("relayed", 7, kServerIp, s->port, header.constData());
-        pump(30);
+        ASSERT_TRUE(settle());
     };
     relay(*m, "127.0.0.2$" + portText(*b)); // stranger to a client
     relay(*m, "0.0.0.0$0");                 // stranger to every client

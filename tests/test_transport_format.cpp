@@ -89,18 +89,22 @@ TEST(TransportBuild, EveryMessageHasItsOwnIdentity)
     platform::setSleepFunction([](int) {});
     Peer a("alice", "127.0.0.2", 0);
     tp::Capture out(a.unit());
+    const MessageIdentity before = currentIdentity();
     for (int i = 0; i < 20; ++i) {
         NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), "x");
         UnitInspector::sendBufferToAddr(a.unit(), b, "127.0.0.3", 47000);
         UnitInspector::sendProtocol(a.unit(), "ALIVE$alice", "127.0.0.3", 47000);
     }
+    const MessageIdentity after = currentIdentity();
     platform::setSleepFunction(nullptr);
     ASSERT_EQ(out.sent.size(), 40);
+    const auto ms = [](const MessageIdentity &id) { return qint64(id.date) * 86400000 + id.time; };
     const auto at = [](const NOLVUDPPACKET &p) { return qint64(p.date) * 86400000 + p.time; };
     for (int i = 1; i < out.sent.size(); ++i)
         EXPECT_GT(at(tp::packetOf(out.sent[i].datagram)), at(tp::packetOf(out.sent[i - 1].datagram)));
-    const MessageIdentity now = currentIdentity();
-    EXPECT_LT(qint64(now.date) * 86400000 + now.time - at(tp::packetOf(out.sent.last().datagram)), 1000);
+    // From the clock on, and ahead of it by at most a millisecond a message.
+    EXPECT_GE(at(tp::packetOf(out.sent.first().datagram)), ms(before));
+    EXPECT_LE(at(tp::packetOf(out.sent.last().datagram)), ms(after) + 40);
 
     // Stepping on past the last millisecond of a day goes to the next day.
     MessageIdentity last{2460000, 86399999};

@@ -33,7 +33,7 @@ TEST_F(TraversalScene, HoleRegFromListedPeerMarksItAndIsAccepted)
     UnitInspector::sendProtocol(a->unit(), "HOLEREG$alice$0$0$0$127.0.0.2$" + QByteArray::number(a->port), kServerIp,
                                 b->port);
     ASSERT_TRUE(pumpUntil([&] { return b->hasLog("Receive Hole confirm request from:"); }));
-    pump(30);
+    ASSERT_TRUE(settle());
 
     EXPECT_EQ(sentByB.count("HOLEACC", a->port), 1);
     EXPECT_EQ(liveUser(*b, "alice")->access, 1);
@@ -58,7 +58,7 @@ TEST_F(TraversalScene, HoleMessagesFromUnlistedEndpoint)
     UnitInspector::sendProtocol(m.unit(), "HOLEREG$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m.port), kServerIp,
                                 b->port);
     ASSERT_TRUE(pumpUntil([&] { return !b->logs.isEmpty(); }));
-    pump(30);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(sentByB.count("HOLEACC", m.port), 1);
     EXPECT_EQ(lines(b->logs), "Receive Hole confirm request from:" + endpoint(kServerIp, m.port));
     EXPECT_EQ(liveUser(*b, "alice")->access, 0);
@@ -66,7 +66,7 @@ TEST_F(TraversalScene, HoleMessagesFromUnlistedEndpoint)
     // A HOLEACC from a stranger changes nothing and logs nothing.
     UnitInspector::sendProtocol(m.unit(), "HOLEACC$mallory$0$0$0$127.0.0.5$" + QByteArray::number(m.port), kServerIp,
                                 a->port);
-    pump(50);
+    ASSERT_TRUE(settle());
     EXPECT_TRUE(a->logs.isEmpty()) << a->logs.join("\n").toStdString();
     EXPECT_EQ(liveUser(*a, "bob")->access, 0);
     transport::clearOutgoingTap(&m.unit());

@@ -10,17 +10,24 @@ TEST_F(TraversalScene, UserListRemovingPeerEndsAttempt)
 {
     const PEERINFO record = *liveUser(*a, "bob");
     SentCounter sentByA, sentByB;
+    // During the attempt (once its first HOLEREG is out) S drops B and sends
+    // A a list without it.
+    bool removed = false;
+    sentByA.drop = [&](const QByteArray &w) {
+        if (w == "HOLEREG" && !removed) {
+            removed = true;
+            QTimer::singleShot(0, &s->unit(), [&] {
+                PEERINFO *bob = UnitInspector::findClient(s->unit(), nullptr, 0, "bob");
+                ASSERT_NE(bob, nullptr);
+                bob->life = wire::kRemoveMark;
+                UnitInspector::heartbeatTick(s->unit());
+            });
+        }
+        return false;
+    };
     sentByA.attach(&a->unit());
     sentByB.drop = [](const QByteArray &w) { return w == "HOLEACC" || w == "NOLVHOLE"; };
     sentByB.attach(&b->unit());
-
-    // During the attempt S drops B and sends A a list without it.
-    QTimer::singleShot(250, [&] {
-        PEERINFO *bob = UnitInspector::findClient(s->unit(), nullptr, 0, "bob");
-        ASSERT_NE(bob, nullptr);
-        bob->life = wire::kRemoveMark;
-        UnitInspector::heartbeatTick(s->unit());
-    });
     sendToLiveUser(*a, "bob", "after removal");
 
     EXPECT_EQ(liveUser(*a, "bob"), nullptr);
@@ -109,7 +116,7 @@ TEST_F(MalformedTraversal, TransWithoutTargetOrHeaderIsRefused)
                                     "TRANS$$0$0$0" + bobAt, QByteArray("TRANS$mallory$0$0$0$127.0.0.2$0"),
                                     "TRANS$mallory$0$0$0$127.0.0.2$" + QByteArray::number(b->port + 65536)}) {
         (*m)->sendBufferToServer("block", 5, s->addr, s->port, header.constData());
-        pump(30);
+        ASSERT_TRUE(settle());
     }
     // A single datagram shorter than the 80-byte header.
     sendTo(*s, "TRANS$mallory$0$0$0" + bobAt);

@@ -21,7 +21,7 @@ TEST_F(TraversalScene, MarkedUserGetsDataDirectly)
     sent.attach(&a->unit());
     sendToLiveUser(*a, "bob", "straight");
     ASSERT_TRUE(pumpUntil([&] { return !b->received.isEmpty(); }));
-    pump(50);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(b->received, QList<QByteArray>{"straight"});
     EXPECT_EQ(sent["TRANSHOLE"], 0);
     EXPECT_EQ(sent["HOLEREG"], 0);
@@ -40,7 +40,7 @@ TEST_F(TraversalScene, AnsweringUserIsPunchedInOneCycle)
     sent.attach(&a->unit());
     sendToLiveUser(*a, "bob", "punched");
     ASSERT_TRUE(pumpUntil([&] { return !b->received.isEmpty(); }));
-    pump(50);
+    ASSERT_TRUE(settle());
 
     EXPECT_EQ(sent["TRANSHOLE"], 1);
     EXPECT_EQ(sent["HOLEREG"], 1);
@@ -95,7 +95,7 @@ TEST_F(TraversalScene, SilentUserGetsTwentyOneCyclesThenRelay)
 
     ASSERT_TRUE(pumpUntil([&] { return !b->received.isEmpty(); }));
     ASSERT_TRUE(pumpUntil([&] { return a->hasLog("Packet send success:"); }));
-    pump(100);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(b->received, QList<QByteArray>{"relayed"});
     EXPECT_EQ(s->countLogs("Packet Transfer Data Received:"), 1);
     EXPECT_TRUE(s->received.isEmpty()); // the relay does not hand the block to its own host
@@ -115,7 +115,7 @@ TEST_F(TraversalScene, BroadcastReachesEveryClientOfEveryServer)
     const QByteArray data = "to everyone";
     (*a)->sendDataToLiveUser(data.constData(), static_cast<int>(data.size()), "0.0.0.0", 0, "", "", 0);
     ASSERT_TRUE(pumpUntil([&] { return a->received.size() == 2 && !b->received.isEmpty() && !c.received.isEmpty(); }));
-    pump(100);
+    ASSERT_TRUE(settle());
 
     // One TRANS to each server; each server forwards to all its clients, the
     // sender among them.
@@ -141,7 +141,7 @@ TEST_F(TraversalScene, UnknownLiveUserSendsNothing)
     (*a)->sendDataToLiveUser("x", 1, record.ip, record.port, "nobody", record.serverIp, record.serverPort);
     (*a)->sendDataToLiveUser("x", 1, record.ip, static_cast<unsigned short>(record.port + 7), record.name,
                           record.serverIp, record.serverPort);
-    pump(50);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(sent.total(), 0);
     EXPECT_TRUE(b->received.isEmpty());
 }

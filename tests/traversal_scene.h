@@ -103,11 +103,12 @@ protected:
     }
 
     // One datagram from `from` to `to` at 127.0.0.2, so that it comes from
-    // there too, as the units see each other; then lets it be handled.
+    // there too, as the units see each other; then lets it and what it
+    // brings about be handled.
     static void sendRaw(Peer &from, Peer &to, const QByteArray &bytes, int size = 0)
     {
         UnitInspector::sendProtocol(from.unit(), bytes, kServerIp, to.port, size);
-        pump(30);
+        ASSERT_TRUE(settle());
     }
 
     static PEERINFO *liveUser(Peer &p, const char *name)

@@ -81,7 +81,7 @@ static void print_list(const char *title, PEERINFO *list, int count)
 
 static int serve(unsigned short port, int clients, struct host_state *state)
 {
-    gint64 end = g_get_monotonic_time() + 15 * G_USEC_PER_SEC;
+    gint64 end = g_get_monotonic_time() + 60 * G_USEC_PER_SEC;
     while (list_count(getClientList) < clients && g_get_monotonic_time() < end)
         let_work(10);
     int count = 0;
@@ -107,6 +107,8 @@ static int client(const char *name, unsigned short port, unsigned short server_p
     CHECK(strcmp(getAddrForPeer(), "") == 0 && getPortForPeer() == 0, "own address before registration");
     regToServer("127.0.0.2", server_port);
     CHECK(state->reg_success_logged, "no \"Reg Sucess\" log message");
+    printf("registered\n");
+    fflush(stdout);
 
     int count = 0;
     PEERINFO *servers = getServerList(&count);
@@ -120,7 +122,7 @@ static int client(const char *name, unsigned short port, unsigned short server_p
     CHECK(getClientList(&count) == NULL && count == 0, "client list of a client");
 
     /* The other client registers now or has already: wait for its report. */
-    gint64 end = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+    gint64 end = g_get_monotonic_time() + 60 * G_USEC_PER_SEC;
     while (list_count(getLiveUserList) < 1 && g_get_monotonic_time() < end)
         let_work(10);
     PEERINFO *live = getLiveUserList(&count);
@@ -161,6 +163,8 @@ int main(int argc, char **argv)
         clearInstance();
         return 1;
     }
+    printf("bound %u\n", port);
+    fflush(stdout);
     if (is_server)
         serve(port, atoi(argv[3]), &state);
     else

@@ -1,15 +1,26 @@
 #!/bin/sh
 # A C server process and two C client processes inside one network namespace.
+# Each starts once the one before is ready (bound, registered): the server
+# lists its clients in the order they registered.
 host=$1
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-timeout 30 "$host" server 46600 2 >"$out/server" 2>&1 &
+# Waits until file $1 holds a line $2, at most 60 s.
+wait_line() {
+  i=0
+  while ! grep -qx "$2" "$1" 2>/dev/null; do
+    i=$((i + 1))
+    [ $i -le 600 ] || { echo "no line '$2' in $1 within 60 s"; return 1; }
+    sleep 0.1
+  done
+}
+timeout 120 "$host" server 46600 2 >"$out/server" 2>&1 &
 server=$!
-sleep 0.3
-timeout 20 "$host" client alice 46601 46600 >"$out/alice" 2>&1 &
+wait_line "$out/server" "bound 46600"
+timeout 90 "$host" client alice 46601 46600 >"$out/alice" 2>&1 &
 alice=$!
-sleep 0.2
-timeout 20 "$host" client bob 46602 46600 >"$out/bob" 2>&1
+wait_line "$out/alice" "registered"
+timeout 90 "$host" client bob 46602 46600 >"$out/bob" 2>&1
 bob=$?
 wait $alice
 alice=$?

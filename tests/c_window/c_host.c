@@ -71,12 +71,14 @@ int main(int argc, char **argv)
         fprintf(stderr, "cannot bind %s\n", argv[2]);
         return 1;
     }
+    printf("bound %s\n", argv[2]);
+    fflush(stdout);
 
     int ok;
     if (strcmp(argv[1], "receive") == 0) {
         /* Nothing here waits inside the library: the datagrams are read and
          * dispatched by the GLib iterations alone. */
-        ok = run_until(&state.data_messages, 10000);
+        ok = run_until(&state.data_messages, 60000);
         if (ok)
             printf("data %s\n", state.data);
         /* Give the acknowledgement time to leave. */
@@ -84,7 +86,7 @@ int main(int argc, char **argv)
         run_until(&never, 200);
     } else {
         sendDataToServer(argv[4], (int)strlen(argv[4]), "127.0.0.2", (unsigned short)atoi(argv[3]));
-        ok = run_until(&state.delivered, 10000);
+        ok = run_until(&state.delivered, 60000);
     }
     clearInstance();
     fflush(stdout);

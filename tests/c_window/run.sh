@@ -1,12 +1,18 @@
 #!/bin/sh
-# Two C host processes: one receives through its GLib loop, one sends.
+# Two C host processes: one receives through its GLib loop, one sends once
+# the receiver is bound.
 host=$1
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-timeout 20 "$host" receive 46401 >"$out/receiver" 2>&1 &
+timeout 90 "$host" receive 46401 >"$out/receiver" 2>&1 &
 receiver=$!
-sleep 0.3
-timeout 20 "$host" send 46402 46401 "hello from C" >"$out/sender" 2>&1
+i=0
+while ! grep -qx "bound 46401" "$out/receiver" 2>/dev/null; do
+  i=$((i + 1))
+  [ $i -le 600 ] || { echo "the receiver did not bind within 60 s"; break; }
+  sleep 0.1
+done
+timeout 90 "$host" send 46402 46401 "hello from C" >"$out/sender" 2>&1
 sent=$?
 wait $receiver
 received=$?

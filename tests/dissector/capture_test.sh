@@ -15,7 +15,7 @@ if [ "${1:-}" = "--record" ]; then
   session=$2 pcap=$3 log=$4 datahex=$5
   dumpcap -i lo -f udp -w "$pcap" >"$log" 2>&1 &
   capture=$!
-  for _ in $(seq 100); do
+  for _ in $(seq 600); do
     grep -q "Capturing on" "$log" && break
     kill -0 "$capture" 2>/dev/null || break
     sleep 0.1
@@ -26,9 +26,14 @@ if [ "${1:-}" = "--record" ]; then
     exit 1
   fi
   sleep 0.2
-  timeout 30 "$session" "$datahex"
+  timeout 120 "$session" "$datahex"
   rc=$?
-  sleep 0.3
+  # The session's last datagram is the server's REQUEST for the damaged one:
+  # stop once dumpcap (which writes a few times a second) has it in the file.
+  for _ in $(seq 600); do
+    grep -aq 'REQUEST\$server' "$pcap" && break
+    sleep 0.1
+  done
   kill -INT "$capture"
   wait "$capture"
   exit $rc
@@ -43,7 +48,7 @@ tshark -v 2>/dev/null | grep -qi "with Lua" || { echo "tshark has no Lua: skippe
 mkdir -p "$work"
 pcap=$work/session.pcapng
 rm -f "$pcap"
-timeout 60 "$netns" "$0" --record "$session" "$pcap" "$work/dumpcap.log" "$work/data.hex" ||
+timeout 240 "$netns" "$0" --record "$session" "$pcap" "$work/dumpcap.log" "$work/data.hex" ||
   { echo "session failed"; exit 1; }
 
 failures=0

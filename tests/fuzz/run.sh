@@ -19,6 +19,8 @@ mkdir -p "$corpus" "$seeds"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-timeout $((seconds + 120)) tests/netns-run.sh "$build/tests/fuzz/mudp_fuzz_packets" \
+# The fuzzing stops itself after $seconds; the replay of a corpus grown by
+# earlier runs comes first and is slow on a busy machine, hence the margin.
+timeout $((seconds + 600)) tests/netns-run.sh "$build/tests/fuzz/mudp_fuzz_packets" \
   -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$build/tests/fuzz/" "$corpus" "$seeds"

@@ -165,7 +165,7 @@ start_peer() {
   shift 3
   mkfifo "$WORK/$tag.in" || return 1
   : >"$WORK/$tag.out"
-  ip netns exec "$n" timeout 60 "$PEER" "$@" <"$WORK/$tag.in" >"$WORK/$tag.out" 2>"$WORK/$tag.err" &
+  ip netns exec "$n" timeout 150 "$PEER" "$@" <"$WORK/$tag.in" >"$WORK/$tag.out" 2>"$WORK/$tag.err" &
   PIDS+=($!)
   eval "exec $fd>\"$WORK/$tag.in\""
 }
@@ -202,12 +202,12 @@ run_case() {
   note "$name: network built (iptables: $IPT)"
 
   start_peer s 3 "$(ns s)" --name server --addr 10.77.0.10 --port 45454 --serve-only
-  wait_for "$WORK/s.out" '^bound 45454' 5 || fail "$name: the server did not start"
+  wait_for "$WORK/s.out" '^bound 45454' 30 || fail "$name: the server did not start"
   start_peer a 4 "$(ns a)" --name alice --addr 10.77.1.2 --port 45460 --server 10.77.0.10:45454
-  wait_for "$WORK/a.out" '^log .*Reg Sucess' 8 || fail "$name: alice did not register"
+  wait_for "$WORK/a.out" '^log .*Reg Sucess' 30 || fail "$name: alice did not register"
   start_peer b 5 "$(ns b)" --name bob --addr 10.77.2.2 --port 45470 --server 10.77.0.10:45454
-  wait_for "$WORK/b.out" '^log .*Reg Sucess' 8 || fail "$name: bob did not register"
-  wait_for "$WORK/a.out" '^users:.* bob 10\.77\.0\.12:' 8 || fail "$name: alice never listed bob"
+  wait_for "$WORK/b.out" '^log .*Reg Sucess' 30 || fail "$name: bob did not register"
+  wait_for "$WORK/a.out" '^users:.* bob 10\.77\.0\.12:' 30 || fail "$name: alice never listed bob"
   note "$name: both registered through their routers"
 
   # The server must see the routers' outside addresses, not the hosts'.
@@ -221,8 +221,8 @@ run_case() {
 
   msg="hello-$name-through-nat"
   say 4 "send user bob $msg"
-  wait_for "$WORK/a.out" '^log .*Hole (Sucess To |Failed To)' 15 || fail "$name: the hole punch never ended"
-  wait_for "$WORK/b.out" "^data ${#msg} $msg\$" 8 || fail "$name: bob did not get the data"
+  wait_for "$WORK/a.out" '^log .*Hole (Sucess To |Failed To)' 60 || fail "$name: the hole punch never ended"
+  wait_for "$WORK/b.out" "^data ${#msg} $msg\$" 30 || fail "$name: bob did not get the data"
   say 4 "wait 500"
   say 3 "wait 500"
   sleep 0.7
@@ -234,7 +234,7 @@ run_case() {
     note "$name: hole punched, data went straight to bob"
   else
     grep -q 'Hole Failed To' "$WORK/a.out" || fail "$name: no failed hole punch"
-    wait_for "$WORK/a.out" 'Send data via server to bob 10\.77\.0\.12:' 2 || fail "$name: alice did not relay"
+    wait_for "$WORK/a.out" 'Send data via server to bob 10\.77\.0\.12:' 30 || fail "$name: alice did not relay"
     grep -q 'Packet Transfer Data Received:' "$WORK/s.out" || fail "$name: the server relayed nothing"
     local asked
     asked=$(count_lines "$WORK/s.out" 'Packet Transfer Hole Request Received:')

@@ -25,7 +25,7 @@ objdump -p "$prefix/$libdir/libmudp.so" | grep -q 'NEEDED *libsodium\.so' || fai
 # Runs a built example; it registers with itself over 127.0.0.1.
 run_example() {
     local out=$work/run.out
-    timeout 20 "$@" >"$out" 2>&1 || fail "$1 exited $?"
+    timeout 60 "$@" >"$out" 2>&1 || fail "$1 exited $?"
     grep -q "^log  .*Reg Sucess" "$out" || fail "$1 did not register"
     grep -q "^server hello at 127.0.0.1:" "$out" || fail "$1 did not list its server"
     [ $failures -eq 0 ] || sed 's/^/    /' "$out"

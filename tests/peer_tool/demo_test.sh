@@ -20,7 +20,7 @@ check_run() {
 }
 
 echo "== loopback"
-MUDP_DEMO_MODE=loopback timeout 70 bash "$demo" "$build" >"$out" 2>&1 || fail "loopback demo exited $?"
+MUDP_DEMO_MODE=loopback timeout 150 bash "$demo" "$build" >"$out" 2>&1 || fail "loopback demo exited $?"
 check_run loopback
 grep -q "HOLE .*Hole Sucess" "$out" || fail "loopback: hole punching did not succeed"
 [ $failures -eq 0 ] || cat "$out"
@@ -28,7 +28,7 @@ grep -q "HOLE .*Hole Sucess" "$out" || fail "loopback: hole punching did not suc
 echo "== NAT"
 # The demo names its namespaces after its process id, which the exec keeps.
 pidfile=$(mktemp)
-timeout 70 bash -c 'echo $$ >"$0"; exec bash "$1" "$2"' "$pidfile" "$demo" "$build" >"$out" 2>&1 ||
+timeout 150 bash -c 'echo $$ >"$0"; exec bash "$1" "$2"' "$pidfile" "$demo" "$build" >"$out" 2>&1 ||
     fail "demo exited $?"
 demo_pid=$(cat "$pidfile")
 rm -f "$pidfile"

@@ -22,10 +22,27 @@ bool haveTestAddresses()
     return probe.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
 }
 
+namespace {
+// The Peers alive, whose units settle() watches.
+QList<const Peer *> &livePeers()
+{
+    static QList<const Peer *> peers;
+    return peers;
+}
+
+bool quiet(const MUDPUnit &u)
+{
+    const QUdpSocket *socket = UnitInspector::socket(u);
+    return !u.hasQueuedWrites() && UnitInspector::backlogSize(u) == 0 &&
+           !(socket->state() == QAbstractSocket::BoundState && socket->hasPendingDatagrams());
+}
+} // namespace
+
 Peer::Peer(const char *name, const char *addr, unsigned short port, bool bind)
     : name(name), addr(addr), port(port), bound(bind)
 {
     ensureApplication();
+    livePeers().append(this);
     restart();
 }
 
@@ -42,7 +59,7 @@ void Peer::restart()
     UnitInspector::onData(*u, [this](const QByteArray &data) { received << data; });
 }
 
-Peer::~Peer() = default;
+Peer::~Peer() { livePeers().removeOne(this); }
 
 int Peer::countLogs(const QString &prefix) const
 {
@@ -68,4 +85,21 @@ bool pumpUntil(const std::function<bool()> &done, int ms)
         MUDPUnit::waitWithEvents(5);
     }
     return true;
+}
+
+bool settle(int ms)
+{
+    // A datagram written is in its receiver's socket at once (loopback), so
+    // three rounds in a row with nothing to write or read mean that nothing
+    // is on its way.
+    int quietRounds = 0;
+    return pumpUntil(
+        [&] {
+            bool all = true;
+            for (const Peer *p : livePeers())
+                all = all && quiet(*p->u);
+            quietRounds = all ? quietRounds + 1 : 0;
+            return quietRounds >= 3;
+        },
+        ms);
 }

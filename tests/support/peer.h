@@ -45,7 +45,19 @@ struct Peer {
     std::unique_ptr<MUDPUnit> u;
 };
 
-// Lets events run for ms milliseconds.
+// How long a wait for a condition may take before the test fails. It only
+// ends a wait that would never succeed, so it is generous: a busy machine
+// may take many times as long as an idle one.
+constexpr int kWaitBoundMs = 60000;
+
+// Lets events run for ms milliseconds: only where real time is what a test
+// is about.
 void pump(int ms);
-// Lets events run until done() holds or ms milliseconds have passed.
-bool pumpUntil(const std::function<bool()> &done, int ms = 3000);
+// Lets events run until done() holds; false when it still does not after ms
+// milliseconds.
+bool pumpUntil(const std::function<bool()> &done, int ms = kWaitBoundMs);
+// Lets events run until every Peer has written what it queued and read what
+// reached its socket, and that held over a few rounds: what was sent has
+// been handled, and so have the answers to it. Timers may still have work
+// due later. False when that never happens within ms milliseconds.
+bool settle(int ms = kWaitBoundMs);

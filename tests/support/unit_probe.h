@@ -33,6 +33,7 @@ struct UnitInspector {
     static PEERINFO *listScratch(const MUDPUnit &u) { return u.listScratch; }
     static int receivers(const MUDPUnit &u, const char *signal) { return u.receivers(signal); }
     static int receiveDepth(const MUDPUnit &u) { return u.receiveDepth; }
+    static size_t backlogSize(const MUDPUnit &u) { return u.backlog.size(); }
     static const ReceiveBudget &recvBudget(const MUDPUnit &u) { return u.recvBudget; }
     // Peer endpoints the transport keeps state for, and records let go of
     // but not yet freed.
@@ -47,6 +48,9 @@ struct UnitInspector {
     static void checkRecvBuffers(MUDPUnit &u) { u.checkRecvBuffers(); }
     static void resendRecords(MUDPUnit &u) { u.resendRecords(); }
     static void heartbeatTick(MUDPUnit &u) { u.heartbeatTick(); }
+    // The timer that sends the second ALIVE of a retry, and what it runs.
+    static QTimer *aliveRetryTimer(const MUDPUnit &u) { return u.aliveRetryTimer; }
+    static void sendRetryAlives(MUDPUnit &u) { u.sendRetryAlives(); }
     static void lossRecoveryPass(MUDPUnit &u) { u.lossRecoveryPass(); }
     static void runWriter(MUDPUnit &u) { u.runWriter(); }
     static QTimer *lossTimer(const MUDPUnit &u) { return u.lossTimer; }

@@ -156,7 +156,7 @@ peer_jobs=()
 # that follow; its commands come through the fd in input_fd[$1].
 start_peer() {
     local name=$1 ns=$2; shift 2
-    local run=(timeout 50 "$PEER" --name "$name" "$@")
+    local run=(timeout 110 "$PEER" --name "$name" "$@")
     [ -n "$ns" ] && run=(ip netns exec "$ns_prefix-$ns" "${run[@]}")
     mkfifo "$work/$name.in"
     : >"$work/$name.out"
@@ -200,11 +200,12 @@ trap cleanup EXIT
 trap 'echo "(stopped)"; exit 130' INT TERM
 trap '' PIPE
 
-# Everything stops by itself within a minute. The watchdog keeps no copy of
-# stdout, so a reader of the transcript sees its end with the script's.
+# Everything stops by itself within two minutes (each step waits up to 20 or
+# 30 s, for a busy machine). The watchdog keeps no copy of stdout, so a
+# reader of the transcript sees its end with the script's.
 # It is one process: read on a FIFO opened read-write waits out its timeout.
 mkfifo "$work/watchdog"
-( read -r -t 55 <>"$work/watchdog"; kill -TERM $$ ) >/dev/null 2>&1 &
+( read -r -t 110 <>"$work/watchdog"; kill -TERM $$ ) >/dev/null 2>&1 &
 watchdog=$!
 
 # --- the story ------------------------------------------------------------
@@ -230,28 +231,28 @@ server_port=45454
 
 step "1. Registration"
 start_peer server "$server_ns" --addr "$server_addr" --port "$server_port" --serve-only
-wait_for server "^bound " 5 || exit 1
+wait_for server "^bound " 20 || exit 1
 start_peer alice "$alice_ns" --addr "$alice_addr" --port "$alice_port" --server "$server_addr:$server_port"
-wait_for alice "Reg Sucess|Reg Failed" 5
+wait_for alice "Reg Sucess|Reg Failed" 20
 start_peer bob "$bob_ns" --addr "$bob_addr" --port "$bob_port" --server "$server_addr:$server_port"
-wait_for bob "Reg Sucess|Reg Failed" 5
+wait_for bob "Reg Sucess|Reg Failed" 20
 grep -q "Reg Sucess" "$work/alice.out" && grep -q "Reg Sucess" "$work/bob.out" || exit 1
 
 step "2. User lists: each client learns of the other from the server"
-wait_for alice "^users: .*bob " 5
-wait_for bob "^users: .*alice " 5
+wait_for alice "^users: .*bob " 20
+wait_for bob "^users: .*alice " 20
 for name in alice bob; do
     : >"$work/$name.out"
     tell "$name" list
-    wait_for "$name" "^users: " 5
+    wait_for "$name" "^users: " 20
 done
 
 step "3. Direct delivery between clients and server"
 tell alice "send server $server_addr:$server_port hello server, this is alice"
-wait_for server "^data .*this is alice" 5
+wait_for server "^data .*this is alice" 20
 tell server "send client 0.0.0.0:0 welcome, everyone"
-wait_for alice "^data .*welcome" 5
-wait_for bob "^data .*welcome" 5
+wait_for alice "^data .*welcome" 20
+wait_for bob "^data .*welcome" 20
 
 if [ "$mode" = nat ]; then
     step "4. Client to client: hole punching fails behind bob's NAT, the server relays"
@@ -261,15 +262,15 @@ else
     step "4. Client to client: hole punching opens the direct path"
 fi
 tell alice "send user bob hi bob, alice here"
-wait_for bob "^data .*alice here" 15
+wait_for bob "^data .*alice here" 30
 tell bob "send user alice hi alice, bob here"
-wait_for alice "^data .*bob here" 15
+wait_for alice "^data .*bob here" 30
 
 step "5. Shutdown: end of input unregisters each peer"
 for name in alice bob; do
     eval "exec ${input_fd[$name]}>&-"
     unset "input_fd[$name]"
-    wait_for server "Accept peer unregist $name" 8
+    wait_for server "Accept peer unregist $name" 20
 done
 tell server quit
 wait "${peer_jobs[@]}" 2>/dev/null
