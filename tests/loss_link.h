@@ -3,15 +3,15 @@
 
 #include <random>
 
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 #include "unit/mudp_unit.h"
 
 // Drops each outgoing datagram of a unit with a seeded chance, and those
 // whose running number falls in [burstFrom, burstFrom + burstLength).
 struct LossyLink {
-    LossyLink(const MUDPUnit &unit, double chance, unsigned seed) : unit(&unit), chance(chance), rng(seed)
+    LossyLink(MUDPUnit &unit, double chance, unsigned seed) : unit(&unit), chance(chance), rng(seed)
     {
-        transport::setOutgoingTap(&unit, [this](QByteArray &, QHostAddress &, quint16 &) {
+        unit.setOutgoingTap([this](QByteArray &, QHostAddress &, quint16 &) {
             const int n = sent++;
             const bool inBurst = n >= burstFrom && n < burstFrom + burstLength;
             const bool lost = inBurst || std::uniform_real_distribution<double>(0, 1)(rng) < this->chance;
@@ -19,8 +19,8 @@ struct LossyLink {
             return !lost;
         });
     }
-    ~LossyLink() { transport::clearOutgoingTap(unit); }
-    const MUDPUnit *unit;
+    ~LossyLink() { unit->setOutgoingTap(nullptr); }
+    MUDPUnit *unit;
     double chance;
     std::mt19937 rng;
     int burstFrom = -1, burstLength = 0;

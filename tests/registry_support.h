@@ -12,7 +12,7 @@
 
 #include "support/peer.h"
 #include "support/test_window.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 
 // A host window that appends what it receives to a trail: "list:<code>" for
 // WM_UDP_LIST, "log:<line without time>" for WM_UDP_LOG, "data:<size>".
@@ -125,14 +125,14 @@ template <size_t N> bool zeroTail(const char (&f)[N])
 // Counts the unit's outgoing datagrams whose payload starts with `word`
 // followed by "$", and lets them through.
 struct WordCounter {
-    const MUDPUnit *unit;
+    MUDPUnit *unit;
     QByteArray prefix;
     int count = 0;
     bool drop = false; // drop the counted datagrams instead of sending them
 
-    WordCounter(const MUDPUnit &u, const char *word) : unit(&u), prefix(QByteArray(word) + '$')
+    WordCounter(MUDPUnit &u, const char *word) : unit(&u), prefix(QByteArray(word) + '$')
     {
-        transport::setOutgoingTap(unit, [this](QByteArray &d, QHostAddress &, quint16 &) {
+        unit->setOutgoingTap([this](QByteArray &d, QHostAddress &, quint16 &) {
             if (d.size() >= 48 && d.mid(48).startsWith(prefix)) {
                 ++count;
                 return !drop;
@@ -140,5 +140,5 @@ struct WordCounter {
             return true;
         });
     }
-    ~WordCounter() { transport::clearOutgoingTap(unit); }
+    ~WordCounter() { unit->setOutgoingTap(nullptr); }
 };

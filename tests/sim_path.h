@@ -13,7 +13,7 @@
 
 #include "support/manual_clock.h"
 #include "support/peer.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 #include "transport_packets.h"
 
 // The host bytes of a message of `packets` packets, filled from `seed`.
@@ -55,12 +55,12 @@ struct SimPath {
     SimPath(Peer &a, Peer &b, ManualClock &clock, Direction ab, Direction ba)
         : a(a), b(b), clock(clock), ab(std::move(ab)), ba(std::move(ba))
     {
-        transport::setOutgoingTap(&a.unit(), [this](QByteArray &d, QHostAddress &to, quint16 &port) {
+        a.unit().setOutgoingTap([this](QByteArray &d, QHostAddress &to, quint16 &port) {
             if (to == QHostAddress(QString::fromLatin1(this->b.addr)) && port == this->b.port)
                 enter(this->ab, d);
             return false;
         });
-        transport::setOutgoingTap(&b.unit(), [this](QByteArray &d, QHostAddress &to, quint16 &port) {
+        b.unit().setOutgoingTap([this](QByteArray &d, QHostAddress &to, quint16 &port) {
             if (to == QHostAddress(QString::fromLatin1(this->a.addr)) && port == this->a.port)
                 enter(this->ba, d);
             return false;
@@ -68,8 +68,8 @@ struct SimPath {
     }
     ~SimPath()
     {
-        transport::clearOutgoingTap(&a.unit());
-        transport::clearOutgoingTap(&b.unit());
+        a.unit().setOutgoingTap(nullptr);
+        b.unit().setOutgoingTap(nullptr);
     }
     SimPath(const SimPath &) = delete;
     SimPath &operator=(const SimPath &) = delete;

@@ -29,7 +29,7 @@ protected:
     }
     void TearDown() override
     {
-        transport::clearOutgoingTap(&m->unit());
+        m->unit().setOutgoingTap(nullptr);
         TraversalScene::TearDown();
     }
     static void sendList(Peer &from, Peer &to, const QByteArray &records)

@@ -96,12 +96,12 @@ TEST(MetaObject, ClonesUseDefaultArguments)
     unsigned short seenPort = 0;
     // processPacket(packet) answers an unknown word to the default source,
     // 0.0.0.0:45454; the outgoing tap sees where the answer goes.
-    transport::OutgoingTap tap = [&](QByteArray &, QHostAddress &to, quint16 &port) {
+    OutgoingTap tap = [&](QByteArray &, QHostAddress &to, quint16 &port) {
         seenSender = to.toString();
         seenPort = port;
         return false;
     };
-    transport::setOutgoingTap(&p.unit(), tap);
+    p.unit().setOutgoingTap(tap);
     NOLVUDPPACKET packet = tp::single(2461000, 1, "BOGUS$x");
     const int index = MUDPUnit::staticMetaObject.indexOfMethod("processPacket(NOLVUDPPACKET*)");
     NOLVUDPPACKET *arg = &packet;
@@ -123,7 +123,7 @@ TEST(MetaObject, ClonesUseDefaultArguments)
 
     // sendProtocol(data, ip, port) takes the size from the text.
     QByteArray payload;
-    transport::setOutgoingTap(&p.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+    p.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {
         payload = d;
         return false;
     });

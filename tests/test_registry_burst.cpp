@@ -40,7 +40,7 @@ TEST(RegistryBurst, FortyClientsRegisteringAtOnce)
     std::vector<Sent> sent;
     QSet<qint64> lists;
     QMap<unsigned short, quint64> regRound, accRound;
-    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &port) {
+    server.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &port) {
         const QByteArray text = d.mid(48);
         const qint64 id = identity(d);
         if (text.startsWith("PEERLIST$"))
@@ -53,7 +53,7 @@ TEST(RegistryBurst, FortyClientsRegisteringAtOnce)
     QMap<unsigned short, QList<int>> merged;
     for (auto &c : clients) {
         Peer *peer = c.get();
-        transport::setOutgoingTap(&peer->unit(), [&regRound, peer](QByteArray &d, QHostAddress &, quint16 &) {
+        peer->unit().setOutgoingTap([&regRound, peer](QByteArray &d, QHostAddress &, quint16 &) {
             if (d.mid(48).startsWith("REG$"))
                 regRound.insert(peer->port, MUDPUnit::waitRounds());
             return true;
@@ -76,9 +76,9 @@ TEST(RegistryBurst, FortyClientsRegisteringAtOnce)
             return true;
         },
         15000);
-    transport::clearOutgoingTap(&server.unit());
+    server.unit().setOutgoingTap(nullptr);
     for (auto &c : clients)
-        transport::clearOutgoingTap(&c->unit());
+        c->unit().setOutgoingTap(nullptr);
     ASSERT_TRUE(allListed);
     EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), kClients);
 

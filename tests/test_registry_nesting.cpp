@@ -29,7 +29,7 @@ TEST(RegistryNesting, TickInsideASendToEveryClient)
     // every client is being written.
     UnitInspector::clientList(server.unit())[0]->life = -9999;
     bool ticked = false;
-    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &port) {
+    server.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &port) {
         if (!ticked && port == 46501 && d.mid(48).startsWith("DATA$")) {
             ticked = true;
             QTimer::singleShot(0, &server.unit(), [&] { server.tick(); });
@@ -39,7 +39,7 @@ TEST(RegistryNesting, TickInsideASendToEveryClient)
     const QByteArray block(1200, 'b');
     server->sendBufferToClient(block.constData(), static_cast<int>(block.size()), "0.0.0.0", 0, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return server.hasLog("delete expired clientalice 127.0.0.2:46501"); }));
-    transport::clearOutgoingTap(&server.unit());
+    server.unit().setOutgoingTap(nullptr);
     EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
 
     // Every client that was registered when the send began gets the block.
@@ -62,13 +62,13 @@ TEST(RegistryNesting, TwoClientsExpiringInOneTickSendTwoLists)
     clients[0]->life = -9999;
     clients[1]->life = -9999;
     QMap<int, int> listsTo; // destination port -> first packets of PEERLIST
-    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &port) {
+    server.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &port) {
         if (d.mid(48).startsWith("PEERLIST$"))
             ++listsTo[port];
         return true;
     });
     server.tick();
-    transport::clearOutgoingTap(&server.unit());
+    server.unit().setOutgoingTap(nullptr);
     EXPECT_EQ(server.countLogs("delete expired client"), 2);
     EXPECT_EQ(listsTo.value(46511), 0);
     EXPECT_EQ(listsTo.value(46512), 1); // the list without alice
@@ -86,14 +86,14 @@ TEST(RegistryNesting, ServerAddedDuringTheHeartbeatWalkIsReached)
     // While the ALIVE to server one goes out, an acceptance from server two
     // is handled and appends its entry; the same walk then sends to it too.
     QMap<int, int> aliveTo;
-    transport::setOutgoingTap(&alice.unit(), [&](QByteArray &d, QHostAddress &, quint16 &port) {
+    alice.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &port) {
         if (d.mid(48).startsWith("ALIVE$") && ++aliveTo[port] == 1 && port == 46520)
             acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.3$46521", "127.0.0.3", 46530);
         return true;
     });
     UnitInspector::setHeartbeatTicks(alice.unit(), 4);
     alice.tick();
-    transport::clearOutgoingTap(&alice.unit());
+    alice.unit().setOutgoingTap(nullptr);
     EXPECT_EQ(UnitInspector::serverList(alice.unit()).size(), 2);
     EXPECT_EQ(aliveTo.value(46520), 1);
     EXPECT_EQ(aliveTo.value(46530), 1);

@@ -292,14 +292,14 @@ TEST(RegistryScenario, AcceptanceThenListThenHostNotice)
     RecordingWindow window(&trail);
     server->setHostWindow(window.handle());
     traceSignals(server.unit(), &trail);
-    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+    server.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {
         const QByteArray text = d.mid(48);
         if (text.startsWith("REGACC$") || text.startsWith("PEERLIST$"))
             trail << QStringLiteral("sent:") + QString::fromLatin1(text.left(text.indexOf('$')));
         return true;
     });
     alice->regToServer(kServerIp, 46160);
-    transport::clearOutgoingTap(&server.unit());
+    server.unit().setOutgoingTap(nullptr);
     EXPECT_EQ(withoutLogs(trail), QStringList({"sent:REGACC", "sent:PEERLIST", "clientChanged", "list:102"}));
     EXPECT_TRUE(trail.contains("log:Accept peer regist alice from 127.0.0.2:46161"));
 }

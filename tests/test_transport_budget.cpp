@@ -35,7 +35,7 @@ struct Budget : ::testing::Test {
     void SetUp() override
     {
         platform::setSleepFunction([](int) {});
-        transport::setOutgoingTap(&p.unit(), [](QByteArray &, QHostAddress &, quint16 &) { return false; });
+        p.unit().setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
     }
     void TearDown() override { platform::setSleepFunction(nullptr); }
     void feed(NOLVUDPPACKET packet, const QHostAddress &from, unsigned short port)

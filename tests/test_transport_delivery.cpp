@@ -40,9 +40,9 @@ struct Pair : ::testing::Test {
 // The marks go: to the receiver the sender is a peer of the protocol's own
 // pace, so what is lost is asked for with a REQUEST per packet.
 struct Faults {
-    explicit Faults(const MUDPUnit &unit) : unit(&unit)
+    explicit Faults(MUDPUnit &unit) : unit(&unit)
     {
-        transport::setOutgoingTap(&unit, [this](QByteArray &d, QHostAddress &addr, quint16 &port) {
+        unit.setOutgoingTap([this](QByteArray &d, QHostAddress &addr, quint16 &port) {
             ++seen;
             d = tp::unmarked(d);
             const NOLVUDPPACKET p = tp::packetOf(d);
@@ -52,9 +52,9 @@ struct Faults {
             return true;
         });
     }
-    ~Faults() { transport::clearOutgoingTap(unit); }
+    ~Faults() { unit->setOutgoingTap(nullptr); }
     std::function<bool(const NOLVUDPPACKET &, QByteArray &, QHostAddress &, quint16 &)> decide;
-    const MUDPUnit *unit;
+    MUDPUnit *unit;
     int seen = 0;
     QList<int> sent;
 };

@@ -76,7 +76,7 @@ TEST(TransportFanOut, RequestsAheadOfTheWriteAreLeftToIt)
     // As packet 2 goes out (packet 1 has gone), the receiver asks for packet
     // 1 and for packet 50.
     QMap<int, int> written;
-    transport::setOutgoingTap(&server.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+    server.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {
         const NOLVUDPPACKET p = tp::packetOf(d);
         if (p.total != 100)
             return true;
@@ -91,7 +91,7 @@ TEST(TransportFanOut, RequestsAheadOfTheWriteAreLeftToIt)
     const QByteArray block(100 * 500 - 80, 'r');
     server->sendBufferToClient(block.constData(), int(block.size()), "127.0.0.3", kServerPort + 101, nullptr);
     EXPECT_TRUE(pumpUntil([&] { return !server->hasQueuedWrites() && written.value(1) == 2; }));
-    transport::clearOutgoingTap(&server.unit());
+    server.unit().setOutgoingTap(nullptr);
 
     EXPECT_EQ(written.value(1), 2);  // already written: answered
     EXPECT_EQ(written.value(50), 1); // ahead of the write: sent once, by it

@@ -5,7 +5,7 @@
 #include "support/peer.h"
 #include "transport/record_keys.h"
 #include "transport_packets.h"
-#include "unit/record_table.h"
+#include "core/record_table.h"
 
 namespace {
 

@@ -69,7 +69,7 @@ TEST_F(TraversalScene, HoleMessagesFromUnlistedEndpoint)
     ASSERT_TRUE(settle());
     EXPECT_TRUE(a->logs.isEmpty()) << a->logs.join("\n").toStdString();
     EXPECT_EQ(liveUser(*a, "bob")->access, 0);
-    transport::clearOutgoingTap(&m.unit());
+    m.unit().setOutgoingTap(nullptr);
 }
 
 TEST_F(TraversalScene, HoleAccWithoutAttemptStillMarks)

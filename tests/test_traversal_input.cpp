@@ -51,7 +51,7 @@ protected:
     }
     void TearDown() override
     {
-        transport::clearOutgoingTap(&m->unit());
+        m->unit().setOutgoingTap(nullptr);
         TraversalScene::TearDown();
     }
     void sendTo(Peer &to, const QByteArray &bytes, int size = 0) { sendRaw(*m, to, bytes, size); }

@@ -130,7 +130,7 @@ TEST_F(TraversalScene, BroadcastReachesEveryClientOfEveryServer)
     EXPECT_TRUE(s2.received.isEmpty());
     EXPECT_FALSE(anyLogStartsWith(*a, "Hole"));
     EXPECT_FALSE(anyLogStartsWith(*a, "Send data via server to "));
-    transport::clearOutgoingTap(&s2.unit());
+    s2.unit().setOutgoingTap(nullptr);
 }
 
 TEST_F(TraversalScene, UnknownLiveUserSendsNothing)

@@ -92,7 +92,7 @@ TEST(Destruction, FreesEveryTable)
     server->u->regToServer("127.0.0.2", 46322);
     QByteArray big(3000, 'z');
     int dropped = 0;
-    transport::setOutgoingTap(&b.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+    b.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {
         const auto *p = reinterpret_cast<const NOLVUDPPACKET *>(d.constData());
         return !(p->total > 1 && p->index == 3 && ++dropped);
     });

@@ -11,7 +11,7 @@
 #include "support/manual_clock.h"
 #include "support/unit_probe.h"
 #include "transport/buffers.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 #include "transport/message_header.h"
 #include "transport/wire.h"
 #include "unit/mudp_unit.h"
@@ -124,14 +124,14 @@ struct Sent {
 
 // Records every datagram a unit sends; `pass` decides whether it goes out.
 struct Capture {
-    explicit Capture(const MUDPUnit &unit, bool pass = false) : unit(&unit)
+    explicit Capture(MUDPUnit &unit, bool pass = false) : unit(&unit)
     {
-        transport::setOutgoingTap(&unit, [this, pass](QByteArray &d, QHostAddress &a, quint16 &p) {
+        unit.setOutgoingTap([this, pass](QByteArray &d, QHostAddress &a, quint16 &p) {
             sent.append({d, a, p});
             return pass;
         });
     }
-    ~Capture() { transport::clearOutgoingTap(unit); }
+    ~Capture() { unit->setOutgoingTap(nullptr); }
     Capture(const Capture &) = delete;
     Capture &operator=(const Capture &) = delete;
 
@@ -152,7 +152,7 @@ struct Capture {
         return out;
     }
 
-    const MUDPUnit *unit;
+    MUDPUnit *unit;
     QList<Sent> sent;
 };
 

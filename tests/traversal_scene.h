@@ -12,7 +12,7 @@
 
 #include "support/peer.h"
 #include "support/unit_probe.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 #include "transport/wire.h"
 
 // The protocol word at the start of a datagram's payload ("" for a packet
@@ -46,9 +46,9 @@ struct SentCounter {
     QMap<QPair<QByteArray, quint16>, int> wordTo;
     std::function<bool(const QByteArray &word)> drop;
 
-    void attach(const MUDPUnit *u)
+    void attach(MUDPUnit *u)
     {
-        transport::setOutgoingTap(u, [this](QByteArray &d, QHostAddress &, quint16 &port) {
+        u->setOutgoingTap([this](QByteArray &d, QHostAddress &, quint16 &port) {
             const QByteArray w = datagramWord(d);
             ++words[w];
             ++toPort[port];
@@ -93,7 +93,7 @@ protected:
     {
         for (Peer *p : {s.get(), a.get(), b.get()})
             if (p)
-                transport::clearOutgoingTap(&p->unit());
+                p->unit().setOutgoingTap(nullptr);
     }
 
     static void registerWith(Peer &client, Peer &server)

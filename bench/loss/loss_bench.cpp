@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench_host.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 #include "unit/mudp_unit.h"
 
 namespace {
@@ -28,7 +28,7 @@ namespace {
 // Counts what a unit writes to its socket.
 void countSent(MUDPUnit &unit, int64_t *count)
 {
-    transport::setOutgoingTap(&unit, [count](QByteArray &, QHostAddress &, quint16 &) {
+    unit.setOutgoingTap([count](QByteArray &, QHostAddress &, quint16 &) {
         ++*count;
         return true;
     });

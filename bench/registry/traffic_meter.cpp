@@ -4,14 +4,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "transport/datagram_tap.h"
+#include "unit/mudp_unit.h"
 #include "transport/wire.h"
 
 namespace bench {
 
-TrafficMeter::TrafficMeter(const MUDPUnit &unit) : unit_(&unit)
+TrafficMeter::TrafficMeter(MUDPUnit &unit) : unit_(&unit)
 {
-    transport::setOutgoingTap(unit_, [this](QByteArray &d, QHostAddress &, quint16 &) {
+    unit_->setOutgoingTap([this](QByteArray &d, QHostAddress &, quint16 &) {
         ++datagrams_;
         bytes_ += d.size();
         if (d.size() < static_cast<int>(sizeof(NOLVUDPPACKET)))
@@ -35,7 +35,7 @@ TrafficMeter::TrafficMeter(const MUDPUnit &unit) : unit_(&unit)
     });
 }
 
-TrafficMeter::~TrafficMeter() { transport::clearOutgoingTap(unit_); }
+TrafficMeter::~TrafficMeter() { unit_->setOutgoingTap(nullptr); }
 
 void TrafficMeter::reset()
 {

@@ -11,7 +11,7 @@ namespace bench {
 
 class TrafficMeter {
 public:
-    explicit TrafficMeter(const MUDPUnit &unit);
+    explicit TrafficMeter(MUDPUnit &unit);
     ~TrafficMeter();
 
     void reset();
@@ -27,7 +27,7 @@ public:
     QByteArray wordSummary() const;
 
 private:
-    const MUDPUnit *unit_;
+    MUDPUnit *unit_;
     qint64 datagrams_ = 0;
     qint64 bytes_ = 0;
     qint64 listBytes_ = 0;

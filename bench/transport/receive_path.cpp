@@ -11,7 +11,7 @@
 
 #include "bench_host.h"
 #include "platform/sleep.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 #include "unit/mudp_unit.h"
 
 namespace {
@@ -91,7 +91,7 @@ int main(int argc, char **argv)
     MUDPUnit unit;
     unit.setLocalName("receiver");
     unit.setLocalAddr("127.0.0.2");
-    transport::setOutgoingTap(&unit, [](QByteArray &, QHostAddress &, quint16 &) { return false; });
+    unit.setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
     int delivered = 0;
     bench::Host host;
     host.onData = [&](const char *, int) { ++delivered; };
@@ -111,7 +111,7 @@ int main(int argc, char **argv)
     const int firsts = 40000;
     MUDPUnit lists, datas;
     for (MUDPUnit *u : {&lists, &datas})
-        transport::setOutgoingTap(u, [](QByteArray &, QHostAddress &, quint16 &) { return false; });
+        u->setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
     const Result data = firstPackets(datas, firsts, 200000, "DATA$peer");
     const Result list = firstPackets(lists, firsts, 300000, "PEERLIST$peer$0$0$0");
     std::printf("%-34s %12.0f %12.0f\n", "40,000 first packets of DATA", data.nsPerDatagram, data.cpuNsPerDatagram);

@@ -131,7 +131,7 @@ struct WaitingHost {
 void waitingHost()
 {
     MUDPUnit unit;
-    transport::setOutgoingTap(&unit, [](QByteArray &, QHostAddress &, quint16 &) { return false; });
+    unit.setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
     WaitingHost host;
     host.unit = &unit;
     MUDPWindow window{&WaitingHost::proc, &host};
@@ -139,7 +139,7 @@ void waitingHost()
     const NOLVUDPPACKET data = tp::message(kDate, 10, "DATA$peer", "wait here")[0];
     unit.receiveDatagram(reinterpret_cast<const char *>(&data), sizeof data, QHostAddress(QStringLiteral("127.0.0.3")),
                          47000);
-    transport::clearOutgoingTap(&unit);
+    unit.setOutgoingTap(nullptr);
     std::printf("host waiting in its WM_UDP_DATA procedure (regToServer to a silent address) while %d datagrams "
                 "are handled: heap at most +%.2f MiB, +%.2f MiB at the end of the wait\n",
                 host.fed, mib(host.most - host.atStart), mib(host.atEnd - host.atStart));

@@ -1,11 +1,10 @@
-// Lookups in the server, client and live-user tables, the removal of a
-// server's live users, and the list-change notices.
-#include <cstring>
+#include "registry/peer_tables.h"
 
+#include "core/host_bridge.h"
+#include "core/lifetime.h"
 #include "registry/peer_keys.h"
 #include "text/fixed_text.h"
 #include "transport/endpoint.h"
-#include "unit/mudp_unit.h"
 
 namespace {
 
@@ -33,42 +32,49 @@ PEERINFO *findIn(const PeerTable &table, const PeerQuery &q, const QByteArray &i
 
 } // namespace
 
-PEERINFO *MUDPUnit::findServer(const char *ip, unsigned short port, const char *name) const
+PeerTables::PeerTables(HostBridge &host, Lifetime &life)
+    : host(host), life(life), serverList(peerAddressKey), clientList(peerNameKey), liveUserList(peerEndpointKey)
+{
+}
+
+PeerTables::~PeerTables()
+{
+    for (PeerTable *table : {&serverList, &clientList, &liveUserList})
+        for (PEERINFO *p : table->takeAll())
+            delete p;
+}
+
+PEERINFO *PeerTables::findServer(const char *ip, unsigned short port, const char *name) const
 {
     return findIn(serverList, PeerQuery{ip, port, name, nullptr, 0}, given(ip) ? QByteArray(ip) : QByteArray());
 }
 
-PEERINFO *MUDPUnit::findClient(const char *ip, unsigned short port, const char *name) const
+PEERINFO *PeerTables::findClient(const char *ip, unsigned short port, const char *name) const
 {
     return findIn(clientList, PeerQuery{ip, port, name, nullptr, 0}, given(name) ? QByteArray(name) : QByteArray());
 }
 
-PEERINFO *MUDPUnit::findLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
-                                 unsigned short serverPort) const
+PEERINFO *PeerTables::findLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
+                                   unsigned short serverPort) const
 {
     const QByteArray key = given(ip) && port != 0 ? transport::endpointKey(ip, port) : QByteArray();
     return findIn(liveUserList, PeerQuery{ip, port, name, serverIp, serverPort}, key);
 }
 
-void MUDPUnit::notifyListChanged(int code)
+void PeerTables::remove(PeerTable &table, int i)
 {
-    notifyHost(WM_UDP_LIST, static_cast<WPARAM>(code), 0);
+    // Peer records have no wait generation: they wait for the outermost return.
+    life.retire(table.takeAt(i), &deleteItem<PEERINFO>, 0);
 }
 
-void MUDPUnit::rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted)
+void PeerTables::dropLiveUsersOf(const char *ip, unsigned short port)
 {
-    EntryGuard guard(*this);
-    if (!deleted)
-        return;
     for (int i = 0; i < liveUserList.size();) {
-        PEERINFO *p = liveUserList.at(i);
-        if (IP && text::fieldEquals(p->serverIp, sizeof p->serverIp, IP) && p->serverPort == port) {
-            liveUserList.takeAt(i);
-            retire(p);
-        } else {
+        const PEERINFO *p = liveUserList.at(i);
+        if (ip && text::fieldEquals(p->serverIp, sizeof p->serverIp, ip) && p->serverPort == port)
+            remove(liveUserList, i);
+        else
             ++i;
-        }
     }
-    Q_EMIT userListChanged();
-    notifyListChanged(LIST_LIVEUSER);
+    host.liveUsersChanged();
 }

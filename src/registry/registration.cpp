@@ -1,18 +1,27 @@
-// Registration: regToServer and unRegFromServer on the client side, and the
-// REG, UNREG, REGACC, UNREGACC, REGDUP and UNKOWN handlers.
+#include "registry/registration.h"
+
 #include <cstring>
 
-#include "platform/clock.h"
+#include "core/host_bridge.h"
+#include "core/lifetime.h"
+#include "io/event_wait.h"
+#include "registry/heartbeat.h"
+#include "registry/list_merge.h"
+#include "registry/peer_tables.h"
 #include "text/fixed_text.h"
+#include "transport/local_identity.h"
 #include "transport/message.h"
-#include "unit/mudp_unit.h"
+#include "transport/path/path_table.h"
+#include "transport/send/control_sender.h"
+#include "transport/send/send_records.h"
+#include "transport/send/writer.h"
 
 namespace {
 constexpr int kRegistrationChecks = 201; // of 10 ms each: about one timer period
 constexpr int kFlushBeforeLeavingMs = 2000;
-}
+} // namespace
 
-PEERINFO *MUDPUnit::newPeerRecord(const Message &m) const
+PEERINFO *Registration::newPeerRecord(const Message &m) const
 {
     auto *peer = new PEERINFO();
     std::memset(peer, 0, sizeof *peer);
@@ -26,139 +35,136 @@ PEERINFO *MUDPUnit::newPeerRecord(const Message &m) const
     return peer;
 }
 
-void MUDPUnit::regToServer(const char *serverIp, unsigned short serverPort)
+void Registration::regToServer(const char *serverIp, unsigned short serverPort)
 {
-    EntryGuard guard(*this);
+    Lifetime::Entry entry(p.life);
     char ip[16];
     text::copyText(ip, serverIp);
-    if (PEERINFO *server = findServer(ip, serverPort, nullptr)) {
-        writeLog(tr("Peer exist") + peerName(server));
+    if (PEERINFO *server = p.tables.findServer(ip, serverPort, nullptr)) {
+        p.host.writeLog(tr("Peer exist") + p.host.peerName(server));
         return;
     }
-    writeLog(tr("Commit Reg Command"));
+    p.host.writeLog(tr("Commit Reg Command"));
     pendingRegistrations.sent(ip, serverPort);
-    sendText("REG$" + text::fieldBytes(localName), ip, serverPort);
+    p.controls.sendText("REG$" + p.self.nameBytes(), ip, serverPort);
     for (int check = 1;; ++check) {
-        waitWithEvents(10);
-        if (findServer(ip, serverPort, nullptr)) {
-            writeLog(tr("Reg Sucess"));
+        io::waitWithEvents(10);
+        if (p.tables.findServer(ip, serverPort, nullptr)) {
+            p.host.writeLog(tr("Reg Sucess"));
             break;
         }
         if (check >= kRegistrationChecks) {
-            writeLog(tr("Reg Failed"));
+            p.host.writeLog(tr("Reg Failed"));
             break;
         }
     }
-    heartbeatTicks = 0;
+    p.heartbeat.restartCount();
 }
 
-void MUDPUnit::unRegFromServer(const char *serverIp, unsigned short serverPort)
+void Registration::unRegFromServer(const char *serverIp, unsigned short serverPort)
 {
-    EntryGuard guard(*this);
+    Lifetime::Entry entry(p.life);
     char ip[16];
     text::copyText(ip, serverIp);
     // What was sent before goes out first, for a bounded time.
-    flushQueuedWrites(kFlushBeforeLeavingMs);
-    writeLog(tr("Commit Unreg Command"));
-    sendText("UNREG$" + text::fieldBytes(localName), ip, serverPort);
+    p.writer.flush(kFlushBeforeLeavingMs);
+    p.host.writeLog(tr("Commit Unreg Command"));
+    p.controls.sendText("UNREG$" + p.self.nameBytes(), ip, serverPort);
     for (int check = 1;; ++check) {
-        waitWithEvents(10);
-        PEERINFO *server = findServer(ip, serverPort, nullptr);
+        io::waitWithEvents(10);
+        PEERINFO *server = p.tables.findServer(ip, serverPort, nullptr);
         if (!server) {
-            writeLog(tr("UnReg Sucess"));
+            p.host.writeLog(tr("UnReg Sucess"));
             return;
         }
         if (check >= kRegistrationChecks) {
-            writeLog(tr("UnReg Time out,delete peer self"));
+            p.host.writeLog(tr("UnReg Time out,delete peer self"));
             server->life = wire::kRemoveMark;
             return;
         }
     }
 }
 
-void MUDPUnit::handleReg(Message &m)
+void Registration::handleReg(Message &m)
 {
     char peerName[40];
     text::copyName(peerName, m.fields.text(1));
-    const QString shown = name(m.fields.text(1));
-    if (findClient(nullptr, 0, peerName)) {
-        sendText("REGDUP$" + text::fieldBytes(localName), m.srcIp, m.srcPort);
-        writeLog(tr("Refuse peer regist,already exist peer ") + shown);
+    const QString shown = p.host.name(m.fields.text(1));
+    if (p.tables.findClient(nullptr, 0, peerName)) {
+        p.controls.sendText("REGDUP$" + p.self.nameBytes(), m.srcIp, m.srcPort);
+        p.host.writeLog(tr("Refuse peer regist,already exist peer ") + shown);
         return;
     }
     PEERINFO *client = newPeerRecord(m);
-    std::memcpy(client->serverName, localName, sizeof client->serverName);
-    std::memcpy(client->serverIp, localAddr, sizeof client->serverIp);
-    client->serverPort = boundPort;
-    clientList.append(client);
-    sendText("REGACC$" + text::fieldBytes(localName) + "$0$0$0$" + QByteArray(m.srcIp) + '$' +
-                 QByteArray::number(m.srcPort),
-             m.srcIp, m.srcPort);
-    writeLog(tr("Accept peer regist ") + shown + tr(" from ") + QString::fromLatin1(m.srcIp) + QLatin1Char(':') +
-             QString::number(m.srcPort));
-    Q_EMIT clientChanged();
-    notifyListChanged(LIST_CLIENT);
+    std::memcpy(client->serverName, p.self.name, sizeof client->serverName);
+    std::memcpy(client->serverIp, p.self.addr, sizeof client->serverIp);
+    client->serverPort = p.self.boundPort;
+    p.tables.clients().append(client);
+    p.controls.sendText("REGACC$" + p.self.nameBytes() + "$0$0$0$" + QByteArray(m.srcIp) + '$' +
+                            QByteArray::number(m.srcPort),
+                        m.srcIp, m.srcPort);
+    p.host.writeLog(tr("Accept peer regist ") + shown + tr(" from ") + QString::fromLatin1(m.srcIp) +
+                    QLatin1Char(':') + QString::number(m.srcPort));
+    p.host.clientsChanged();
 }
 
-void MUDPUnit::handleUnreg(Message &m)
+void Registration::handleUnreg(Message &m)
 {
     char peerName[40];
     text::copyName(peerName, m.fields.text(1));
-    const QString shown = name(m.fields.text(1));
-    if (PEERINFO *client = findClient(m.srcIp, m.srcPort, peerName)) {
+    const QString shown = p.host.name(m.fields.text(1));
+    if (PEERINFO *client = p.tables.findClient(m.srcIp, m.srcPort, peerName)) {
         client->life = wire::kRemoveMark;
-        sendText("UNREGACC$" + text::fieldBytes(localName), m.srcIp, m.srcPort);
-        writeLog(tr("Accept peer unregist ") + shown);
+        p.controls.sendText("UNREGACC$" + p.self.nameBytes(), m.srcIp, m.srcPort);
+        p.host.writeLog(tr("Accept peer unregist ") + shown);
     } else {
-        sendText("REGDUP$" + text::fieldBytes(localName), m.srcIp, m.srcPort);
-        writeLog(tr("Refuse peer unregist,already exist peer ") + shown);
+        p.controls.sendText("REGDUP$" + p.self.nameBytes(), m.srcIp, m.srcPort);
+        p.host.writeLog(tr("Refuse peer unregist,already exist peer ") + shown);
     }
 }
 
-void MUDPUnit::handleRegAcc(Message &m)
+void Registration::handleRegAcc(Message &m)
 {
-    if (findServer(m.srcIp, m.srcPort, nullptr))
+    if (p.tables.findServer(m.srcIp, m.srcPort, nullptr))
         return;
     // Only a peer asked to register this unit may become its server and tell
     // it how it is seen from outside.
     const qint64 roundTripUs = pendingRegistrations.take(m.srcIp, m.srcPort);
     if (roundTripUs < 0) {
-        writeLog(tr("Registration accept not asked for dropped:") + name(m.fields.text(1)) + fromSource(m));
+        p.host.writeLog(tr("Registration accept not asked for dropped:") + p.host.name(m.fields.text(1)) +
+                        fromSource(m));
         return;
     }
     // The registration's round trip paces the first message to the server.
-    if (PeerPath *path = sendingPath(m.srcIp, m.srcPort); path && m.markProven)
-        path->rttHintUs = roundTripUs;
+    if (PeerPath *path = p.paths.sendingPath(m.srcIp, m.srcPort); path && m.markProven)
+        path->sending.rttHintUs = roundTripUs;
     PEERINFO *server = newPeerRecord(m);
-    serverList.append(server);
-    forgetListOrder(m.srcIp, m.srcPort);
-    text::copyText(addrForPeer, m.fields.text(5));
-    portForPeer = static_cast<unsigned short>(m.fields.number(6));
+    p.tables.servers().append(server);
+    p.lists.forgetOrder(m.srcIp, m.srcPort);
+    text::copyText(p.self.addrForPeer, m.fields.text(5));
+    p.self.portForPeer = static_cast<unsigned short>(m.fields.number(6));
     char ip[16];
     std::memcpy(ip, server->ip, sizeof ip);
     const unsigned short port = server->port;
-    Q_EMIT serverChanged(ip, port, false);
-    notifyListChanged(LIST_SERVER);
-    writeLog(tr("Peer regist accepted by ") + name(m.fields.text(1)));
+    p.host.serverChanged(ip, port, false);
+    p.host.listChanged(LIST_SERVER);
+    p.host.writeLog(tr("Peer regist accepted by ") + p.host.name(m.fields.text(1)));
 }
 
-void MUDPUnit::handleUnregAcc(Message &m)
+void Registration::handleUnregAcc(Message &m)
 {
-    if (PEERINFO *server = findServer(m.srcIp, m.srcPort, nullptr)) {
+    if (PEERINFO *server = p.tables.findServer(m.srcIp, m.srcPort, nullptr)) {
         server->life = wire::kRemoveMark;
-        writeLog(tr("Unregist peer accepted by ") + name(m.fields.text(1)));
+        p.host.writeLog(tr("Unregist peer accepted by ") + p.host.name(m.fields.text(1)));
     } else {
-        writeLog(tr("Maybe Unregist self or no Respon"));
+        p.host.writeLog(tr("Maybe Unregist self or no Respon"));
     }
 }
 
-void MUDPUnit::handleRegDup(Message &)
-{
-    writeLog(tr("Refused by Host ,user exist"));
-}
+void Registration::handleRegDup(Message &) { p.host.writeLog(tr("Refused by Host ,user exist")); }
 
-void MUDPUnit::handleUnknown(Message &m)
+void Registration::handleUnknown(Message &m)
 {
-    markSendRecordDone(m);
-    writeLog(tr("Host Can't Use Protocal Word:") + QString::fromLatin1(m.fields.text(0)) + fromLabel(m.srcIp));
+    p.sends.markDone(m.fields.number(2), m.fields.number(3), m.srcIp, m.srcPort);
+    p.host.writeLog(tr("Host Can't Use Protocal Word:") + QString::fromLatin1(m.fields.text(0)) + fromLabel(m.srcIp));
 }

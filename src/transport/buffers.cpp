@@ -197,3 +197,5 @@ bool noteDestination(NOLVUDPBUFFER *buffer, const char *ip, uint16_t port)
     buffer->sentTo->insert(transport::endpointId(address, port));
     return true;
 }
+
+void freeBufferItem(void *buffer) { freeBuffer(static_cast<NOLVUDPBUFFER *>(buffer)); }

@@ -52,3 +52,6 @@ qint64 newBufferCost(int total, int i);
 // Remembers that an outgoing buffer was sent to ip:port; whether it was.
 bool noteDestination(NOLVUDPBUFFER *buffer, const char *ip, uint16_t port);
 bool wasSentTo(const NOLVUDPBUFFER *buffer, quint32 address, uint16_t port);
+
+// freeBuffer for the graveyard.
+void freeBufferItem(void *buffer);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
+#include "core/labels.h"
 #include "transport/identity.h"
 #include "transport/message_header.h"
 #include "transport/path_mark.h"
@@ -30,3 +32,7 @@ struct Message {
     const char *body() const { return block + wire::kMessageHeaderSize; }
     int bodyLength() const { return length > wire::kMessageHeaderSize ? length - wire::kMessageHeaderSize : 0; }
 };
+
+// "ip:port" of the datagram, and " From:" with it.
+inline QString sourceLabel(const Message &m) { return endpointLabel(m.srcIp, m.srcPort); }
+inline QString fromSource(const Message &m) { return tr(" From:") + sourceLabel(m); }

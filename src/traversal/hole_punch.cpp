@@ -1,88 +1,101 @@
-// Hole punching: the initiator's cycles of TRANSHOLE to the server and HOLEREG
-// to the peer, and the handlers on the server, target and initiator sides.
+#include "traversal/hole_punch.h"
+
 #include <cstring>
 
+#include "core/host_bridge.h"
+#include "core/lifetime.h"
+#include "io/event_wait.h"
+#include "registry/peer_tables.h"
 #include "text/fixed_text.h"
+#include "transport/local_identity.h"
 #include "transport/message.h"
-#include "unit/mudp_unit.h"
+#include "transport/send/control_sender.h"
 
 namespace {
 
-constexpr int kCycleWait = 100;  // ms, twice per cycle
-constexpr int kLastCycle = 20;   // cycles 0..20: 21 in all
+constexpr int kCycleWait = 100; // ms, twice per cycle
+constexpr int kLastCycle = 20;  // cycles 0..20: 21 in all
 constexpr int kAreaSize = wire::kMessageHeaderSize;
 
 } // namespace
 
-bool MUDPUnit::holeToLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
-                              unsigned short serverPort)
+void HolePunch::sendCycle(const Target &t)
 {
-    EntryGuard guard(*this);
+    const QByteArray &ownName = t.ownName, &tail = t.tail;
+    const char *peerIp = t.peerIp, *viaIp = t.viaIp;
+    const unsigned short port = t.port, serverPort = t.serverPort;
+    char areas[2 * kAreaSize] = {};
+    const QByteArray transHole = "TRANSHOLE$" + ownName + "$0$0$0$" + QByteArray(peerIp) + '$' + QByteArray::number(port);
+    const QByteArray holeReq = "HOLEREQ$" + ownName + tail;
+    std::memcpy(areas, transHole.constData(), qMin<size_t>(transHole.size(), kAreaSize - 1));
+    std::memcpy(areas + kAreaSize, holeReq.constData(), qMin<size_t>(holeReq.size(), kAreaSize - 1));
+    controls.send(areas, viaIp, serverPort, 2 * kAreaSize);
+    io::waitWithEvents(kCycleWait);
+    controls.sendText("HOLEREG$" + ownName + tail, peerIp, port);
+    io::waitWithEvents(kCycleWait);
+}
+
+bool HolePunch::toLiveUser(const char *ip, unsigned short port, const char *name, const char *serverIp,
+                           unsigned short serverPort)
+{
+    Lifetime::Entry entry(life);
     // Private copies: the waits below run handlers that may change the tables
     // and, through the host, the caller's texts.
     char peerIp[16], peerName[40], viaIp[16];
     text::copyText(peerIp, ip);
     text::copyName(peerName, name);
     text::copyText(viaIp, serverIp);
-    const PEERINFO *record = findLiveUser(peerIp, port, peerName, viaIp, serverPort);
+    const PEERINFO *record = tables.findLiveUser(peerIp, port, peerName, viaIp, serverPort);
     if (!record)
         return false;
-    const QString target = peerLabel(record);
-
-    const QByteArray tail = "$0$0$0$" + text::fieldBytes(addrForPeer) + '$' + QByteArray::number(portForPeer);
-    const QByteArray ownName = text::fieldBytes(localName);
+    const QString target = host.peerLabel(record);
+    const Target cycleTarget{peerIp, port, viaIp, serverPort, self.nameBytes(),
+                             "$0$0$0$" + text::fieldBytes(self.addrForPeer) + '$' +
+                                 QByteArray::number(self.portForPeer)};
     for (int cycle = 0;; ++cycle) {
-        char areas[2 * kAreaSize] = {};
-        const QByteArray transHole =
-            "TRANSHOLE$" + ownName + "$0$0$0$" + QByteArray(peerIp) + '$' + QByteArray::number(port);
-        const QByteArray holeReq = "HOLEREQ$" + ownName + tail;
-        std::memcpy(areas, transHole.constData(), qMin<size_t>(transHole.size(), kAreaSize - 1));
-        std::memcpy(areas + kAreaSize, holeReq.constData(), qMin<size_t>(holeReq.size(), kAreaSize - 1));
-        sendProtocol(areas, viaIp, serverPort, 2 * kAreaSize);
-        waitWithEvents(kCycleWait);
-        sendText("HOLEREG$" + ownName + tail, peerIp, port);
-        waitWithEvents(kCycleWait);
-
+        sendCycle(cycleTarget);
         // A user list handled during the waits may have removed the record:
         // look it up again, and end the attempt when it is gone.
-        record = findLiveUser(peerIp, port, peerName, viaIp, serverPort);
+        record = tables.findLiveUser(peerIp, port, peerName, viaIp, serverPort);
         if (record && record->access == 1) {
-            writeLog(tr("Hole Sucess To ") + target);
+            host.writeLog(tr("Hole Sucess To ") + target);
             return true;
         }
         if (!record || cycle >= kLastCycle) {
-            writeLog(tr("Hole Failed To") + target);
+            host.writeLog(tr("Hole Failed To") + target);
             return false;
         }
     }
 }
 
-void MUDPUnit::handleTransHole(Message &m)
+void HolePunch::handleTransHole(Message &m)
 {
     // Positions 5 and 6 name the target; without both, or with a port that
     // is no port, there is nobody to forward to.
     unsigned short port = 0;
     const bool hasTarget = m.fields.has(5) && m.fields.port(6, &port) && port != 0;
     // Hole requests pass only between this server's own clients.
-    if (!findClient(m.srcIp, m.srcPort, nullptr) || (hasTarget && !findClient(m.fields.text(5), port, nullptr))) {
-        writeLog(tr("Packet Transfer Hole Request Refused, not between clients:") +
-                 QString::fromLatin1(m.messageKey) + fromSource(m));
+    if (!tables.findClient(m.srcIp, m.srcPort, nullptr) ||
+        (hasTarget && !tables.findClient(m.fields.text(5), port, nullptr))) {
+        host.writeLog(tr("Packet Transfer Hole Request Refused, not between clients:") +
+                      QString::fromLatin1(m.messageKey) + fromSource(m));
         return;
     }
     if (hasTarget) {
         const QByteArray embedded(m.body(), static_cast<qsizetype>(strnlen(m.body(), size_t(m.bodyLength()))));
         if (!embedded.isEmpty())
-            sendText(embedded, m.fields.text(5), port);
+            controls.sendText(embedded, m.fields.text(5), port);
     }
-    writeLog(tr("Packet Transfer Hole Request Received:") + QString::fromLatin1(m.messageKey) + fromLabel(m.srcIp));
+    host.writeLog(tr("Packet Transfer Hole Request Received:") + QString::fromLatin1(m.messageKey) +
+                  fromLabel(m.srcIp));
 }
 
-void MUDPUnit::handleHoleReq(Message &m)
+void HolePunch::handleHoleReq(Message &m)
 {
     // A server of this unit forwards hole requests; from anyone else this
     // would send the hole test wherever they name.
-    if (!findServer(m.srcIp, m.srcPort, nullptr)) {
-        writeLog(tr("Hole request not from a server ignored:") + sourceLabel(m));
+    if (!tables.findServer(m.srcIp, m.srcPort, nullptr)) {
+        host.writeLog(tr("Hole request not from a server ignored:") + sourceLabel(m));
         return;
     }
     unsigned short port = 0;
@@ -90,33 +103,30 @@ void MUDPUnit::handleHoleReq(Message &m)
         return;
     char ip[16];
     text::copyText(ip, m.fields.text(5));
-    sendText("NOLVHOLE", ip, port);
-    writeLog(tr("Hole to:") + endpointLabel(ip, port));
+    controls.sendText("NOLVHOLE", ip, port);
+    host.writeLog(tr("Hole to:") + endpointLabel(ip, port));
 }
 
-void MUDPUnit::handleHoleReg(Message &m)
+void HolePunch::handleHoleReg(Message &m)
 {
-    sendText("HOLEACC$" + text::fieldBytes(localName) + "$0$0$0$" + text::fieldBytes(addrForPeer) + '$' +
-                 QByteArray::number(portForPeer),
-             m.srcIp, m.srcPort);
+    controls.sendText("HOLEACC$" + self.nameBytes() + "$0$0$0$" + text::fieldBytes(self.addrForPeer) + '$' +
+                          QByteArray::number(self.portForPeer),
+                      m.srcIp, m.srcPort);
     const QString from = sourceLabel(m);
-    if (PEERINFO *peer = findLiveUser(m.srcIp, m.srcPort, nullptr, nullptr, 0)) {
+    if (PEERINFO *peer = tables.findLiveUser(m.srcIp, m.srcPort, nullptr, nullptr, 0)) {
         peer->access = 1;
-        writeLog(tr("This client now access allowed:") + from);
+        host.writeLog(tr("This client now access allowed:") + from);
     }
-    writeLog(tr("Receive Hole confirm request from:") + from);
+    host.writeLog(tr("Receive Hole confirm request from:") + from);
 }
 
-void MUDPUnit::handleHoleAcc(Message &m)
+void HolePunch::handleHoleAcc(Message &m)
 {
-    PEERINFO *peer = findLiveUser(m.srcIp, m.srcPort, nullptr, nullptr, 0);
+    PEERINFO *peer = tables.findLiveUser(m.srcIp, m.srcPort, nullptr, nullptr, 0);
     if (!peer)
         return;
     peer->access = 1;
-    writeLog(tr("Hole confirm from:") + sourceLabel(m));
+    host.writeLog(tr("Hole confirm from:") + sourceLabel(m));
 }
 
-void MUDPUnit::handleHoleTest(Message &m)
-{
-    writeLog(tr("Get hole test from:") + sourceLabel(m));
-}
+void HolePunch::handleHoleTest(Message &m) { host.writeLog(tr("Get hole test from:") + sourceLabel(m)); }

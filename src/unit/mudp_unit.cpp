@@ -1,37 +1,37 @@
 #include "unit/mudp_unit.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
-#include <QUdpSocket>
-#include <QVariant>
-#include <cstdlib>
 #include <cstring>
 
+#include "io/event_wait.h"
 #include "platform/clock.h"
-#include "platform/host_window.h"
-#include "registry/peer_keys.h"
 #include "text/fixed_text.h"
-#include "transport/buffers.h"
-#include "transport/datagram_tap.h"
-#include "transport/unit_registry.h"
+#include "transport/send_target.h"
+#include "unit/parts.h"
 
-MUDPUnit::MUDPUnit(QObject *parent)
-    : QObject(parent),
-      sentBuffers(sentBufferKey),
-      recvBuffers(recvBufferKey),
-      sendRecords(sendRecordKey),
-      serverList(peerAddressKey),
-      clientList(peerNameKey),
-      liveUserList(peerEndpointKey),
-      boundPort(45454),
-      localAddr{},
-      localName{},
-      addrForPeer{},
-      portForPeer(0),
-      textConverter()
+namespace {
+constexpr int kTickMs = 2000;
+constexpr int kWritesAfterTick = 1024;
+} // namespace
+
+MUDPUnit::MUDPUnit(QObject *parent) : QObject(parent)
 {
-    sendSocket = recvSocket = new QUdpSocket(this);
-    connect(recvSocket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
+    Parts::Hooks hooks;
+    hooks.unitSignals.udpLog = [this](const QString &line) { Q_EMIT udpLog(line); };
+    hooks.unitSignals.dataReady = [this](char *data, int size) { Q_EMIT dataReady(data, size); };
+    hooks.unitSignals.userListChanged = [this] { Q_EMIT userListChanged(); };
+    hooks.unitSignals.clientChanged = [this] { Q_EMIT clientChanged(); };
+    hooks.unitSignals.serverChanged = [this](char *ip, unsigned short port, bool deleted) {
+        Q_EMIT serverChanged(ip, port, deleted);
+    };
+    hooks.bufferReady = [this](NOLVUDPBUFFER *buffer, char *ip, unsigned short port) {
+        Q_EMIT bufferReadySendToAddr(buffer, ip, port);
+    };
+    hooks.receive = [this](const char *bytes, qint64 size, const QHostAddress &from, quint16 port) {
+        receiveDatagram(bytes, size, from, port);
+    };
+    hooks.readSocket = [this] { processPendingDatagrams(); };
+    p = std::make_unique<Parts>(this, std::move(hooks));
     connect(this, SIGNAL(bufferReadySendToAddr(NOLVUDPBUFFER*,char*,unsigned short)),
             this, SLOT(sendBufferToAddr(NOLVUDPBUFFER*,char*,unsigned short)));
     connect(this, SIGNAL(clientChanged()), this, SLOT(sendNewListToClient()));
@@ -39,216 +39,186 @@ MUDPUnit::MUDPUnit(QObject *parent)
             this, SLOT(processPacket(NOLVUDPPACKET*,QHostAddress,unsigned short)));
     timer = new QTimer(this);
     connect(timer, SIGNAL(timeout()), this, SLOT(timeout()));
-    timer->start(2000);
-    lossTimer = new QTimer(this);
-    lossTimer->setSingleShot(true);
-    lossTimer->setTimerType(Qt::PreciseTimer);
-    connect(lossTimer, &QTimer::timeout, this, [this] { lossRecoveryPass(); });
-    writerTimer = new QTimer(this);
-    writerTimer->setSingleShot(true);
-    writerTimer->setTimerType(Qt::PreciseTimer);
-    connect(writerTimer, &QTimer::timeout, this, [this] { runWriter(); });
-    aliveRetryTimer = new QTimer(this);
-    aliveRetryTimer->setSingleShot(true);
-    connect(aliveRetryTimer, &QTimer::timeout, this, [this] {
-        EntryGuard guard(*this);
-        sendRetryAlives();
-    });
-    registerUnit(this);
-    timeoutBusy = false;
-    listScratch = nullptr;
-    hostWindow = nullptr;
-    heartbeatTicks = 0;
-    peerListCount = 0;
-}
-
-void MUDPUnit::shutDown()
-{
-    if (closed)
-        return;
-    closed = true;
-    unregisterUnit(this);
-    for (QTimer *t : {timer, lossTimer, writerTimer, aliveRetryTimer})
-        t->stop();
-    recvSocket->disconnect(this);
-    recvSocket->close();
-    stagedCount = 0;
-    backlog.clear();
+    timer->start(kTickMs);
 }
 
 MUDPUnit::~MUDPUnit()
 {
-    unregisterUnit(this);
-    transport::clearOutgoingTap(this);
     timer->stop();
     timer->deleteLater();
-    lossTimer->stop();
-    writerTimer->stop();
-    aliveRetryTimer->stop();
-    sendSocket->deleteLater();
-    activePaths.clear();
-    paths.clear();
-    for (NOLVUDPBUFFER *b : sentBuffers.takeAll())
-        freeBuffer(b);
-    for (NOLVUDPBUFFER *b : recvBuffers.takeAll())
-        freeBuffer(b);
-    for (SENDRECORD *r : sendRecords.takeAll())
-        delete r;
-    for (PeerTable *table : {&serverList, &clientList, &liveUserList})
-        for (PEERINFO *p : table->takeAll())
-            delete p;
-    graveyard.release();
-    std::free(listScratch);
-    listScratch = nullptr;
-    freeRetiredLists();
-    // The converter, the mutex, the tables and then the QObject base (with the
-    // socket and timer as children) go with the members.
+    p->stopTimers();
+    // The parts go in the reverse order of their making; the QObject base
+    // then takes the socket and the timers with it.
+    p.reset();
 }
 
-void MUDPUnit::setLocalName(const char *name) { text::copyName(localName, name); }
-
-void MUDPUnit::setLocalAddr(const char *addr) { text::copyText(localAddr, addr); }
-
-void MUDPUnit::setHostWindow(HWND window) { hostWindow = window; }
-
-namespace {
-// The socket is not read while one of its own datagrams is being handled,
-// and a fast sender fills it quickly: both directions get room (the system
-// caps this at its own limit).
-constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
-// A path idle this long lets its rate controller go.
-constexpr int64_t kIdleRateUs = 60ll * 1000 * 1000;
-} // namespace
-
-MUDPUnit::EntryGuard::~EntryGuard()
+void MUDPUnit::shutDown()
 {
-    if (--unit.entryDepth == 0) {
-        unit.graveyard.release();
-        unit.paths.releaseEvicted();
-    }
+    if (p->socket.isClosed())
+        return;
+    timer->stop();
+    p->stopTimers();
+    p->socket.close();
 }
 
-void MUDPUnit::retire(NOLVUDPBUFFER *buffer)
-{
-    if (entryDepth > 0)
-        graveyard.add(buffer);
-    else
-        freeBuffer(buffer);
-}
+bool MUDPUnit::isEntered() const { return p->life.entered() || p->host.inside(); }
 
-void MUDPUnit::retire(SENDRECORD *record)
-{
-    if (entryDepth > 0)
-        graveyard.add(record);
-    else
-        delete record;
-}
+void MUDPUnit::setLocalName(const char *name) { text::copyName(p->self.name, name); }
 
-void MUDPUnit::retire(PEERINFO *peer)
-{
-    if (entryDepth > 0)
-        graveyard.add(peer);
-    else
-        delete peer;
-}
+void MUDPUnit::setLocalAddr(const char *addr) { text::copyText(p->self.addr, addr); }
 
-void MUDPUnit::forgetIdleRates()
-{
-    // A controller holds the send records of thousands of datagrams: a
-    // server of many clients keeps one only for those it talks to lately.
-    const int64_t now = platform::monotonicUs();
-    paths.forEach([now](PeerPath *path) {
-        if (path->rate && !path->active && now - path->lastUsedUs > kIdleRateUs) {
-            path->rate.reset();
-            path->pacer.reset();
-        }
-    });
-}
+void MUDPUnit::setHostWindow(HWND window) { p->host.setWindow(window); }
 
-bool MUDPUnit::flushQueuedWrites(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (hasQueuedWrites() && clock.elapsed() < ms)
-        waitWithEvents(2);
-    return !hasQueuedWrites();
-}
-
-bool MUDPUnit::moveToPort(unsigned short port)
-{
-    if (portBound && recvSocket->localPort() == port)
-        return true;
-    // The new socket binds first, so that a failure leaves the working one.
-    // Binding is exclusive: a port that another socket holds is refused, even
-    // when that socket allowed address reuse.
-    auto *socket = new QUdpSocket(this);
-    if (!socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
-        delete socket;
-        return false;
-    }
-    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kSocketBufferBytes);
-    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSocketBufferBytes);
-    connect(socket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
-    QUdpSocket *old = recvSocket;
-    sendSocket = recvSocket = socket;
-    old->disconnect(this);
-    old->close();
-    old->deleteLater(); // a handler of its datagrams may be running below
-    portBound = true;
-    return true;
-}
+void MUDPUnit::setOutgoingTap(OutgoingTap tap) { p->socket.setOutgoingTap(std::move(tap)); }
 
 bool MUDPUnit::bindPort(unsigned short port)
 {
     if (port == 0)
         return false; // an ephemeral port, which the unit could not declare to peers
-    if (!portBound)
-        boundPort = port; // nothing to keep: the port requested, bound or not
-    if (!moveToPort(port))
+    if (!p->socket.bound())
+        p->self.boundPort = port; // nothing to keep: the port requested, bound or not
+    if (!p->socket.moveToPort(port))
         return false;
-    boundPort = port;
+    p->self.boundPort = port;
     return true;
 }
 
 unsigned short MUDPUnit::autoBind(unsigned short first, unsigned short last)
 {
-    if (!portBound)
-        boundPort = 0;
+    if (!p->socket.bound())
+        p->self.boundPort = 0;
     for (unsigned port = first > 0 ? first : 1u; port < last; ++port) {
-        if (moveToPort(static_cast<unsigned short>(port))) {
-            boundPort = static_cast<unsigned short>(port);
-            return boundPort;
+        if (p->socket.moveToPort(static_cast<unsigned short>(port))) {
+            p->self.boundPort = static_cast<unsigned short>(port);
+            return p->self.boundPort;
         }
     }
     return 0;
 }
 
+void MUDPUnit::regToServer(const char *serverIp, unsigned short serverPort)
+{
+    p->registration.regToServer(serverIp, serverPort);
+}
+
+void MUDPUnit::unRegFromServer(const char *serverIp, unsigned short serverPort)
+{
+    p->registration.unRegFromServer(serverIp, serverPort);
+}
+
+void MUDPUnit::sendBufferToServer(const char *bytes, int length, const char *ip, unsigned short port,
+                                  const char *header)
+{
+    p->sending.toServer(bytes, length, ip, port, header);
+}
+
+void MUDPUnit::sendBufferToClient(const char *bytes, int length, const char *ip, unsigned short port,
+                                  const char *header)
+{
+    p->sending.toClient(bytes, length, ip, port, header);
+}
+
+void MUDPUnit::sendDataToLiveUser(const char *data, int size, const char *ip, unsigned short port,
+                                  const char *name, const char *serverIp, unsigned short serverPort)
+{
+    p->relay.sendToLiveUser(data, size, ip, port, name, serverIp, serverPort);
+}
+
+PEERINFO *MUDPUnit::exportList(List list, int *count)
+{
+    const PeerTable &table = list == List::Server   ? p->peers.servers()
+                             : list == List::Client ? p->peers.clients()
+                                                    : p->peers.liveUsers();
+    return p->lists.copy(table, count);
+}
+
+char *MUDPUnit::getAddrForPeer() { return p->self.addrForPeer; }
+
+unsigned short MUDPUnit::getPortForPeer() const { return p->self.portForPeer; }
+
+void MUDPUnit::waitWithEvents(int ms) { io::waitWithEvents(ms); }
+
+quint64 MUDPUnit::waitRounds() { return io::waitRounds(); }
+
+bool MUDPUnit::flushQueuedWrites(int ms) { return p->writer.flush(ms); }
+
+bool MUDPUnit::hasQueuedWrites() const { return p->writer.hasQueuedWrites(); }
+
+MUDPUnit::ListPushStats MUDPUnit::listPushStats() const { return {p->push.stats().pushes}; }
+
+void MUDPUnit::writeLog(const QString &msg) { p->host.writeLog(msg); }
+
+void MUDPUnit::receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port)
+{
+    Lifetime::Entry entry(p->life);
+    if (!bytes || size < static_cast<qint64>(sizeof(NOLVUDPPACKET)))
+        return;
+    // A private, aligned copy: the handlers run nested and may read the socket.
+    NOLVUDPPACKET packet;
+    std::memcpy(&packet, bytes, sizeof packet);
+    Q_EMIT getRecvPacket(&packet, sender, port);
+}
+
+void MUDPUnit::processPendingDatagrams()
+{
+    Lifetime::Entry entry(p->life);
+    if (p->socket.isClosed())
+        return;
+    p->socket.readPending();
+    p->afterReading();
+}
+
+void MUDPUnit::processPacket(NOLVUDPPACKET *packet, QHostAddress sender, unsigned short sendport)
+{
+    Lifetime::Entry entry(p->life);
+    p->reassembly.process(packet, sender, sendport);
+    if (p->socket.depth() == 0) // handed in directly, not read from the socket
+        p->afterReading();
+}
+
+void MUDPUnit::sendBufferToAddr(NOLVUDPBUFFER *buffer, char *IP, unsigned short port)
+{
+    Lifetime::Entry entry(p->life);
+    if (!buffer || !IP)
+        return;
+    p->sends.sendTo(buffer, {SendTarget(IP, port)});
+}
+
+void MUDPUnit::sendProtocol(char *data, char *destIP, unsigned short port, int defaultsize)
+{
+    Lifetime::Entry entry(p->life);
+    p->controls.send(data, destIP, port, defaultsize);
+}
+
+void MUDPUnit::returnRequestedPacket(NOLVUDPPACKET *packet, char *destIP, unsigned short port)
+{
+    Lifetime::Entry entry(p->life);
+    if (!packet || !destIP)
+        return;
+    NOLVUDPPACKET copy = *packet;
+    p->controls.writeSingle(copy, destIP, port);
+}
+
 void MUDPUnit::timeout()
 {
-    EntryGuard guard(*this);
+    Lifetime::Entry entry(p->life);
     if (timeoutBusy)
         return;
     timeoutBusy = true;
-    checkRecvBuffers();
-    resendRecords();
-    heartbeatTick();
-    forgetIdleRates();
+    p->recoveryPass.expireRecords(); // checkRecvBuffers
+    p->sends.tick();                 // resendRecords
+    p->heartbeat.tick();             // heartbeatTick
+    p->paths.forgetIdleRates(platform::monotonicUs());
     timeoutBusy = false;
-    if (!activePaths.isEmpty())
-        writeWhatIsDue(1024);
+    if (p->writer.hasQueuedWrites())
+        p->writer.writeWhatIsDue(kWritesAfterTick);
 }
 
-void MUDPUnit::notifyHost(UINT message, WPARAM wParam, LPARAM lParam)
-{
-    ++hostDepth;
-    platform::sendWindowMessage(hostWindow, message, wParam, lParam);
-    if (--hostDepth == 0)
-        freeRetiredLists();
-}
+void MUDPUnit::sendNewListToClient() { p->push.clientsChanged(); }
 
-void MUDPUnit::freeRetiredLists()
+void MUDPUnit::rebuildLiveUserByServer(char *IP, unsigned short port, bool deleted)
 {
-    for (PEERINFO *list : retiredLists)
-        std::free(list);
-    retiredLists.clear();
+    Lifetime::Entry entry(p->life);
+    if (deleted)
+        p->peers.dropLiveUsersOf(IP, port);
 }

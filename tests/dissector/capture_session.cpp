@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "support/peer.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ int main(int argc, char **argv)
     }
     // The first copy of packet 7 of 7 is dropped on its way out.
     bool dropped = false;
-    transport::setOutgoingTap(&alice.unit(), [&](QByteArray &d, QHostAddress &, quint16 &) {
+    alice.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {
         const bool drop = !dropped && d.size() == int(sizeof(NOLVUDPPACKET)) && d.mid(28, 4) == QByteArray("\7\0\7\0", 4);
         dropped = dropped || drop;
         return !drop;
@@ -94,7 +94,7 @@ int main(int argc, char **argv)
     ok &= check(pumpUntil([&] { return !server.received.isEmpty() && alice.hasLog("Packet send success:"); }),
                 "multi-packet DATA delivered and acknowledged");
     ok &= check(dropped && server.hasLog("Report lost packets:"), "the lost packet reported in a FEEDBACK");
-    transport::clearOutgoingTap(&alice.unit());
+    alice.unit().setOutgoingTap(nullptr);
 
     const PEERINFO *toBob = liveUserNamed(alice.unit(), "bob");
     ok &= check(toBob != nullptr, "bob is a live user of alice");

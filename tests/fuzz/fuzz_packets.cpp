@@ -10,7 +10,7 @@
 #include "fuzz_input.h"
 #include "platform/sleep.h"
 #include "support/unit_probe.h"
-#include "transport/datagram_tap.h"
+#include "io/outgoing_tap.h"
 
 namespace {
 
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto unit = std::make_unique<MUDPUnit>();
     reentry = Reentry{unit.get(), 0, 0, 0, fuzzinput::kMaxReentries};
     UnitInspector::timer(*unit)->stop();
-    transport::setOutgoingTap(unit.get(), [](QByteArray &, QHostAddress &, quint16 &) { return false; });
+    unit.get()->setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
     unit->setLocalName("fuzz");
     unit->setLocalAddr("127.0.0.2");
     unit->setHostWindow(&window);
@@ -169,6 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         previous = datagram;
     }
     reentry.unit = nullptr;
-    transport::clearOutgoingTap(unit.get());
+    unit.get()->setOutgoingTap(nullptr);
     return 0;
 }

@@ -1,5 +1,4 @@
-// White-box access to a unit for the tests: its tables, its private slots and
-// operations, and its timer.
+// Access to a unit for the tests: its parts, its signals, and its tick.
 #pragma once
 
 #include <QList>
@@ -11,49 +10,46 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include "transport/datagram_tap.h"
 #include "unit/mudp_unit.h"
+#include "unit/parts.h"
 
 struct UnitInspector {
-    static const QList<NOLVUDPBUFFER *> &sentBuffers(const MUDPUnit &u) { return u.sentBuffers.all(); }
-    static const QList<NOLVUDPBUFFER *> &recvBuffers(const MUDPUnit &u) { return u.recvBuffers.all(); }
-    static const QList<SENDRECORD *> &sendRecords(const MUDPUnit &u) { return u.sendRecords.all(); }
-    static const QList<PEERINFO *> &serverList(const MUDPUnit &u) { return u.serverList.all(); }
-    static const QList<PEERINFO *> &clientList(const MUDPUnit &u) { return u.clientList.all(); }
-    static const QList<PEERINFO *> &liveUserList(const MUDPUnit &u) { return u.liveUserList.all(); }
-    static unsigned short boundPort(const MUDPUnit &u) { return u.boundPort; }
-    static const char *localName(const MUDPUnit &u) { return u.localName; }
-    static const char *localAddr(const MUDPUnit &u) { return u.localAddr; }
-    static int heartbeatTicks(const MUDPUnit &u) { return u.heartbeatTicks; }
-    static void setHeartbeatTicks(MUDPUnit &u, int v) { u.heartbeatTicks = v; }
+    static const QList<NOLVUDPBUFFER *> &sentBuffers(const MUDPUnit &u) { return u.parts().outgoing.all(); }
+    static const QList<NOLVUDPBUFFER *> &recvBuffers(const MUDPUnit &u) { return u.parts().incoming.all(); }
+    static const QList<SENDRECORD *> &sendRecords(const MUDPUnit &u) { return u.parts().sends.all(); }
+    static const QList<PEERINFO *> &serverList(const MUDPUnit &u) { return u.parts().peers.servers().all(); }
+    static const QList<PEERINFO *> &clientList(const MUDPUnit &u) { return u.parts().peers.clients().all(); }
+    static const QList<PEERINFO *> &liveUserList(const MUDPUnit &u) { return u.parts().peers.liveUsers().all(); }
+    static unsigned short boundPort(const MUDPUnit &u) { return u.parts().self.boundPort; }
+    static const char *localName(const MUDPUnit &u) { return u.parts().self.name; }
+    static const char *localAddr(const MUDPUnit &u) { return u.parts().self.addr; }
+    static int heartbeatTicks(const MUDPUnit &u) { return u.parts().heartbeat.tickCount(); }
+    static void setHeartbeatTicks(MUDPUnit &u, int v) { u.parts().heartbeat.setTickCount(v); }
     static bool timeoutBusy(const MUDPUnit &u) { return u.timeoutBusy; }
     static void setTimeoutBusy(MUDPUnit &u, bool v) { u.timeoutBusy = v; }
     static QTimer *timer(const MUDPUnit &u) { return u.timer; }
-    static QUdpSocket *socket(const MUDPUnit &u) { return u.recvSocket; }
-    static PEERINFO *listScratch(const MUDPUnit &u) { return u.listScratch; }
+    static QUdpSocket *socket(const MUDPUnit &u) { return u.parts().socket.socket(); }
+    static PEERINFO *listScratch(const MUDPUnit &u) { return u.parts().lists.scratch(); }
     static int receivers(const MUDPUnit &u, const char *signal) { return u.receivers(signal); }
-    static int receiveDepth(const MUDPUnit &u) { return u.receiveDepth; }
-    static size_t backlogSize(const MUDPUnit &u) { return u.backlog.size(); }
-    static const ReceiveBudget &recvBudget(const MUDPUnit &u) { return u.recvBudget; }
-    // Peer endpoints the transport keeps state for, and records let go of
-    // but not yet freed.
-    static int pathCount(const MUDPUnit &u) { return u.paths.size(); }
-    static int retiredCount(const MUDPUnit &u) { return u.graveyard.size(); }
-    // As if a REG had gone to ip:port; and making the REGs sent so far older.
-    static void noteRegSent(MUDPUnit &u, const char *ip, unsigned short port) { u.pendingRegistrations.sent(ip, port); }
-    static void ageRegistrations(MUDPUnit &u, qint64 ms) { u.pendingRegistrations.age(ms); }
+    static int receiveDepth(const MUDPUnit &u) { return u.parts().socket.depth(); }
+    static size_t backlogSize(const MUDPUnit &u) { return u.parts().socket.backlogSize(); }
+    static const ReceiveBudget &recvBudget(const MUDPUnit &u) { return u.parts().incoming.budget(); }
+    static int pathCount(const MUDPUnit &u) { return u.parts().paths.size(); }
+    static int retiredCount(const MUDPUnit &u) { return u.parts().life.retiredCount(); }
+    static void noteRegSent(MUDPUnit &u, const char *ip, unsigned short port)
+    {
+        u.parts().registration.pending().sent(ip, port);
+    }
+    static void ageRegistrations(MUDPUnit &u, qint64 ms) { u.parts().registration.pending().age(ms); }
 
-    // One timer tick, as the timer would run it.
     static void tick(MUDPUnit &u) { u.timeout(); }
-    static void checkRecvBuffers(MUDPUnit &u) { u.checkRecvBuffers(); }
-    static void resendRecords(MUDPUnit &u) { u.resendRecords(); }
-    static void heartbeatTick(MUDPUnit &u) { u.heartbeatTick(); }
-    // The timer that sends the second ALIVE of a retry, and what it runs.
-    static QTimer *aliveRetryTimer(const MUDPUnit &u) { return u.aliveRetryTimer; }
-    static void sendRetryAlives(MUDPUnit &u) { u.sendRetryAlives(); }
-    static void lossRecoveryPass(MUDPUnit &u) { u.lossRecoveryPass(); }
-    static void runWriter(MUDPUnit &u) { u.runWriter(); }
-    static QTimer *lossTimer(const MUDPUnit &u) { return u.lossTimer; }
+    static void checkRecvBuffers(MUDPUnit &u) { u.parts().recoveryPass.expireRecords(); }
+    static void resendRecords(MUDPUnit &u) { u.parts().sends.tick(); }
+    static void heartbeatTick(MUDPUnit &u) { u.parts().heartbeat.tick(); }
+    static QTimer *aliveRetryTimer(const MUDPUnit &u) { return u.parts().heartbeat.retryTimer(); }
+    static void sendRetryAlives(MUDPUnit &u) { u.parts().heartbeat.sendRetryAlives(); }
+    static void lossRecoveryPass(MUDPUnit &u) { u.parts().recoveryPass.run(); }
+    static void runWriter(MUDPUnit &u) { u.parts().writer.run(); }
 
     static void processPacket(MUDPUnit &u, NOLVUDPPACKET *p, const QHostAddress &from, unsigned short port)
     {
@@ -61,11 +57,12 @@ struct UnitInspector {
     }
     static void sendProtocol(MUDPUnit &u, const QByteArray &text, const char *ip, unsigned short port, int size = 0)
     {
-        u.sendText(text, ip, port, size);
+        Lifetime::Entry entry(u.parts().life);
+        u.parts().controls.sendText(text, ip, port, size);
     }
     static NOLVUDPBUFFER *buildBuffer(MUDPUnit &u, const QByteArray &bytes, const char *header = nullptr)
     {
-        return u.buildBuffer(bytes.constData(), static_cast<int>(bytes.size()), header);
+        return u.parts().outgoing.build(bytes.constData(), static_cast<int>(bytes.size()), header);
     }
     static void sendBufferToAddr(MUDPUnit &u, NOLVUDPBUFFER *b, const char *ip, unsigned short port)
     {
@@ -73,25 +70,26 @@ struct UnitInspector {
     }
     static void mergePeerList(MUDPUnit &u, const QByteArray &records, const char *serverIp, unsigned short port)
     {
-        u.mergePeerList(records.constData(), static_cast<int>(records.size() / sizeof(PEERINFO)), serverIp, port);
+        u.parts().merge.merge(records.constData(), static_cast<int>(records.size() / sizeof(PEERINFO)), serverIp,
+                              port);
     }
     static bool holeToLiveUser(MUDPUnit &u, const char *ip, unsigned short port, const char *name,
                                const char *serverIp, unsigned short serverPort)
     {
-        return u.holeToLiveUser(ip, port, name, serverIp, serverPort);
+        return u.parts().holes.toLiveUser(ip, port, name, serverIp, serverPort);
     }
     static PEERINFO *findLiveUser(const MUDPUnit &u, const char *ip, unsigned short port, const char *name,
                                   const char *serverIp, unsigned short serverPort)
     {
-        return u.findLiveUser(ip, port, name, serverIp, serverPort);
+        return u.parts().peers.findLiveUser(ip, port, name, serverIp, serverPort);
     }
     static PEERINFO *findClient(const MUDPUnit &u, const char *ip, unsigned short port, const char *name)
     {
-        return u.findClient(ip, port, name);
+        return u.parts().peers.findClient(ip, port, name);
     }
     static PEERINFO *findServer(const MUDPUnit &u, const char *ip, unsigned short port, const char *name)
     {
-        return u.findServer(ip, port, name);
+        return u.parts().peers.findServer(ip, port, name);
     }
     static void rebuildLiveUserByServer(MUDPUnit &u, const char *ip, unsigned short port, bool deleted)
     {

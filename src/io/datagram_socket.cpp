@@ -1,0 +1,293 @@
+#include "io/datagram_socket.h"
+
+#include <QList>
+#include <QVariant>
+#include <QUdpSocket>
+#include <cstring>
+
+#include "platform/udp_batch.h"
+
+namespace {
+
+// The sockets of this thread, for the waits that read them.
+QList<DatagramSocket *> &socketsOfThread()
+{
+    thread_local QList<DatagramSocket *> sockets;
+    return sockets;
+}
+
+// How deep datagram handling may nest: a handler's wait reads further
+// datagrams of its own socket only this many levels down, so a burst of
+// datagrams cannot grow the stack without bound.
+constexpr int kMaxReceiveDepth = 4;
+// Datagrams kept in the backlog (about 4.5 MiB); beyond that the socket's
+// own buffer takes them, and drops them when it is full.
+constexpr size_t kMaxBacklog = 8192;
+// Datagrams read per system call, and per event-loop turn before the writer
+// and the feedback get theirs.
+constexpr int kReadBatch = 32;
+constexpr int kReadsPerTurn = 1024;
+// Datagrams written per system call, and between two reads of the socket.
+constexpr int kWriteBatch = 64;
+constexpr int kWritesPerDrain = 256;
+// The socket is not read while one of its own datagrams is being handled,
+// and a fast sender fills it quickly: both directions get room (the system
+// caps this at its own limit).
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+
+// Reads one datagram as its first 548 bytes. On Windows a datagram longer
+// than the buffer fails to read (WSAEMSGSIZE) instead of being cut, so there
+// a longer one is read whole and cut here.
+qint64 readCut(QUdpSocket *socket, char *out, QHostAddress *sender, quint16 *port)
+{
+    constexpr qint64 kSize = sizeof(NOLVUDPPACKET);
+#ifdef _WIN32
+    const qint64 size = socket->pendingDatagramSize();
+    if (size > kSize) {
+        QByteArray whole(size, Qt::Uninitialized);
+        const qint64 got = socket->readDatagram(whole.data(), size, sender, port);
+        if (got < 0)
+            return got;
+        std::memcpy(out, whole.constData(), size_t(qMin(got, kSize)));
+        return qMin(got, kSize);
+    }
+#endif
+    return socket->readDatagram(out, kSize, sender, port);
+}
+
+QByteArray slotSignature(const char *prefix, const char *name) { return QByteArray(prefix) + name + "()"; }
+
+} // namespace
+
+DatagramSocket::DatagramSocket(QObject *owner, const char *readSlot, Receive receive, std::function<void()> readNow)
+    : owner(owner), readSlot(readSlot), receive(std::move(receive)), readNow(std::move(readNow)),
+      udp(new QUdpSocket(owner))
+{
+    QObject::connect(udp, SIGNAL(readyRead()), owner, slotSignature("1", readSlot).constData());
+    socketsOfThread().append(this);
+}
+
+DatagramSocket::~DatagramSocket()
+{
+    socketsOfThread().removeOne(this);
+    udp->deleteLater();
+}
+
+bool DatagramSocket::moveToPort(unsigned short port)
+{
+    if (portBound && udp->localPort() == port)
+        return true;
+    // The new socket binds first, so that a failure leaves the working one.
+    // Binding is exclusive: a port that another socket holds is refused, even
+    // when that socket allowed address reuse.
+    auto *fresh = new QUdpSocket(owner);
+    if (!fresh->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
+        delete fresh;
+        return false;
+    }
+    fresh->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kSocketBufferBytes);
+    fresh->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSocketBufferBytes);
+    QObject::connect(fresh, SIGNAL(readyRead()), owner, slotSignature("1", readSlot).constData());
+    QUdpSocket *old = udp;
+    udp = fresh;
+    old->disconnect(owner);
+    old->close();
+    old->deleteLater(); // a handler of its datagrams may be running below
+    portBound = true;
+    return true;
+}
+
+void DatagramSocket::close()
+{
+    if (closed)
+        return;
+    closed = true;
+    socketsOfThread().removeOne(this);
+    udp->disconnect(owner);
+    udp->close();
+    stagedCount = 0;
+    backlog.clear();
+}
+
+bool DatagramSocket::hasWaiting() const
+{
+    return !backlog.empty() || (udp->state() == QAbstractSocket::BoundState && udp->hasPendingDatagrams());
+}
+
+void DatagramSocket::readNested()
+{
+    // The event loop does not deliver a socket's datagrams while one of them
+    // is being handled, yet handlers wait for answers (a registration made
+    // from inside a notification). Read those sockets here.
+    const QList<DatagramSocket *> sockets = socketsOfThread(); // reading may add or remove units
+    for (DatagramSocket *s : sockets) {
+        if (!socketsOfThread().contains(s))
+            continue;
+        // A socket in no handler gets its datagrams from the event loop, but
+        // what its own writes drained into the backlog only here.
+        const bool nested = s->receiveDepth > 0 && s->receiveDepth < kMaxReceiveDepth &&
+                            (!s->backlog.empty() || s->udp->hasPendingDatagrams());
+        if (nested || (s->receiveDepth == 0 && !s->backlog.empty()))
+            s->readNow();
+    }
+}
+
+int DatagramSocket::readBatch(NOLVUDPPACKET *datagrams, QHostAddress &sender, quint32 &senderV4)
+{
+    platform::InDatagram in[kReadBatch];
+    for (int i = 0; i < kReadBatch; ++i)
+        in[i] = {reinterpret_cast<char *>(&datagrams[i]), int(sizeof(NOLVUDPPACKET)), 0, 0, 0};
+    const int got = platform::readDatagrams(udp->socketDescriptor(), in, kReadBatch);
+    for (int i = 0; i < got; ++i) {
+        // The sender as the dispatch signal carries it, made once per source
+        // in a row rather than once per datagram.
+        if (in[i].address != senderV4 || sender.isNull()) {
+            senderV4 = in[i].address;
+            sender.setAddress(senderV4);
+        }
+        receive(in[i].data, qMin<qint64>(in[i].size, sizeof(NOLVUDPPACKET)), sender, in[i].port);
+    }
+    return got;
+}
+
+void DatagramSocket::readPending()
+{
+    ++receiveDepth;
+    // Only the first 548 bytes of a datagram count: longer ones are cut as
+    // they are read, and none is asked for its size first.
+    const bool batched = platform::udpBatchingAvailable() && udp->socketDescriptor() >= 0;
+    NOLVUDPPACKET datagrams[kReadBatch];
+    int handled = 0;
+    QHostAddress sender;
+    quint32 senderV4 = 0;
+    while (handled < kReadsPerTurn) {
+        if (!backlog.empty()) { // older than what the socket holds
+            const QueuedDatagram queued = std::move(backlog.front());
+            backlog.pop_front();
+            receive(reinterpret_cast<const char *>(&queued.packet), queued.size, queued.sender, queued.port);
+            ++handled;
+            continue;
+        }
+        if (batched) {
+            const int got = readBatch(datagrams, sender, senderV4);
+            handled += got;
+            if (got == kReadBatch)
+                continue;
+        }
+        // One read through the socket object, also when nothing waits: it
+        // tells the object that what it signalled was taken, so that it
+        // signals the next datagram (a signal whose datagram was already
+        // read elsewhere, by a nested read or a drain, would otherwise be
+        // the last one).
+        if (udp->state() != QAbstractSocket::BoundState)
+            break;
+        QHostAddress from;
+        quint16 port = 0;
+        const qint64 got = readCut(udp, reinterpret_cast<char *>(&datagrams[0]), &from, &port);
+        if (got < 0)
+            break;
+        receive(reinterpret_cast<const char *>(&datagrams[0]), got, from, port);
+        ++handled;
+    }
+    --receiveDepth;
+    if (handled >= kReadsPerTurn) // more may wait: the event loop comes back for them
+        readLater();
+}
+
+void DatagramSocket::readLater() { QMetaObject::invokeMethod(owner, readSlot, Qt::QueuedConnection); }
+
+void DatagramSocket::drain()
+{
+    // A long run of writes (a list to a thousand clients) reads nothing,
+    // and the socket's buffer holds a few hundred datagrams: the REGs,
+    // receipts and requests that come meanwhile would be dropped.
+    writesSinceDrain = 0;
+    if (udp->state() != QAbstractSocket::BoundState)
+        return;
+    while (backlog.size() < kMaxBacklog && udp->hasPendingDatagrams()) {
+        QueuedDatagram &queued = backlog.emplace_back();
+        queued.size = readCut(udp, reinterpret_cast<char *>(&queued.packet), &queued.sender, &queued.port);
+        if (queued.size < 0) {
+            backlog.pop_back();
+            break;
+        }
+    }
+    // Outside any handler no wait may come soon: the event loop handles it.
+    if (receiveDepth == 0 && !backlog.empty())
+        readLater();
+}
+
+NOLVUDPPACKET &DatagramSocket::stageSlot()
+{
+    if (stagedCount == int(staged.size()))
+        staged.resize(staged.size() + kWriteBatch);
+    return staged[size_t(stagedCount)].packet;
+}
+
+void DatagramSocket::stage(quint32 address, quint16 port)
+{
+    Staged &s = staged[size_t(stagedCount++)];
+    s.address = address;
+    s.port = port;
+    if (stagedCount >= kWriteBatch)
+        flushStaged();
+}
+
+bool DatagramSocket::flushStaged()
+{
+    if (stagedCount == 0 || closed) {
+        stagedCount = 0;
+        return true;
+    }
+    int done = 0;
+    const qintptr fd = udp->socketDescriptor();
+    if (platform::udpBatchingAvailable() && !tap && fd >= 0) {
+        platform::OutDatagram out[kWriteBatch];
+        for (int i = 0; i < stagedCount; ++i)
+            out[i] = {reinterpret_cast<const char *>(&staged[size_t(i)].packet), int(sizeof(NOLVUDPPACKET)),
+                      staged[size_t(i)].address, staged[size_t(i)].port};
+        done = platform::writeDatagrams(fd, out, stagedCount);
+    } else {
+        for (; done < stagedCount; ++done)
+            write(staged[size_t(done)].packet, QHostAddress(staged[size_t(done)].address), staged[size_t(done)].port);
+    }
+    writesSinceDrain += done;
+    if (done < stagedCount) {
+        // The socket's buffer is full: what was not taken goes first next time.
+        std::move(staged.begin() + done, staged.begin() + stagedCount, staged.begin());
+        stagedCount -= done;
+        return false;
+    }
+    stagedCount = 0;
+    // A long run of writes reads nothing meanwhile; the socket's buffer holds
+    // a few hundred datagrams of the answers and registrations that come.
+    if (writesSinceDrain >= kWritesPerDrain)
+        drain();
+    return true;
+}
+
+void DatagramSocket::write(const NOLVUDPPACKET &packet, const QHostAddress &address, quint16 port)
+{
+    if (closed)
+        return;
+    const char *bytes = reinterpret_cast<const char *>(&packet);
+    if (!tap) {
+        udp->writeDatagram(bytes, sizeof packet, address, port);
+        return;
+    }
+    QByteArray datagram(bytes, sizeof packet);
+    QHostAddress to = address;
+    quint16 toPort = port;
+    OutgoingTap pass = tap; // a copy: the tap may replace itself
+    if (pass(datagram, to, toPort))
+        udp->writeDatagram(datagram, to, toPort);
+}
+
+void DatagramSocket::writeNow(const NOLVUDPPACKET &packet, quint32 address, const char *ip, quint16 port)
+{
+    if (address)
+        write(packet, QHostAddress(address), port);
+    else
+        write(packet, QHostAddress(QString::fromLatin1(ip, qsizetype(strnlen(ip, 16)))), port);
+    ++writesSinceDrain;
+}

@@ -1,0 +1,7 @@
+#include "transport/receive/incoming_records.h"
+
+IncomingRecords::~IncomingRecords()
+{
+    for (NOLVUDPBUFFER *b : records.takeAll())
+        freeBuffer(b);
+}

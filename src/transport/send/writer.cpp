@@ -1,0 +1,157 @@
+#include "transport/send/writer.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
+
+#include "core/lifetime.h"
+#include "io/datagram_out.h"
+#include "io/event_wait.h"
+#include "platform/clock.h"
+#include "transport/path/path_table.h"
+#include "transport/send/path_writer.h"
+
+namespace {
+constexpr int64_t kRoundUs = 2000;     // a round of the protocol's pace
+constexpr int kMaxWritesPerRun = 16384; // then the event loop gets a turn
+// Paths without feedback yet share one first window: a push to a thousand
+// new clients starts as one flow would, not a thousand. Its rate is the best
+// any path has shown, or this.
+constexpr double kStartRate = 8000; // datagrams per second
+} // namespace
+
+Writer::Writer(QObject *owner, PathTable &paths, PathWriter &pathWriter, DatagramOut &out, Lifetime &life)
+    : paths(paths), pathWriter(pathWriter), out(out), life(life), timer(new QTimer(owner))
+{
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, timer, [this] { run(); });
+}
+
+Writer::~Writer() = default;
+
+void Writer::run()
+{
+    Lifetime::Entry entry(life);
+    writeWhatIsDue(kMaxWritesPerRun);
+}
+
+void Writer::stop() { timer->stop(); }
+
+void Writer::arm(int64_t dueUs)
+{
+    if (dueUs == 0)
+        return;
+    const int64_t delayUs = dueUs - platform::monotonicUs();
+    const int delayMs = delayUs <= 0 ? 0 : int(std::min<int64_t>((delayUs + 999) / 1000, 2000));
+    if (!timer->isActive() || timer->remainingTime() > delayMs)
+        timer->start(delayMs);
+}
+
+Pacer &Writer::sharedStart(int64_t nowUs)
+{
+    double startRate = kStartRate;
+    for (const PeerPath *path : std::as_const(activePaths))
+        if (path->sending.rate)
+            startRate = std::max(startRate, path->sending.rate->bottleneckRate());
+    if (!startPacer)
+        startPacer = std::make_unique<Pacer>(nowUs, startRate);
+    startPacer->setRate(nowUs, startRate);
+    return *startPacer;
+}
+
+void Writer::writeWhatIsDue(int maxWrites)
+{
+    if (busy)
+        return;
+    busy = true;
+    const int64_t now = platform::monotonicUs();
+    int64_t nextDue = 0;
+    int written = 0;
+    if (!out.flushStaged()) {
+        nextDue = now + 1000; // the socket's buffer is full: try again soon
+        maxWrites = 0;
+    }
+    Pacer &start = sharedStart(now);
+    const int n = int(activePaths.size());
+    QList<PeerPath *> still;
+    still.reserve(n);
+    const int first = n ? int(turn++ % quint64(n)) : 0;
+    for (int k = 0; k < n; ++k) {
+        PeerPath *path = activePaths.at((first + k) % n);
+        if (written < maxWrites)
+            written += pathWriter.write(path, now, maxWrites - written, nextDue, start);
+        else
+            nextDue = now; // more is due than one run writes
+        if (path->sending.queue.isEmpty())
+            path->sending.active = false;
+        else
+            still.append(path);
+    }
+    activePaths.swap(still);
+    if (!out.flushStaged())
+        nextDue = now + 1000;
+    busy = false;
+    if (!activePaths.isEmpty())
+        arm(nextDue ? nextDue : now + kRoundUs);
+}
+
+bool Writer::flush(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (hasQueuedWrites() && clock.elapsed() < ms)
+        io::waitWithEvents(2);
+    return !hasQueuedWrites();
+}
+
+void Writer::wake(const PeerPath *path, int64_t nowUs)
+{
+    if (path->sending.active && !busy)
+        arm(nowUs);
+}
+
+void Writer::activate(PeerPath *path)
+{
+    if (!path->sending.active) {
+        path->sending.active = true;
+        activePaths.append(path);
+    }
+    if (!busy)
+        arm(platform::monotonicUs());
+}
+
+bool Writer::queueResend(const NOLVUDPBUFFER *buffer, int index, const char *ip, unsigned short port)
+{
+    PeerPath *path = paths.sendingPath(ip, port);
+    return path && queueResend(buffer, index, path);
+}
+
+bool Writer::queueResend(const NOLVUDPBUFFER *buffer, int index, PeerPath *path)
+{
+    if (!path->sending.queue.addResend(PacketRef{buffer->date, buffer->time, index}))
+        return false;
+    activate(path);
+    return true;
+}
+
+bool Writer::queueAnswer(const NOLVUDPBUFFER *buffer, int index, PeerPath *path)
+{
+    // A packet answered once is not answered again within the path's round
+    // trip: a report or request repeated meanwhile (or forged) adds nothing.
+    const int64_t rtt = path->sending.rttUs();
+    const int64_t windowUs = rtt > 0 ? rtt : SendQueue::kDefaultAnswerWindowUs;
+    if (!path->sending.queue.noteAnswer(PacketRef{buffer->date, buffer->time, index}, platform::monotonicUs(), windowUs))
+        return false;
+    queueResend(buffer, index, path); // or it waits already
+    return true;
+}
+
+bool Writer::queueRequest(int32_t date, int32_t time, int index, const char *ip, unsigned short port)
+{
+    PeerPath *path = paths.sendingPath(ip, port);
+    if (!path || !path->sending.queue.addRequest(PacketRef{date, time, index}))
+        return false;
+    activate(path);
+    return true;
+}
