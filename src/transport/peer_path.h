@@ -15,9 +15,9 @@
 #include <memory>
 #include <vector>
 
-#include "transport/pacer.h"
 #include "transport/path_mark.h"
-#include "transport/rate_controller.h"
+#include "transport/rate/pacer.h"
+#include "transport/rate/rate_controller.h"
 #include "transport/send_queue.h"
 
 struct PeerPath {

@@ -1,4 +1,4 @@
-#include "transport/rate_controller.h"
+#include "transport/rate/rate_controller.h"
 
 #include <algorithm>
 #include <cmath>

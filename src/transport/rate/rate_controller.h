@@ -135,7 +135,7 @@
 #include <limits>
 #include <vector>
 
-#include "transport/windowed_filter.h"
+#include "transport/rate/windowed_filter.h"
 
 class RateController {
 public:
