@@ -18,8 +18,8 @@
 #include <random>
 #include <vector>
 
-#include "transport/pacer.h"
-#include "transport/rate_controller.h"
+#include "transport/rate/pacer.h"
+#include "transport/rate/rate_controller.h"
 
 namespace sim {
 

@@ -335,29 +335,3 @@ TEST(RateController, ControllerAloneSurvivesAnyFeedback)
         ASSERT_GE(rc.smoothedRttUs(), 0);
     }
 }
-
-TEST(Pacer, ReachesHighRatesOnMillisecondWakeUpsAndSpreadsLowOnes)
-{
-    // A sender woken every 1 to 2 ms (late by up to a period), writing all
-    // it is allowed, for one second at each rate.
-    for (const double rate : {100000.0, datagramsPerSecond(1e6)}) {
-        SCOPED_TRACE(rate);
-        std::mt19937 rng(3);
-        int64_t now = 5000000;
-        Pacer pacer(now, rate);
-        uint64_t written = 0;
-        uint32_t largestBurst = 0;
-        const int64_t end = now + 1000000;
-        while (now < end) {
-            const uint32_t n = pacer.allowance(now);
-            pacer.consume(now, n);
-            written += n;
-            largestBurst = std::max(largestBurst, n);
-            now = std::max(now + 1000, pacer.nextDueUs(now)) + int64_t(rng() % 1000);
-        }
-        EXPECT_NEAR(double(written), rate, rate * 0.03 + 2);
-        if (rate < 1000) {
-            EXPECT_LE(largestBurst, 2u);
-        }
-    }
-}

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "transport/pacer.h"
-#include "transport/rate_controller.h"
+#include "transport/rate/pacer.h"
+#include "transport/rate/rate_controller.h"
 #include "transport/send/send_queue.h"
 
 struct SendingPath {

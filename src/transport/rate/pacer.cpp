@@ -1,4 +1,4 @@
-#include "transport/pacer.h"
+#include "transport/rate/pacer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,0 +1,165 @@
+#include "transport/rate/rate_controller.h"
+
+#include <algorithm>
+
+namespace {
+constexpr uint32_t kFeedbackEvery = 32; // the receiver's own rhythm
+constexpr int64_t kWakeUs = RateBounds::kWakeUs;
+} // namespace
+
+RateController::RateController(int64_t nowUs, uint32_t firstTxn)
+    : estimator(nowUs, firstTxn), states(uint32_t(uint64_t(nowUs) * 2654435761u) ^ firstTxn), watch(nowUs)
+{
+}
+
+double RateController::estimate() const
+{
+    const double rate = estimator.rate();
+    return rate > 0 ? std::max(kMinRate, std::min(rate, lossJudge.cap())) : 0;
+}
+
+double RateController::bdp() const
+{
+    return estimate() * double(estimator.pathRttUs()) / 1e6;
+}
+
+double RateController::feedbackAllowance() const
+{
+    // What arrives while the next feedback is on its way: the receiver
+    // writes one every 32 datagrams or two round trips, and the sender sees
+    // it at its next wake-up at the latest (in Startup that is left out:
+    // feedback wakes the sender, and a LAN switch's shallow queue would
+    // otherwise overflow).
+    const double rate = estimate();
+    const int64_t srtt = estimator.srttUs();
+    const double wake = states.state() == State::Startup ? 0 : rate * kWakeUs / 1e6;
+    // Where feedback is lost at random, what is written until a lost one is
+    // noticed (two round trips and a wake-up period): else every lost
+    // feedback stalls the sender, and the stalls hold the rate down.
+    const double lostFeedback = lossJudge.randomLoss() > 0 ? rate * double(2 * srtt + kWakeUs) / 1e6 : 0;
+    return std::min(double(kFeedbackEvery), 2 * rate * double(srtt) / 1e6) + wake + lostFeedback + 2;
+}
+
+double RateController::drainTarget() const
+{
+    // Right after feedback, what is in flight is what the path holds plus
+    // what arrived while the receiver held that feedback: beyond that, a queue.
+    return bdp() + estimate() * double(estimator.lastHoldUs()) / 1e6 + 2;
+}
+
+double RateController::pacingRate() const
+{
+    double rate = estimate();
+    if (rate <= 0) {
+        // Nothing measured yet: the first window over the best round trip known.
+        const int64_t hint = estimator.rttHintUs();
+        const int64_t rtt = estimator.srttUs() ? estimator.srttUs() : (hint ? hint : kWakeUs);
+        rate = kInitialWindow * 1e6 / double(std::max<int64_t>(rtt, 1));
+    }
+    return std::clamp(states.pacingGain() * rate, kMinRate, kMaxRate);
+}
+
+uint32_t RateController::inflightLimit() const
+{
+    double limit;
+    if (watch.afterTimeout())
+        limit = kMinInflight;
+    else if (estimate() <= 0)
+        limit = kInitialWindow;
+    else
+        limit = states.inflightTarget(bdp(), feedbackAllowance());
+    return uint32_t(std::clamp(limit + watch.probes(), double(kMinInflight), double(kRecords - 1)));
+}
+
+RateController::Counters RateController::counters() const
+{
+    Counters c;
+    c.feedbackIgnored = estimator.feedbackIgnored();
+    c.delayBackoffs = delayJudge.backoffs();
+    c.standingQueuesAccepted = delayJudge.standingQueuesAccepted();
+    c.lossyPeriods = lossJudge.lossySpans();
+    c.randomLossFound = lossJudge.randomLossFound();
+    c.timeouts = watch.timeouts();
+    return c;
+}
+
+uint32_t RateController::onSent(int64_t nowUs, bool queueEmptyAfter, bool *askFeedback)
+{
+    watch.beforeSend(nowUs, inflight() == 0);
+    const uint64_t seq = estimator.onSent(nowUs, queueEmptyAfter);
+    const State state = states.state();
+    const bool ask = watch.ask({seq, estimator.firstFlight(), state == State::Startup || state == State::Drain,
+                                queueEmptyAfter, bdp(), inflight(), inflightLimit()});
+    if (askFeedback)
+        *askFeedback = ask;
+    return estimator.txnOf(seq);
+}
+
+void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdUs, uint32_t receivedCount)
+{
+    const bool rateKnown = estimator.rate() > 0;
+    const RateEstimator::Report report = estimator.onFeedback(nowUs, newestTxn, holdUs, receivedCount,
+                                                              lossJudge.randomLoss(), state() == State::Startup);
+    if (!report.accepted)
+        return;
+    watch.onFeedback(nowUs);
+    if (report.advance == 0)
+        return; // nothing newer: no sample
+    lossJudge.onReport(report.newest, estimator.lostEstimate());
+    if (report.rttUs != 0) {
+        lossJudge.onRttSample(report.rttUs);
+        // Start-up builds the only queue it sees.
+        if (delayJudge.onRttSample(report.rttUs, estimator.minRttUs()) && state() == State::Startup && rateKnown)
+            states.queueFull();
+        if (report.minRttExpired)
+            states.minRttExpired();
+    }
+    if (report.roundEnded)
+        endRound(nowUs, report.roundAppLimited);
+    const RateStateMachine::Flight flight{inflight(), drainTarget(), inflightLimit(), estimator.minRttUs(),
+                                          estimator.roundCount()};
+    if (states.advance(nowUs, flight))
+        estimator.renewMinRtt(nowUs);
+}
+
+void RateController::endRound(int64_t nowUs, bool appLimited)
+{
+    const RateEstimator::Round round = estimator.endRound(appLimited);
+    const LossJudge::Verdict loss = lossJudge.endRound(
+        nowUs, {round.count, estimator.sent(), estimator.rate(), estimator.minRttUs(), state() == State::Startup});
+    if (loss.restartRate > 0)
+        estimator.restartRate(loss.restartRate);
+    if (loss.queueFull)
+        states.queueFull();
+    if (loss.cut)
+        states.lossCut(nowUs);
+
+    const double rate = estimator.rate();
+    const DelayJudge::Verdict delay = delayJudge.endRound({round.count, round.minRttUs, round.maxRate,
+                                                           estimator.minRttUs(), rate, state() == State::Startup,
+                                                           state() == State::ProbeBandwidth});
+    if (delay.kind == DelayJudge::Verdict::QueueFull)
+        states.queueFull();
+    else if (delay.kind == DelayJudge::Verdict::BackOff)
+        states.backOff();
+    else if (delay.kind == DelayJudge::Verdict::QueueAccepted)
+        estimator.setMinRtt(delay.minRttUs, nowUs);
+    // Start-up's growth is judged on the rate before the delay's verdict;
+    // a drain that a back-off just began counts this round.
+    states.endRound(appLimited, rate);
+    if (delay.restartRate > 0)
+        estimator.restartRate(delay.restartRate);
+}
+
+void RateController::onWake(int64_t nowUs)
+{
+    states.onWake(nowUs, estimator.minRttUs());
+    if (inflight() == 0)
+        return;
+    const FeedbackWatch::Waiting waiting{inflight(), inflightLimit(), estimator.srttUs(), estimator.rttHintUs()};
+    if (!watch.onWake(nowUs, waiting))
+        return;
+    estimator.presumeLost();
+    if (watch.timeoutsInRow() == 1)
+        lossJudge.onTimeout(estimator.rate()); // the rate halves once
+}
