@@ -100,7 +100,7 @@ inline void inject(MUDPUnit &u, const QByteArray &payload, const char *ip, unsig
 // noted as sent, then the REGACC `text` from that peer.
 inline void acceptAsServer(MUDPUnit &u, const QByteArray &text, const char *ip, unsigned short port)
 {
-    UnitInspector::noteRegSent(u, ip, port);
+    u.parts().registration.pending().sent(ip, port);
     inject(u, text, ip, port);
 }
 

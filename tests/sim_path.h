@@ -80,8 +80,8 @@ struct SimPath {
     // registration would: a control word each way and its answer.
     void introduce()
     {
-        UnitInspector::sendProtocol(a.unit(), "HELLO$" + QByteArray(UnitInspector::localName(a.unit())), b.addr, b.port);
-        UnitInspector::sendProtocol(b.unit(), "HELLO$" + QByteArray(UnitInspector::localName(b.unit())), a.addr, a.port);
+        UnitInspector::sendProtocol(a.unit(), "HELLO$" + QByteArray(a.unit().parts().self.name), b.addr, b.port);
+        UnitInspector::sendProtocol(b.unit(), "HELLO$" + QByteArray(b.unit().parts().self.name), a.addr, a.port);
         run(100);
     }
 
@@ -105,8 +105,8 @@ struct SimPath {
             }
             clock.advanceUs(stepEnd - nowUs());
             for (Peer *p : {&a, &b}) {
-                UnitInspector::runWriter(p->unit());
-                UnitInspector::lossRecoveryPass(p->unit());
+                p->unit().parts().writer.run();
+                p->unit().parts().recoveryPass.run();
             }
             if (nowUs() - lastTickUs >= 2000000) {
                 lastTickUs = nowUs();

@@ -88,7 +88,7 @@ TEST(HostPointers, ListArrayOutlivesListCallsDuringTheNotification)
         int servers = -1;
         server->exportList(MUDPUnit::List::Server, &servers);
         EXPECT_EQ(servers, 0);
-        UnitInspector::sendNewListToClient(server.unit());
+        server.unit().parts().push.clientsChanged();
         EXPECT_STREQ(clients[0].name, "alice");
         EXPECT_EQ(clients[0].port, 46612);
     };

@@ -34,7 +34,7 @@ protected:
     }
     static void sendList(Peer &from, Peer &to, const QByteArray &records)
     {
-        const QByteArray header = "PEERLIST$" + QByteArray(UnitInspector::localName(from.unit())) + "$0$0$0";
+        const QByteArray header = "PEERLIST$" + QByteArray(from.unit().parts().self.name) + "$0$0$0";
         NOLVUDPBUFFER *list = UnitInspector::buildBuffer(from.unit(), records, header.constData());
         ASSERT_TRUE(list);
         UnitInspector::sendBufferToAddr(from.unit(), list, kServerIp, to.port);
@@ -72,7 +72,7 @@ TEST_F(HostilePeer, RegistrationAcceptedOnlyWhenAsked)
     const QByteArray accept = "REGACC$mallory$0$0$0$127.0.0.9$999";
 
     sendRaw(*m, *a, accept);
-    EXPECT_EQ(UnitInspector::serverList(a->unit()).size(), 1);
+    EXPECT_EQ(a->unit().parts().peers.servers().all().size(), 1);
     EXPECT_STREQ(a->unit().getAddrForPeer(), "127.0.0.2");
     EXPECT_EQ(a->unit().getPortForPeer(), a->port);
     EXPECT_EQ(serverChanges, 0);
@@ -80,17 +80,17 @@ TEST_F(HostilePeer, RegistrationAcceptedOnlyWhenAsked)
 
     // A REG that went there 21 s ago is no longer answered; one of 19 s ago
     // (a registration call that timed out) still is.
-    UnitInspector::noteRegSent(a->unit(), kServerIp, m->port);
-    UnitInspector::ageRegistrations(a->unit(), 21000);
+    a->unit().parts().registration.pending().sent(kServerIp, m->port);
+    a->unit().parts().registration.pending().age(21000);
     sendRaw(*m, *a, accept);
-    EXPECT_EQ(UnitInspector::serverList(a->unit()).size(), 1);
+    EXPECT_EQ(a->unit().parts().peers.servers().all().size(), 1);
     EXPECT_EQ(a->countLogs("Registration accept not asked for dropped:"), 2);
 
-    UnitInspector::noteRegSent(a->unit(), kServerIp, m->port);
-    UnitInspector::ageRegistrations(a->unit(), 19000);
+    a->unit().parts().registration.pending().sent(kServerIp, m->port);
+    a->unit().parts().registration.pending().age(19000);
     sendRaw(*m, *a, accept);
-    ASSERT_EQ(UnitInspector::serverList(a->unit()).size(), 2);
-    EXPECT_EQ(UnitInspector::serverList(a->unit())[1]->port, m->port);
+    ASSERT_EQ(a->unit().parts().peers.servers().all().size(), 2);
+    EXPECT_EQ(a->unit().parts().peers.servers().all()[1]->port, m->port);
     EXPECT_STREQ(a->unit().getAddrForPeer(), "127.0.0.9");
     EXPECT_EQ(a->unit().getPortForPeer(), 999);
     EXPECT_EQ(serverChanges, 1);
@@ -101,7 +101,7 @@ TEST_F(HostilePeer, RelayOnlyBetweenOwnClients)
     SentCounter sentByS;
     sentByS.attach(&s->unit());
     auto relay = [&](Peer &from, const QByteArray &target) {
-        const QByteArray header = "TRANS$" + QByteArray(UnitInspector::localName(from.unit())) + "$0$0$0$" + target;
+        const QByteArray header = "TRANS$" + QByteArray(from.unit().parts().self.name) + "$0$0$0$" + target;
         from->sendBufferToServer("relayed", 7, kServerIp, s->port, header.constData());
         ASSERT_TRUE(settle());
     };
@@ -155,7 +155,7 @@ TEST_F(HostilePeer, PacketsAndReceiptsOnlyForTheReceivers)
     UnitInspector::sendBufferToAddr(a->unit(), data, kServerIp, b->port);
     ASSERT_TRUE(pumpUntil([&] { return b->received.size() == 1; }));
     const QByteArray id = "$" + QByteArray::number(data->date) + "$" + QByteArray::number(data->time);
-    const SENDRECORD *record = UnitInspector::sendRecords(a->unit()).last();
+    const SENDRECORD *record = a->unit().parts().sends.all().last();
     const int sent = sentByA.total();
 
     sendRaw(*m, *a, "REQUEST$mallory" + id + "$1");

@@ -95,20 +95,20 @@ TEST(Instance, BindAndAutoBind)
     const quint16 taken = blocker.localPort();
 
     EXPECT_FALSE(bindPort(taken));
-    EXPECT_EQ(UnitInspector::boundPort(unit), taken);
+    EXPECT_EQ(unit.parts().self.boundPort, taken);
 
     EXPECT_EQ(autoBind(taken, taken), 0);
-    EXPECT_EQ(UnitInspector::boundPort(unit), 0);
+    EXPECT_EQ(unit.parts().self.boundPort, 0);
     EXPECT_EQ(autoBind(taken + 1, taken), 0);
-    EXPECT_EQ(UnitInspector::boundPort(unit), 0);
+    EXPECT_EQ(unit.parts().self.boundPort, 0);
     EXPECT_EQ(autoBind(taken, taken + 1), 0) << "the upper bound is exclusive";
 
     // The first port is taken: the next free one is bound.
     const unsigned short got = autoBind(taken, taken + 20);
     EXPECT_GT(got, taken);
     EXPECT_LT(got, taken + 20);
-    EXPECT_EQ(UnitInspector::boundPort(unit), got);
-    EXPECT_EQ(UnitInspector::socket(unit)->localPort(), got);
+    EXPECT_EQ(unit.parts().self.boundPort, got);
+    EXPECT_EQ(unit.parts().socket.socket()->localPort(), got);
 
     // Rebinding moves the unit to the new port.
     QUdpSocket probe;
@@ -116,8 +116,8 @@ TEST(Instance, BindAndAutoBind)
     const quint16 free = probe.localPort();
     probe.close();
     EXPECT_TRUE(bindPort(free));
-    EXPECT_EQ(UnitInspector::socket(unit)->localPort(), free);
-    EXPECT_EQ(UnitInspector::socket(unit)->localAddress(), QHostAddress(QHostAddress::AnyIPv4));
+    EXPECT_EQ(unit.parts().socket.socket()->localPort(), free);
+    EXPECT_EQ(unit.parts().socket.socket()->localAddress(), QHostAddress(QHostAddress::AnyIPv4));
     clearInstance();
 }
 
@@ -132,8 +132,8 @@ TEST(Instance, FailedBindKeepsTheWorkingPort)
     const unsigned short mine = autoBind(taken + 1, taken + 20);
     ASSERT_NE(mine, 0);
     const auto stillOnMine = [&] {
-        EXPECT_EQ(UnitInspector::boundPort(unit), mine);
-        EXPECT_EQ(UnitInspector::socket(unit)->localPort(), mine);
+        EXPECT_EQ(unit.parts().self.boundPort, mine);
+        EXPECT_EQ(unit.parts().socket.socket()->localPort(), mine);
         // It still receives there: a heartbeat is answered.
         blocker.writeDatagram(tp::bytesOf(tp::single(2460000, 1, "ALIVE$host")), QHostAddress::LocalHost, mine);
         ASSERT_TRUE(pumpUntil([&] { return blocker.hasPendingDatagrams(); }));
@@ -158,8 +158,8 @@ TEST(Instance, FailedBindKeepsTheWorkingPort)
     // Before any bind, port 0 is refused alike and the default port stays.
     ASSERT_NE(initInstance(), nullptr);
     EXPECT_FALSE(bindPort(0));
-    EXPECT_EQ(UnitInspector::boundPort(*api::unit()), MUDP_DEFAULT_PORT);
-    EXPECT_EQ(UnitInspector::socket(*api::unit())->state(), QAbstractSocket::UnconnectedState);
+    EXPECT_EQ(api::unit()->parts().self.boundPort, MUDP_DEFAULT_PORT);
+    EXPECT_EQ(api::unit()->parts().socket.socket()->state(), QAbstractSocket::UnconnectedState);
     clearInstance();
 }
 
@@ -169,13 +169,13 @@ TEST(Instance, TextsAreCutToTheirFields)
     MUDPUnit &unit = *api::unit();
     char longAddr[] = "123.123.123.123.45";
     setLocalAddr(longAddr);
-    EXPECT_STREQ(UnitInspector::localAddr(unit), "123.123.123.123");
+    EXPECT_STREQ(unit.parts().self.addr, "123.123.123.123");
 
     char longName[60];
     std::memset(longName, 'n', sizeof longName - 1);
     longName[59] = '\0';
     setLocalName(longName);
-    EXPECT_EQ(std::strlen(UnitInspector::localName(unit)), 39u);
+    EXPECT_EQ(std::strlen(unit.parts().self.name), 39u);
 
     // 38 ASCII bytes then a two-byte character: the character does not fit
     // and is left out whole.
@@ -183,22 +183,22 @@ TEST(Instance, TextsAreCutToTheirFields)
     std::memset(gb, 'a', 38);
     std::memcpy(gb + 38, "\xD6\xD0", 2);
     setLocalName(gb);
-    EXPECT_EQ(std::strlen(UnitInspector::localName(unit)), 38u);
+    EXPECT_EQ(std::strlen(unit.parts().self.name), 38u);
     // 36 bytes then a four-byte character: it ends exactly at 40, too long.
     std::memset(gb, 0, sizeof gb);
     std::memset(gb, 'a', 36);
     std::memcpy(gb + 36, "\x95\x32\x82\x36", 4);
     setLocalName(gb);
-    EXPECT_EQ(std::strlen(UnitInspector::localName(unit)), 36u);
+    EXPECT_EQ(std::strlen(unit.parts().self.name), 36u);
     // 35 bytes then the same character: it fits.
     std::memset(gb, 0, sizeof gb);
     std::memset(gb, 'a', 35);
     std::memcpy(gb + 35, "\x95\x32\x82\x36", 4);
     setLocalName(gb);
-    EXPECT_EQ(std::strlen(UnitInspector::localName(unit)), 39u);
+    EXPECT_EQ(std::strlen(unit.parts().self.name), 39u);
 
     setLocalName(nullptr); // refused, the name stays
-    EXPECT_EQ(std::strlen(UnitInspector::localName(unit)), 39u);
+    EXPECT_EQ(std::strlen(unit.parts().self.name), 39u);
     clearInstance();
 }
 

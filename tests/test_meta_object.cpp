@@ -117,9 +117,9 @@ TEST(MetaObject, ClonesUseDefaultArguments)
     const int sendIndex = MUDPUnit::staticMetaObject.indexOfMethod("sendBufferToAddr(NOLVUDPBUFFER*)");
     void *sendArgs[] = {nullptr, &b};
     p->qt_metacall(QMetaObject::InvokeMetaMethod, sendIndex, sendArgs);
-    ASSERT_EQ(UnitInspector::sendRecords(p.unit()).size(), 1);
-    EXPECT_STREQ(UnitInspector::sendRecords(p.unit())[0]->ip, "0.0.0.0");
-    EXPECT_EQ(UnitInspector::sendRecords(p.unit())[0]->port, 45454);
+    ASSERT_EQ(p.unit().parts().sends.all().size(), 1);
+    EXPECT_STREQ(p.unit().parts().sends.all()[0]->ip, "0.0.0.0");
+    EXPECT_EQ(p.unit().parts().sends.all()[0]->port, 45454);
 
     // sendProtocol(data, ip, port) takes the size from the text.
     QByteArray payload;
@@ -147,9 +147,9 @@ TEST(MetaObject, ConstructorConnectsAndStartsTimer)
     EXPECT_EQ(timer->interval(), 2000);
     EXPECT_FALSE(timer->isSingleShot());
     EXPECT_EQ(timer->parent(), &unit);
-    EXPECT_EQ(UnitInspector::socket(unit)->parent(), &unit);
-    EXPECT_EQ(UnitInspector::boundPort(unit), 45454);
-    EXPECT_EQ(UnitInspector::socket(unit)->state(), QAbstractSocket::UnconnectedState);
+    EXPECT_EQ(unit.parts().socket.socket()->parent(), &unit);
+    EXPECT_EQ(unit.parts().self.boundPort, 45454);
+    EXPECT_EQ(unit.parts().socket.socket()->state(), QAbstractSocket::UnconnectedState);
     auto connected = [&](const char *signal) {
         return UnitInspector::receivers(unit, QByteArray(QByteArray::number(QSIGNAL_CODE) + signal).constData());
     };

@@ -18,7 +18,7 @@ TEST(NestedCalls, RegistrationFromADataHandler)
             return;
         handled = true;
         b->regToServer("127.0.0.2", 46501);
-        EXPECT_EQ(UnitInspector::serverList(b.unit()).size(), 1);
+        EXPECT_EQ(b.unit().parts().peers.servers().all().size(), 1);
     });
     a->sendBufferToServer("x", 1, "127.0.0.2", 46503, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return handled; }));
@@ -52,7 +52,7 @@ TEST(NestedCalls, BurstNestsBoundedly)
     int deepest = 0;
     int answered = 0;
     UnitInspector::onLog(server.unit(), [&](const QString &line) {
-        deepest = qMax(deepest, UnitInspector::receiveDepth(server.unit()));
+        deepest = qMax(deepest, server.unit().parts().socket.depth());
         answered += line.contains(QStringLiteral("Get HeartBeat Command from "));
         MUDPUnit::waitWithEvents(1);
     });

@@ -50,12 +50,12 @@ TEST_F(ReentrantHost, ARepeatOfAnExpiringMessage)
     const NOLVUDPPACKET data = tp::message(2461000, 10, "DATA$peer", "kept")[0];
     feed(data);
     for (int i = 0; i < 10; ++i)
-        UnitInspector::checkRecvBuffers(unit.unit());
+        unit.unit().parts().recoveryPass.expireRecords();
     trigger = QStringLiteral("Repeated Data:");
     reenter = [&] { unit.tick(); };
     feed(data);
     ASSERT_TRUE(reentered);
-    EXPECT_TRUE(UnitInspector::recvBuffers(unit.unit()).isEmpty());
+    EXPECT_TRUE(unit.unit().parts().incoming.all().isEmpty());
     EXPECT_EQ(out.countWord("RECEIVED"), 2); // the repeat of an acknowledged message is acknowledged again
 }
 
@@ -73,7 +73,7 @@ TEST_F(ReentrantHost, AnAnsweredRequestForTheOldestBuffer)
     reenter = [&] { unit->sendBufferToServer("more", 4, "127.0.0.4", 47001, nullptr); };
     feed(tp::single(2461000, 11, request));
     ASSERT_TRUE(reentered);
-    EXPECT_EQ(UnitInspector::sentBuffers(unit.unit()).size(), 500);
+    EXPECT_EQ(unit.unit().parts().outgoing.all().size(), 500);
     EXPECT_EQ(unit.countLogs("Answer lost packet:"), 1);
 }
 
@@ -86,7 +86,7 @@ TEST_F(ReentrantHost, AWaitInsideANotificationFreesWhatItsRoundsLetGo)
     int fed = 0, mostHeld = 0;
     QTimer feeder;
     QObject::connect(&feeder, &QTimer::timeout, [&] {
-        mostHeld = std::max(mostHeld, UnitInspector::retiredCount(unit.unit()));
+        mostHeld = std::max(mostHeld, unit.unit().parts().life.retiredCount());
         for (int i = 0; i < kPerBatch && fed < kBatches * kPerBatch; ++i, ++fed)
             feed(tp::single(2461000, 1000 + fed, "RE_ALIVE$peer"));
     });

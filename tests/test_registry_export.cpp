@@ -18,14 +18,14 @@ TEST(RegistryExport, CopiesInTableOrderAndReleasesThePreviousArray)
     EXPECT_EQ(count, 0);
     for (Peer *c : {&alice, &bob, &carol})
         (*c)->regToServer("127.0.0.2", 46400);
-    ASSERT_TRUE(pumpUntil([&] { return UnitInspector::liveUserList(carol.unit()).size() == 2; }));
+    ASSERT_TRUE(pumpUntil([&] { return carol.unit().parts().peers.liveUsers().all().size() == 2; }));
 
-    const auto &clients = UnitInspector::clientList(server.unit());
+    const auto &clients = server.unit().parts().peers.clients().all();
     clients[1]->life = -7;
     PEERINFO *list = server->exportList(MUDPUnit::List::Client, &count);
     ASSERT_TRUE(list);
     ASSERT_EQ(count, 3);
-    EXPECT_EQ(UnitInspector::listScratch(server.unit()), list);
+    EXPECT_EQ(server.unit().parts().lists.scratch(), list);
     for (int i = 0; i < 3; ++i) {
         EXPECT_NE(&list[i], clients[i]);
         EXPECT_EQ(std::memcmp(&list[i], clients[i], sizeof(PEERINFO)), 0);
@@ -39,7 +39,7 @@ TEST(RegistryExport, CopiesInTableOrderAndReleasesThePreviousArray)
     // The next call releases that array even for another, empty table.
     EXPECT_EQ(server->exportList(MUDPUnit::List::Server, &count), nullptr);
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(UnitInspector::listScratch(server.unit()), nullptr);
+    EXPECT_EQ(server.unit().parts().lists.scratch(), nullptr);
 
     // Live users copy access and life too.
     PEERINFO *live = carol->exportList(MUDPUnit::List::LiveUser, &count);
@@ -50,13 +50,13 @@ TEST(RegistryExport, CopiesInTableOrderAndReleasesThePreviousArray)
     PEERINFO *servers = carol->exportList(MUDPUnit::List::Server, &count);
     ASSERT_EQ(count, 1);
     EXPECT_EQ(field(servers[0].name), "server");
-    EXPECT_EQ(UnitInspector::listScratch(carol.unit()), servers);
+    EXPECT_EQ(carol.unit().parts().lists.scratch(), servers);
 
     // A registration replaces the exported array with the list it sends.
     server->exportList(MUDPUnit::List::Server, &count);
     Peer dave("dave", "127.0.0.6", 46404);
     dave->regToServer("127.0.0.2", 46400);
-    PEERINFO *scratch = UnitInspector::listScratch(server.unit());
+    PEERINFO *scratch = server.unit().parts().lists.scratch();
     ASSERT_TRUE(scratch);
     EXPECT_EQ(field(scratch[3].name), "dave");
 }

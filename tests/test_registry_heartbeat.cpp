@@ -12,7 +12,7 @@ namespace {
 
 PEERINFO *onlyServer(Peer &p)
 {
-    const auto &list = UnitInspector::serverList(p.unit());
+    const auto &list = p.unit().parts().peers.servers().all();
     return list.size() == 1 ? list[0] : nullptr;
 }
 
@@ -33,7 +33,7 @@ TEST(RegistryHeartbeat, FirstAliveOnFifthTickAndAnswered)
     EXPECT_EQ(onlyServer(alice)->life, -4);
     server.tick();
     server.tick();
-    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, -2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all()[0]->life, -2);
 
     alice.tick();
     EXPECT_EQ(alive.count, 1);
@@ -41,8 +41,8 @@ TEST(RegistryHeartbeat, FirstAliveOnFifthTickAndAnswered)
     ASSERT_TRUE(pumpUntil([&] { return alice.hasLog("Get Respon HeartBeat Command from server"); }));
     EXPECT_TRUE(server.hasLog("Get HeartBeat Command from alice"));
     EXPECT_EQ(onlyServer(alice)->life, 0);
-    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, 0);
-    EXPECT_EQ(UnitInspector::heartbeatTicks(alice.unit()), 0);
+    EXPECT_EQ(server.unit().parts().peers.clients().all()[0]->life, 0);
+    EXPECT_EQ(alice.unit().parts().heartbeat.tickCount(), 0);
 
     // The next heartbeat follows five ticks later.
     for (int i = 0; i < 4; ++i)
@@ -76,7 +76,7 @@ TEST(RegistryHeartbeat, AliveRefreshesOnlyTheMatchingClient)
     alice->regToServer("127.0.0.2", 46230);
     for (int i = 0; i < 3; ++i)
         server.tick();
-    PEERINFO *entry = UnitInspector::clientList(server.unit())[0];
+    PEERINFO *entry = server.unit().parts().peers.clients().all()[0];
     ASSERT_EQ(entry->life, -3);
 
     // A stranger, alice's name from another port, another name from her port:
@@ -88,7 +88,7 @@ TEST(RegistryHeartbeat, AliveRefreshesOnlyTheMatchingClient)
     EXPECT_EQ(reAlive.count, 3);
     EXPECT_EQ(server.countLogs("Get HeartBeat Command from "), 3);
     EXPECT_EQ(entry->life, -3);
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 1);
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 1);
 
     inject(server.unit(), "ALIVE$alice", "127.0.0.2", 46231);
     EXPECT_EQ(entry->life, 0);
@@ -112,17 +112,17 @@ TEST(RegistryHeartbeat, TenSilentTicksExpireAndTheMarkGoesNextTick)
 
     for (int i = 0; i < 9; ++i)
         server.tick();
-    ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
+    ASSERT_EQ(server.unit().parts().peers.clients().all().size(), 2);
     EXPECT_FALSE(server.hasLog("delete expired client"));
     server.tick();
-    EXPECT_TRUE(UnitInspector::clientList(server.unit()).isEmpty());
+    EXPECT_TRUE(server.unit().parts().peers.clients().all().isEmpty());
     EXPECT_EQ(server.countLogs("delete expired client"), 2);
 
     // A mark set on a fresh entry is acted on at the very next tick.
     ASSERT_TRUE(onlyServer(alice));
     onlyServer(alice)->life = -9999;
     alice.tick();
-    EXPECT_TRUE(UnitInspector::serverList(alice.unit()).isEmpty());
+    EXPECT_TRUE(alice.unit().parts().peers.servers().all().isEmpty());
     EXPECT_TRUE(alice.hasLog("delete expired serverserver 127.0.0.2:46240"));
 }
 
@@ -133,7 +133,7 @@ TEST(RegistryHeartbeat, CounterWrapSendsNothingThatTick)
     Peer alice("alice", "127.0.0.3", 46251);
     // An acceptance that no registration call waited for adds the entry; the
     // tick counter has been growing with an empty server list.
-    UnitInspector::setHeartbeatTicks(alice.unit(), 65535);
+    alice.unit().parts().heartbeat.setTickCount(65535);
     acceptAsServer(alice.unit(), "REGACC$server$0$0$0$127.0.0.2$46251", "127.0.0.2", 46250);
     ASSERT_TRUE(onlyServer(alice));
     EXPECT_STREQ(alice->getAddrForPeer(), "127.0.0.2");
@@ -141,7 +141,7 @@ TEST(RegistryHeartbeat, CounterWrapSendsNothingThatTick)
     WordCounter alive(alice.unit(), "ALIVE");
     alice.tick();
     EXPECT_EQ(alive.count, 0);
-    EXPECT_EQ(UnitInspector::heartbeatTicks(alice.unit()), 0);
+    EXPECT_EQ(alice.unit().parts().heartbeat.tickCount(), 0);
     for (int i = 0; i < 5; ++i)
         alice.tick();
     EXPECT_EQ(alive.count, 1);
@@ -167,11 +167,11 @@ TEST(RegistryHeartbeat, UnansweredHeartbeatIsRetriedOnEveryTick)
     EXPECT_EQ(alive.count, 4);
     // Its timer is run out by hand once the answer is in: on a busy machine
     // the timer could come first.
-    QTimer *retry = UnitInspector::aliveRetryTimer(alice.unit());
+    QTimer *retry = alice.unit().parts().heartbeat.retryTimer();
     ASSERT_TRUE(retry->isActive());
     retry->stop();
     ASSERT_TRUE(pumpUntil([&] { return onlyServer(alice)->life == 0; }));
-    UnitInspector::sendRetryAlives(alice.unit());
+    alice.unit().parts().heartbeat.sendRetryAlives();
     EXPECT_EQ(alive.count, 4);
     for (int i = 0; i < 2; ++i)
         alice.tick();
@@ -195,9 +195,9 @@ TEST(RegistryHeartbeat, TenPercentLossEachWayForThirtyMinutes)
             ASSERT_TRUE(settle());
             // The second ALIVE of a retry goes after the first one's answer
             // had its chance, as its timer means it to.
-            if (QTimer *retry = UnitInspector::aliveRetryTimer(alice.unit()); retry->isActive()) {
+            if (QTimer *retry = alice.unit().parts().heartbeat.retryTimer(); retry->isActive()) {
                 retry->stop();
-                UnitInspector::sendRetryAlives(alice.unit());
+                alice.unit().parts().heartbeat.sendRetryAlives();
                 ASSERT_TRUE(settle());
             }
         }

@@ -3,7 +3,10 @@
 // lookups and merges those records go through.
 #include <gtest/gtest.h>
 
+#include "registry/list_merge.h"
+#include "registry/peer_tables.h"
 #include "registry_support.h"
+#include "support/transport_parts.h"
 #include "transport/buffers.h"
 #include "transport_packets.h"
 
@@ -34,11 +37,25 @@ QByteArray bytesOf(std::initializer_list<PEERINFO> records)
 // A user list of `body` bytes sent by `from` over the network to `to`.
 void sendList(Peer &from, Peer &to, const QByteArray &body)
 {
-    const QByteArray header = "PEERLIST$" + QByteArray(UnitInspector::localName(from.unit())) + "$0$0$0";
+    const QByteArray header = "PEERLIST$" + QByteArray(from.unit().parts().self.name) + "$0$0$0";
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(from.unit(), body, header.constData());
     ASSERT_TRUE(b);
     UnitInspector::sendBufferToAddr(from.unit(), b, "127.0.0.2", to.port);
 }
+
+// The registry's tables and its merge of user lists, over the transport's
+// parts: no unit, no socket.
+struct RegistryParts : TransportParts {
+    using TransportParts::TransportParts;
+    void mergeList(const QByteArray &records, const char *serverIp, unsigned short serverPort)
+    {
+        Lifetime::Entry entry(life);
+        merge.merge(records.constData(), int(records.size() / sizeof(PEERINFO)), serverIp, serverPort);
+    }
+
+    PeerTables peers{host, life};
+    ListMerge merge{self, peers, incoming, reassembly, host};
+};
 
 const QByteArray kTwoByteChar("\xC4\xE3"); // one GB18030 character
 
@@ -51,31 +68,31 @@ TEST(RegistryInput, OverlongNamesAndAddressesAreCutInsideTheirFields)
 
     const QByteArray longName(60, 'n');
     inject(server.unit(), "REG$" + longName, "127.0.0.2", 46391);
-    ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), 1);
-    const PEERINFO *c = UnitInspector::clientList(server.unit())[0];
+    ASSERT_EQ(server.unit().parts().peers.clients().all().size(), 1);
+    const PEERINFO *c = server.unit().parts().peers.clients().all()[0];
     EXPECT_EQ(field(c->name), longName.left(39));
     EXPECT_TRUE(zeroTail(c->name));
 
     // A multi-byte name is cut before the character that does not fit.
     inject(server.unit(), "REG$" + kTwoByteChar.repeated(20), "127.0.0.2", 46392);
-    ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
-    EXPECT_EQ(field(UnitInspector::clientList(server.unit())[1]->name), kTwoByteChar.repeated(19));
+    ASSERT_EQ(server.unit().parts().peers.clients().all().size(), 2);
+    EXPECT_EQ(field(server.unit().parts().peers.clients().all()[1]->name), kTwoByteChar.repeated(19));
 
     // The overlong name is the key: the same REG again is refused, and its
     // heartbeat finds the entry.
     inject(server.unit(), "REG$" + longName, "127.0.0.2", 46393);
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 2);
     server.tick();
     inject(server.unit(), "ALIVE$" + longName, "127.0.0.2", 46391);
-    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, 0);
+    EXPECT_EQ(server.unit().parts().peers.clients().all()[0]->life, 0);
 
     // An acceptance that reports an overlong address and an out-of-range port.
     Peer alice("alice", "127.0.0.3", 46301);
     // (The header is 80 bytes: a 40-byte name leaves room for the fields.)
     const QByteArray name40(40, 'm');
     acceptAsServer(alice.unit(), "REGACC$" + name40 + "$0$0$0$123.123.123.123.123$70000", "127.0.0.2", 46300);
-    ASSERT_EQ(UnitInspector::serverList(alice.unit()).size(), 1);
-    EXPECT_EQ(field(UnitInspector::serverList(alice.unit())[0]->name), name40.left(39));
+    ASSERT_EQ(alice.unit().parts().peers.servers().all().size(), 1);
+    EXPECT_EQ(field(alice.unit().parts().peers.servers().all()[0]->name), name40.left(39));
     EXPECT_EQ(QByteArray(alice->getAddrForPeer()), "123.123.123.123");
     EXPECT_EQ(alice->getPortForPeer(), static_cast<unsigned short>(70000));
 }
@@ -101,7 +118,7 @@ TEST(RegistryInput, UnterminatedRecordTextsAreCutAndPartialRecordsIgnored)
     // Three whole records (the list spans two datagrams) and 100 stray bytes.
     sendList(fake, alice, bytesOf({wild, wide, bob}) + QByteArray(100, 'Z'));
     ASSERT_TRUE(pumpUntil([&] { return alice.hasLog("Get Server User List"); }));
-    const auto &live = UnitInspector::liveUserList(alice.unit());
+    const auto &live = alice.unit().parts().peers.liveUsers().all();
     ASSERT_EQ(live.size(), 3);
     EXPECT_EQ(field(live[0]->name), QByteArray(39, 'N'));
     EXPECT_EQ(field(live[0]->ip), QByteArray(15, '1'));
@@ -118,7 +135,7 @@ TEST(RegistryInput, UnterminatedRecordTextsAreCutAndPartialRecordsIgnored)
     EXPECT_EQ(live.size(), 3);
 
     // Lookups and log lines on the cut entries stay inside their fields.
-    EXPECT_EQ(UnitInspector::findLiveUser(alice.unit(), nullptr, 0, QByteArray(39, 'N').constData(), nullptr, 0),
+    EXPECT_EQ(alice.unit().parts().peers.findLiveUser(nullptr, 0, QByteArray(39, 'N').constData(), nullptr, 0),
               live[0]);
 }
 
@@ -130,7 +147,7 @@ TEST(RegistryInput, ShortAndEmptyListsStayInsideTheMessage)
                                  "127.0.0.2", 46320);
     UnitInspector::mergePeerList(alice.unit(), bytesOf({record("carol", "127.0.0.2", 46323, "127.0.0.2", 46330)}),
                                  "127.0.0.2", 46330);
-    ASSERT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 2);
+    ASSERT_EQ(alice.unit().parts().peers.liveUsers().all().size(), 2);
     acceptAsServer(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46321", "127.0.0.2", 46320);
     acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.2$46321", "127.0.0.2", 46330);
 
@@ -139,55 +156,49 @@ TEST(RegistryInput, ShortAndEmptyListsStayInsideTheMessage)
     inject(alice.unit(), "PEERLIST$one", "127.0.0.2", 46320);
     EXPECT_TRUE(alice.hasLog("Short user list dropped:"));
     EXPECT_FALSE(alice.hasLog("Get Server User List"));
-    EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 2);
+    EXPECT_EQ(alice.unit().parts().peers.liveUsers().all().size(), 2);
 
     // A header without records removes that server's users.
     QByteArray empty("PEERLIST$one$0$0$0");
     empty.resize(80, '\0');
     inject(alice.unit(), empty, "127.0.0.2", 46320);
-    for (const PEERINFO *p : UnitInspector::liveUserList(alice.unit()))
+    for (const PEERINFO *p : alice.unit().parts().peers.liveUsers().all())
         EXPECT_EQ(p->serverPort, 46330);
-    EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
+    EXPECT_EQ(alice.unit().parts().peers.liveUsers().all().size(), 1);
 
     // A header and part of one record: still no record.
     QByteArray partial("PEERLIST$two$0$0$0");
     partial.resize(80 + 100, '\0');
     inject(alice.unit(), partial, "127.0.0.2", 46330);
-    EXPECT_TRUE(UnitInspector::liveUserList(alice.unit()).isEmpty());
+    EXPECT_TRUE(alice.unit().parts().peers.liveUsers().all().isEmpty());
 }
 
 TEST(RegistryInput, MergeRules)
 {
-    ASSERT_TRUE(haveTestAddresses());
-    Peer alice("alice", "127.0.0.3", 46341);
+    RegistryParts r("alice");
     const char *one = "127.0.0.2";
-    UnitInspector::mergePeerList(alice.unit(),
-                                 bytesOf({record("alice", "127.0.0.2", 46341, one, 46340),
-                                          record("bob", "127.0.0.2", 46342, one, 46340),
-                                          record("carol", "127.0.0.2", 46343, one, 46340)}),
-                                 one, 46340);
-    const auto &live = UnitInspector::liveUserList(alice.unit());
+    r.mergeList(bytesOf({record("alice", "127.0.0.2", 46341, one, 46340), record("bob", "127.0.0.2", 46342, one, 46340),
+                         record("carol", "127.0.0.2", 46343, one, 46340)}),
+                one, 46340);
+    const auto &live = r.peers.liveUsers().all();
     ASSERT_EQ(live.size(), 2); // never itself
     live[1]->access = 1;
     PEERINFO *carol = live[1];
 
     // Without bob: bob goes, carol keeps her record and its access.
-    UnitInspector::mergePeerList(alice.unit(), bytesOf({record("carol", "127.0.0.2", 46343, one, 46340)}), one,
-                                 46340);
+    r.mergeList(bytesOf({record("carol", "127.0.0.2", 46343, one, 46340)}), one, 46340);
     ASSERT_EQ(live.size(), 1);
     EXPECT_EQ(live[0], carol);
     EXPECT_EQ(carol->access, 1);
 
     // A list whose sender is not the server its records name marks nothing:
     // carol stays although that list no longer holds her.
-    UnitInspector::mergePeerList(alice.unit(), bytesOf({record("dave", "127.0.0.2", 46344, one, 46340)}), one,
-                                 46399);
+    r.mergeList(bytesOf({record("dave", "127.0.0.2", 46344, one, 46340)}), one, 46399);
     EXPECT_EQ(live.size(), 2);
 
     // An empty list from the server removes its users and only those.
-    UnitInspector::mergePeerList(alice.unit(), bytesOf({record("erin", "127.0.0.2", 46345, "127.0.0.4", 46340)}),
-                                 "127.0.0.4", 46340);
-    UnitInspector::mergePeerList(alice.unit(), QByteArray(), one, 46340);
+    r.mergeList(bytesOf({record("erin", "127.0.0.2", 46345, "127.0.0.4", 46340)}), "127.0.0.4", 46340);
+    r.mergeList(QByteArray(), one, 46340);
     ASSERT_EQ(live.size(), 1);
     EXPECT_EQ(field(live[0]->name), "erin");
 }
@@ -196,20 +207,20 @@ TEST(RegistryInput, LookupsAndRemovalByServer)
 {
     ASSERT_TRUE(haveTestAddresses());
     Peer alice("alice", "127.0.0.3", 46351);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(UnitInspector::findLiveUser(alice.unit(), nullptr, 0, nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(alice.unit().parts().peers.findServer(nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(alice.unit().parts().peers.findLiveUser(nullptr, 0, nullptr, nullptr, 0), nullptr);
 
     acceptAsServer(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46351", "127.0.0.2", 46352);
     acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.2$46351", "127.0.0.2", 46353);
     inject(alice.unit(), "REGACC$one$0$0$0$127.0.0.2$46351", "127.0.0.2", 46352); // ignored
-    const auto &servers = UnitInspector::serverList(alice.unit());
+    const auto &servers = alice.unit().parts().peers.servers().all();
     ASSERT_EQ(servers.size(), 2);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), nullptr, 0, nullptr), servers[0]);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), "127.0.0.2", 0, nullptr), servers[0]);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), "127.0.0.2", 46353, nullptr), servers[1]);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), nullptr, 0, "two"), servers[1]);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), nullptr, 0, "Two"), nullptr);
-    EXPECT_EQ(UnitInspector::findServer(alice.unit(), "127.0.0.20", 0, nullptr), nullptr);
+    EXPECT_EQ(alice.unit().parts().peers.findServer(nullptr, 0, nullptr), servers[0]);
+    EXPECT_EQ(alice.unit().parts().peers.findServer("127.0.0.2", 0, nullptr), servers[0]);
+    EXPECT_EQ(alice.unit().parts().peers.findServer("127.0.0.2", 46353, nullptr), servers[1]);
+    EXPECT_EQ(alice.unit().parts().peers.findServer(nullptr, 0, "two"), servers[1]);
+    EXPECT_EQ(alice.unit().parts().peers.findServer(nullptr, 0, "Two"), nullptr);
+    EXPECT_EQ(alice.unit().parts().peers.findServer("127.0.0.20", 0, nullptr), nullptr);
 
     UnitInspector::mergePeerList(alice.unit(),
                                  bytesOf({record("bob", "127.0.0.2", 46354, "127.0.0.2", 46352),
@@ -217,10 +228,10 @@ TEST(RegistryInput, LookupsAndRemovalByServer)
                                  "127.0.0.2", 46352);
     UnitInspector::mergePeerList(alice.unit(), bytesOf({record("bob", "127.0.0.2", 46354, "127.0.0.2", 46353)}),
                                  "127.0.0.2", 46353);
-    const auto &live = UnitInspector::liveUserList(alice.unit());
+    const auto &live = alice.unit().parts().peers.liveUsers().all();
     ASSERT_EQ(live.size(), 3);
-    EXPECT_EQ(UnitInspector::findLiveUser(alice.unit(), "127.0.0.2", 46354, "Bob", nullptr, 0), live[1]);
-    EXPECT_EQ(UnitInspector::findLiveUser(alice.unit(), "127.0.0.2", 46354, nullptr, nullptr, 46353), live[2]);
+    EXPECT_EQ(alice.unit().parts().peers.findLiveUser("127.0.0.2", 46354, "Bob", nullptr, 0), live[1]);
+    EXPECT_EQ(alice.unit().parts().peers.findLiveUser("127.0.0.2", 46354, nullptr, nullptr, 46353), live[2]);
 
     QStringList trail;
     RecordingWindow window(&trail);
@@ -261,9 +272,9 @@ TEST(RegistryInput, OlderListsFromAServerAreNeitherAskedForNorMerged)
     feed(older, 0);
     for (int i = 0; i < newer->total; ++i)
         feed(newer, i);
-    ASSERT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
+    ASSERT_EQ(alice.unit().parts().peers.liveUsers().all().size(), 1);
     const NOLVUDPBUFFER *held = nullptr;
-    for (const NOLVUDPBUFFER *r : UnitInspector::recvBuffers(alice.unit()))
+    for (const NOLVUDPBUFFER *r : alice.unit().parts().incoming.all())
         if (r->date == older->date && r->time == older->time)
             held = r;
     ASSERT_TRUE(held);
@@ -273,7 +284,7 @@ TEST(RegistryInput, OlderListsFromAServerAreNeitherAskedForNorMerged)
         feed(older, i);
     EXPECT_TRUE(alice.hasLog("Older user list dropped:"));
     EXPECT_EQ(alice.countLogs("Get Server User List"), 1);
-    EXPECT_EQ(UnitInspector::liveUserList(alice.unit()).size(), 1);
+    EXPECT_EQ(alice.unit().parts().peers.liveUsers().all().size(), 1);
     EXPECT_TRUE(held->acknowledged);
 }
 
@@ -295,7 +306,7 @@ TEST(RegistryInput, ListOrderFollowsAServerWhoseClockStepsBackAndIgnoresStranger
             UnitInspector::processPacket(alice.unit(), &p, server, 46360);
     };
     auto listed = [&](const char *user) {
-        for (const PEERINFO *p : UnitInspector::liveUserList(alice.unit()))
+        for (const PEERINFO *p : alice.unit().parts().peers.liveUsers().all())
             if (std::strcmp(p->name, user) == 0)
                 return true;
         return false;
@@ -317,7 +328,7 @@ TEST(RegistryInput, ListOrderFollowsAServerWhoseClockStepsBackAndIgnoresStranger
         NOLVUDPPACKET first = list(50000000 + i, "eve")[0];
         UnitInspector::processPacket(alice.unit(), &first, QHostAddress("127.0.0.5"), 46370);
     }
-    for (const NOLVUDPBUFFER *r : UnitInspector::recvBuffers(alice.unit())) {
+    for (const NOLVUDPBUFFER *r : alice.unit().parts().incoming.all()) {
         if (std::strcmp(r->ip, "127.0.0.5") == 0) {
             EXPECT_FALSE(r->superseded);
         }

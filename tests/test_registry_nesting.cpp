@@ -12,7 +12,7 @@
 
 namespace {
 
-bool liveCount(Peer &p, int n) { return UnitInspector::liveUserList(p.unit()).size() == n; }
+bool liveCount(Peer &p, int n) { return p.unit().parts().peers.liveUsers().all().size() == n; }
 
 } // namespace
 
@@ -27,7 +27,7 @@ TEST(RegistryNesting, TickInsideASendToEveryClient)
 
     // Alice is marked; the tick that removes her runs while the message to
     // every client is being written.
-    UnitInspector::clientList(server.unit())[0]->life = -9999;
+    server.unit().parts().peers.clients().all()[0]->life = -9999;
     bool ticked = false;
     server.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &port) {
         if (!ticked && port == 46501 && d.mid(48).startsWith("DATA$")) {
@@ -40,7 +40,7 @@ TEST(RegistryNesting, TickInsideASendToEveryClient)
     server->sendBufferToClient(block.constData(), static_cast<int>(block.size()), "0.0.0.0", 0, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return server.hasLog("delete expired clientalice 127.0.0.2:46501"); }));
     server.unit().setOutgoingTap(nullptr);
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 2);
 
     // Every client that was registered when the send began gets the block.
     EXPECT_TRUE(pumpUntil([&] { return !bob.received.isEmpty() && !carol.received.isEmpty(); }))
@@ -58,7 +58,7 @@ TEST(RegistryNesting, TwoClientsExpiringInOneTickSendTwoLists)
     ASSERT_TRUE(pumpUntil([&] { return liveCount(carol, 2); }));
     ASSERT_TRUE(settle()); // every list acknowledged: the tick below resends none
 
-    const auto &clients = UnitInspector::clientList(server.unit());
+    const auto &clients = server.unit().parts().peers.clients().all();
     clients[0]->life = -9999;
     clients[1]->life = -9999;
     QMap<int, int> listsTo; // destination port -> first packets of PEERLIST
@@ -91,10 +91,10 @@ TEST(RegistryNesting, ServerAddedDuringTheHeartbeatWalkIsReached)
             acceptAsServer(alice.unit(), "REGACC$two$0$0$0$127.0.0.3$46521", "127.0.0.3", 46530);
         return true;
     });
-    UnitInspector::setHeartbeatTicks(alice.unit(), 4);
+    alice.unit().parts().heartbeat.setTickCount(4);
     alice.tick();
     alice.unit().setOutgoingTap(nullptr);
-    EXPECT_EQ(UnitInspector::serverList(alice.unit()).size(), 2);
+    EXPECT_EQ(alice.unit().parts().peers.servers().all().size(), 2);
     EXPECT_EQ(aliveTo.value(46520), 1);
     EXPECT_EQ(aliveTo.value(46530), 1);
 }

@@ -19,7 +19,7 @@ QStringList names(const QList<PEERINFO *> &list)
     return out;
 }
 
-bool liveCount(Peer &p, int n) { return UnitInspector::liveUserList(p.unit()).size() == n; }
+bool liveCount(Peer &p, int n) { return p.unit().parts().peers.liveUsers().all().size() == n; }
 
 // Runs one tick of p as soon as it has logged a line starting with prefix, so
 // that a blocking unregistration sees its marked entry go.
@@ -29,6 +29,50 @@ void tickAfterLog(Peer &p, const QString &prefix)
         if (line.mid(9).startsWith(prefix))
             QTimer::singleShot(0, &p.unit(), [&p] { p.tick(); });
     });
+}
+
+// The server's record of client i of ThreeClientsEachSeeTheOtherTwo.
+void expectClient(const PEERINFO *c, int i)
+{
+    EXPECT_EQ(field(c->ip), kServerIp); // loopback traffic to 127.0.0.2 comes from it
+    EXPECT_EQ(c->port, 46101 + i);
+    EXPECT_EQ(field(c->localIp), QByteArray("127.0.0.") + QByteArray::number(3 + i));
+    EXPECT_EQ(c->localPort, 46101 + i);
+    EXPECT_EQ(field(c->serverName), "server");
+    EXPECT_EQ(field(c->serverIp), kServerIp);
+    EXPECT_EQ(c->serverPort, 46100);
+    EXPECT_EQ(c->access, 1);
+    EXPECT_TRUE(zeroTail(c->name) && zeroTail(c->ip) && zeroTail(c->localIp) && zeroTail(c->serverName) &&
+                zeroTail(c->serverIp));
+    EXPECT_EQ(c->padding, 0);
+}
+
+// A server that never answers the client's heartbeats goes after ten ticks,
+// with its users.
+void expectSilentServerExpires(Peer &alice)
+{
+    QStringList aliceTrail;
+    RecordingWindow aliceWindow(&aliceTrail);
+    alice->setHostWindow(aliceWindow.handle());
+    traceSignals(alice.unit(), &aliceTrail);
+    WordCounter alive(alice.unit(), "ALIVE");
+    alive.drop = true;
+    // Its heartbeat went unanswered: two ALIVEs on each tick after it, the
+    // second a little after the first.
+    for (int i = 0; i < 9; ++i) {
+        alice.tick();
+        if (i >= 5) {
+            ASSERT_TRUE(pumpUntil([&] { return alive.count == 1 + (i - 4) * 2; })) << alive.count;
+        }
+    }
+    EXPECT_EQ(alive.count, 1 + 4 * 2);
+    ASSERT_EQ(alice.unit().parts().peers.servers().all().size(), 1);
+    alice.tick();
+    EXPECT_TRUE(alice.unit().parts().peers.servers().all().isEmpty());
+    EXPECT_TRUE(alice.unit().parts().peers.liveUsers().all().isEmpty());
+    EXPECT_TRUE(alice.hasLog("delete expired serverserver 127.0.0.2:46140"));
+    EXPECT_EQ(withoutLogs(aliceTrail),
+              QStringList({"userListChanged", "list:101", "list:100", "serverChanged:127.0.0.2:46140:1"}));
 }
 
 } // namespace
@@ -48,28 +92,16 @@ TEST(RegistryScenario, ThreeClientsEachSeeTheOtherTwo)
     ASSERT_TRUE(pumpUntil([&] { return liveCount(alice, 2) && liveCount(bob, 2) && liveCount(carol, 2); }));
 
     // The server holds the three clients in registration order, as it saw them.
-    const auto &clients = UnitInspector::clientList(server.unit());
+    const auto &clients = server.unit().parts().peers.clients().all();
     ASSERT_EQ(names(clients), QStringList({"alice", "bob", "carol"}));
-    for (int i = 0; i < 3; ++i) {
-        const PEERINFO *c = clients[i];
-        EXPECT_EQ(field(c->ip), kServerIp); // loopback traffic to 127.0.0.2 comes from it
-        EXPECT_EQ(c->port, 46101 + i);
-        EXPECT_EQ(field(c->localIp), QByteArray("127.0.0.") + QByteArray::number(3 + i));
-        EXPECT_EQ(c->localPort, 46101 + i);
-        EXPECT_EQ(field(c->serverName), "server");
-        EXPECT_EQ(field(c->serverIp), kServerIp);
-        EXPECT_EQ(c->serverPort, 46100);
-        EXPECT_EQ(c->access, 1);
-        EXPECT_TRUE(zeroTail(c->name) && zeroTail(c->ip) && zeroTail(c->localIp) && zeroTail(c->serverName) &&
-                    zeroTail(c->serverIp));
-        EXPECT_EQ(c->padding, 0);
-    }
+    for (int i = 0; i < 3; ++i)
+        expectClient(clients[i], i);
 
     // Each client sees the other two, never itself, as reported by the server.
-    EXPECT_EQ(names(UnitInspector::liveUserList(alice.unit())), QStringList({"bob", "carol"}));
-    EXPECT_EQ(names(UnitInspector::liveUserList(bob.unit())), QStringList({"alice", "carol"}));
-    EXPECT_EQ(names(UnitInspector::liveUserList(carol.unit())), QStringList({"alice", "bob"}));
-    const PEERINFO *seen = UnitInspector::liveUserList(bob.unit())[1];
+    EXPECT_EQ(names(alice.unit().parts().peers.liveUsers().all()), QStringList({"bob", "carol"}));
+    EXPECT_EQ(names(bob.unit().parts().peers.liveUsers().all()), QStringList({"alice", "carol"}));
+    EXPECT_EQ(names(carol.unit().parts().peers.liveUsers().all()), QStringList({"alice", "bob"}));
+    const PEERINFO *seen = bob.unit().parts().peers.liveUsers().all()[1];
     EXPECT_EQ(seen->port, 46103);
     EXPECT_EQ(field(seen->serverName), "server");
     EXPECT_EQ(field(seen->serverIp), kServerIp);
@@ -78,8 +110,8 @@ TEST(RegistryScenario, ThreeClientsEachSeeTheOtherTwo)
     EXPECT_EQ(seen->life, 0);
 
     // The server entry and the own address as the server saw it.
-    ASSERT_EQ(UnitInspector::serverList(alice.unit()).size(), 1);
-    const PEERINFO *s = UnitInspector::serverList(alice.unit())[0];
+    ASSERT_EQ(alice.unit().parts().peers.servers().all().size(), 1);
+    const PEERINFO *s = alice.unit().parts().peers.servers().all()[0];
     EXPECT_EQ(field(s->name), "server");
     EXPECT_EQ(s->port, 46100);
     EXPECT_EQ(s->access, 1);
@@ -108,13 +140,13 @@ TEST(RegistryScenario, ListsOfTwoServersCoexist)
     ASSERT_TRUE(pumpUntil([&] { return liveCount(alice, 3) && liveCount(bob, 3) && liveCount(carol, 2); }));
 
     // The same user reported by two servers is two entries.
-    const auto &live = UnitInspector::liveUserList(alice.unit());
-    EXPECT_TRUE(UnitInspector::findLiveUser(alice.unit(), "127.0.0.2", 46112, "bob", "127.0.0.2", 46110));
-    EXPECT_TRUE(UnitInspector::findLiveUser(alice.unit(), "127.0.0.3", 46112, "bob", "127.0.0.3", 46120));
-    EXPECT_TRUE(UnitInspector::findLiveUser(alice.unit(), "127.0.0.3", 46113, "carol", "127.0.0.3", 46120));
+    const auto &live = alice.unit().parts().peers.liveUsers().all();
+    EXPECT_TRUE(alice.unit().parts().peers.findLiveUser("127.0.0.2", 46112, "bob", "127.0.0.2", 46110));
+    EXPECT_TRUE(alice.unit().parts().peers.findLiveUser("127.0.0.3", 46112, "bob", "127.0.0.3", 46120));
+    EXPECT_TRUE(alice.unit().parts().peers.findLiveUser("127.0.0.3", 46113, "carol", "127.0.0.3", 46120));
 
     // A path found to carol survives later lists of her server.
-    PEERINFO *carolEntry = UnitInspector::findLiveUser(alice.unit(), nullptr, 0, "carol", nullptr, 0);
+    PEERINFO *carolEntry = alice.unit().parts().peers.findLiveUser(nullptr, 0, "carol", nullptr, 0);
     ASSERT_TRUE(carolEntry);
     carolEntry->access = 1;
 
@@ -125,11 +157,13 @@ TEST(RegistryScenario, ListsOfTwoServersCoexist)
     bob->unRegFromServer("127.0.0.3", 46120);
     EXPECT_TRUE(bob.hasLog("UnReg Sucess"));
     s2.tick();
-    ASSERT_TRUE(pumpUntil([&] { return liveCount(alice, 3) && !UnitInspector::findLiveUser(
-        alice.unit(), nullptr, 46112, "bob", "127.0.0.3", 46120); }));
-    EXPECT_TRUE(UnitInspector::findLiveUser(alice.unit(), "127.0.0.2", 46112, "bob", "127.0.0.2", 46110));
-    EXPECT_TRUE(UnitInspector::findLiveUser(alice.unit(), "127.0.0.3", 46114, "dave", "127.0.0.3", 46120));
-    EXPECT_EQ(UnitInspector::findLiveUser(alice.unit(), "127.0.0.3", 46113, "carol", "127.0.0.3", 46120), carolEntry);
+    ASSERT_TRUE(pumpUntil([&] {
+        return liveCount(alice, 3) &&
+               !alice.unit().parts().peers.findLiveUser(nullptr, 46112, "bob", "127.0.0.3", 46120);
+    }));
+    EXPECT_TRUE(alice.unit().parts().peers.findLiveUser("127.0.0.2", 46112, "bob", "127.0.0.2", 46110));
+    EXPECT_TRUE(alice.unit().parts().peers.findLiveUser("127.0.0.3", 46114, "dave", "127.0.0.3", 46120));
+    EXPECT_EQ(alice.unit().parts().peers.findLiveUser("127.0.0.3", 46113, "carol", "127.0.0.3", 46120), carolEntry);
     EXPECT_EQ(carolEntry->access, 1);
     EXPECT_EQ(live.size(), 3);
 }
@@ -156,8 +190,8 @@ TEST(RegistryScenario, UnregistrationNoticesInOrder)
     alice->unRegFromServer(kServerIp, 46130);
 
     EXPECT_EQ(server.logs.filter("Accept peer unregist alice").size(), 1);
-    ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
-    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, -9999);
+    ASSERT_EQ(server.unit().parts().peers.clients().all().size(), 2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all()[0]->life, -9999);
 
     // Client side: the marked entry goes with the notices of an expiry.
     const QStringList aliceLogs = alice.logs.mid(alice.logs.indexOf("Commit Unreg Command"));
@@ -168,8 +202,8 @@ TEST(RegistryScenario, UnregistrationNoticesInOrder)
     EXPECT_EQ(withoutLogs(aliceTrail),
               QStringList({"userListChanged", "list:101", "list:100", "serverChanged:127.0.0.2:46130:1"}));
     EXPECT_TRUE(aliceTrail.contains("log:UnReg Sucess"));
-    EXPECT_TRUE(UnitInspector::serverList(alice.unit()).isEmpty());
-    EXPECT_TRUE(UnitInspector::liveUserList(alice.unit()).isEmpty());
+    EXPECT_TRUE(alice.unit().parts().peers.servers().all().isEmpty());
+    EXPECT_TRUE(alice.unit().parts().peers.liveUsers().all().isEmpty());
 
     // Server side: the next tick removes the client and tells the rest.
     serverTrail.clear();
@@ -177,7 +211,7 @@ TEST(RegistryScenario, UnregistrationNoticesInOrder)
     server.tick();
     EXPECT_EQ(withoutLogs(serverTrail), QStringList({"clientChanged", "list:102"}));
     EXPECT_TRUE(serverTrail.contains("log:delete expired clientalice 127.0.0.2:46131"));
-    EXPECT_EQ(names(UnitInspector::clientList(server.unit())), QStringList({"bob"}));
+    EXPECT_EQ(names(server.unit().parts().peers.clients().all()), QStringList({"bob"}));
     EXPECT_EQ(lists.count, 1);
     EXPECT_TRUE(pumpUntil([&] { return liveCount(bob, 0); }));
 
@@ -209,14 +243,14 @@ TEST(RegistryScenario, ExpiryOfSilentClientsAndServers)
         server.tick();
     for (int i = 0; i < 5; ++i)
         bob.tick();
-    ASSERT_TRUE(pumpUntil([&] { return UnitInspector::clientList(server.unit())[1]->life == 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return server.unit().parts().peers.clients().all()[1]->life == 0; }));
     WordCounter lists(server.unit(), "PEERLIST");
     for (int i = 0; i < 4; ++i)
         server.tick();
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
-    EXPECT_EQ(UnitInspector::clientList(server.unit())[0]->life, -9);
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all()[0]->life, -9);
     server.tick(); // tenth silent tick for alice
-    EXPECT_EQ(names(UnitInspector::clientList(server.unit())), QStringList({"bob"}));
+    EXPECT_EQ(names(server.unit().parts().peers.clients().all()), QStringList({"bob"}));
     EXPECT_TRUE(server.hasLog("delete expired clientalice 127.0.0.2:46141"));
     EXPECT_EQ(withoutLogs(trail), QStringList({"clientChanged", "list:102"}));
     EXPECT_EQ(lists.count, 1);
@@ -226,32 +260,11 @@ TEST(RegistryScenario, ExpiryOfSilentClientsAndServers)
     // The last client expiring sends no list.
     for (int i = 0; i < 5; ++i)
         server.tick();
-    EXPECT_TRUE(UnitInspector::clientList(server.unit()).isEmpty());
+    EXPECT_TRUE(server.unit().parts().peers.clients().all().isEmpty());
     EXPECT_EQ(lists.count, 1);
 
     // Alice's server never answered her: after ten ticks it goes, with its users.
-    QStringList aliceTrail;
-    RecordingWindow aliceWindow(&aliceTrail);
-    alice->setHostWindow(aliceWindow.handle());
-    traceSignals(alice.unit(), &aliceTrail);
-    WordCounter alive(alice.unit(), "ALIVE");
-    alive.drop = true;
-    // Its heartbeat went unanswered: two ALIVEs on each tick after it, the
-    // second a little after the first.
-    for (int i = 0; i < 9; ++i) {
-        alice.tick();
-        if (i >= 5) {
-            ASSERT_TRUE(pumpUntil([&] { return alive.count == 1 + (i - 4) * 2; })) << alive.count;
-        }
-    }
-    EXPECT_EQ(alive.count, 1 + 4 * 2);
-    ASSERT_EQ(UnitInspector::serverList(alice.unit()).size(), 1);
-    alice.tick();
-    EXPECT_TRUE(UnitInspector::serverList(alice.unit()).isEmpty());
-    EXPECT_TRUE(UnitInspector::liveUserList(alice.unit()).isEmpty());
-    EXPECT_TRUE(alice.hasLog("delete expired serverserver 127.0.0.2:46140"));
-    EXPECT_EQ(withoutLogs(aliceTrail),
-              QStringList({"userListChanged", "list:101", "list:100", "serverChanged:127.0.0.2:46140:1"}));
+    expectSilentServerExpires(alice);
 }
 
 TEST(RegistryScenario, TakenNameIsRefused)
@@ -268,19 +281,19 @@ TEST(RegistryScenario, TakenNameIsRefused)
     const int refused = static_cast<int>(imposter.logs.indexOf("Refused by Host ,user exist"));
     ASSERT_GE(refused, 0) << imposter.logs.join('\n').toStdString();
     EXPECT_EQ(imposter.logs.indexOf("Reg Failed"), refused + 1);
-    EXPECT_TRUE(UnitInspector::serverList(imposter.unit()).isEmpty());
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 1);
+    EXPECT_TRUE(imposter.unit().parts().peers.servers().all().isEmpty());
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 1);
 
     // Letter case makes another name.
     Peer other("Alice", "127.0.0.5", 46153);
     other->regToServer(kServerIp, 46150);
     EXPECT_TRUE(other.hasLog("Reg Sucess"));
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 2);
 
     // A REG without a name matches every entry and is refused.
     inject(server.unit(), "REG$", "127.0.0.2", 46159);
     EXPECT_EQ(server.countLogs("Refuse peer regist,already exist peer "), 2);
-    EXPECT_EQ(UnitInspector::clientList(server.unit()).size(), 2);
+    EXPECT_EQ(server.unit().parts().peers.clients().all().size(), 2);
 }
 
 TEST(RegistryScenario, AcceptanceThenListThenHostNotice)

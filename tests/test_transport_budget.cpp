@@ -22,7 +22,7 @@ NOLVUDPPACKET forged(int n)
 qint64 heldByRecordsFrom(const MUDPUnit &u, const char *ip)
 {
     qint64 bytes = 0;
-    for (const NOLVUDPBUFFER *b : UnitInspector::recvBuffers(u))
+    for (const NOLVUDPBUFFER *b : u.parts().incoming.all())
         if (std::strcmp(b->ip, ip) == 0)
             bytes += heldBytes(b);
     return bytes;
@@ -66,10 +66,9 @@ TEST_F(Budget, FloodFromOneSourceStaysInItsShareWhileAMessageArrives)
     const qint64 stranger = heldByRecordsFrom(p.unit(), "127.0.0.3");
     EXPECT_LE(stranger, ReceiveBudget::kPerSourceBytes);
     EXPECT_GT(stranger, ReceiveBudget::kPerSourceBytes - 64 * 1024);
-    EXPECT_EQ(stranger, UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.3"));
-    EXPECT_LT(UnitInspector::recvBuffers(p.unit()).size(), flood / 2);
-    EXPECT_EQ(UnitInspector::recvBudget(p.unit()).held(),
-              stranger + heldByRecordsFrom(p.unit(), "127.0.0.4"));
+    EXPECT_EQ(stranger, p.unit().parts().incoming.budget().heldFrom("127.0.0.3"));
+    EXPECT_LT(p.unit().parts().incoming.all().size(), flood / 2);
+    EXPECT_EQ(p.unit().parts().incoming.budget().held(), stranger + heldByRecordsFrom(p.unit(), "127.0.0.4"));
 }
 
 TEST_F(Budget, DeliveredMessagesGiveTheirBytesBackAtOnce)
@@ -88,7 +87,7 @@ TEST_F(Budget, DeliveredMessagesGiveTheirBytesBackAtOnce)
     }
     ASSERT_EQ(p.received.size(), 5);
     EXPECT_TRUE(p.received[4] == body);
-    EXPECT_LT(UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.4"), 5 * 1024);
+    EXPECT_LT(p.unit().parts().incoming.budget().heldFrom("127.0.0.4"), 5 * 1024);
 
     // A repeat of a delivered message is acknowledged again, not delivered.
     tp::Capture out(p.unit());
@@ -101,21 +100,21 @@ TEST_F(Budget, LostPacketRequestsPerPassAreBoundedAndExpiryFreesTheBudget)
 {
     for (int i = 0; i < 40; ++i)
         feed(forged(i), kStranger, 5000);
-    EXPECT_EQ(UnitInspector::recvBuffers(p.unit()).size(), 40);
+    EXPECT_EQ(p.unit().parts().incoming.all().size(), 40);
 
     // A pass asks one source for at most 256 lost packets (each record would
     // ask for 64).
     tp::Capture out(p.unit());
     clock.advance(1000);
-    UnitInspector::lossRecoveryPass(p.unit());
+    p.unit().parts().recoveryPass.run();
     EXPECT_EQ(p.countLogs("Request for Lost Packet:"), 256);
 
     // Once they expire nothing is held any more.
     for (int tick = 0; tick < 11; ++tick)
-        UnitInspector::checkRecvBuffers(p.unit());
-    EXPECT_TRUE(UnitInspector::recvBuffers(p.unit()).isEmpty());
-    EXPECT_EQ(UnitInspector::recvBudget(p.unit()).held(), 0);
-    EXPECT_EQ(UnitInspector::recvBudget(p.unit()).heldFrom("127.0.0.3"), 0);
+        p.unit().parts().recoveryPass.expireRecords();
+    EXPECT_TRUE(p.unit().parts().incoming.all().isEmpty());
+    EXPECT_EQ(p.unit().parts().incoming.budget().held(), 0);
+    EXPECT_EQ(p.unit().parts().incoming.budget().heldFrom("127.0.0.3"), 0);
 }
 
 TEST_F(Budget, AStrangersRecordsDoNotHoldUpAnotherSourcesRecovery)
@@ -129,7 +128,7 @@ TEST_F(Budget, AStrangersRecordsDoNotHoldUpAnotherSourcesRecovery)
     feed(real[2], QHostAddress(QStringLiteral("127.0.0.4")), 5001);
     tp::Capture out(p.unit());
     clock.advance(500); // every record due: the stranger's for their tails
-    UnitInspector::lossRecoveryPass(p.unit());
+    p.unit().parts().recoveryPass.run();
     // The first pass asks the peer for its packet at once; the stranger gets
     // its share, and the rest of it in later passes.
     QList<QByteArray> toPeer;
@@ -152,11 +151,11 @@ TEST_F(Budget, HeldAndQueuedBuffersAreBoundedInBytes)
         built << MessageKey(b->date, b->time);
     }
     qint64 held = 0;
-    for (const NOLVUDPBUFFER *b : UnitInspector::sentBuffers(p.unit()))
+    for (const NOLVUDPBUFFER *b : p.unit().parts().outgoing.all())
         held += heldBytes(b);
     EXPECT_LE(held, 256ll * 1024 * 1024);
-    EXPECT_EQ(UnitInspector::sentBuffers(p.unit()).size(), 16);
-    EXPECT_NE(UnitInspector::sentBuffers(p.unit()).first()->time, built.first().time);
+    EXPECT_EQ(p.unit().parts().outgoing.all().size(), 16);
+    EXPECT_NE(p.unit().parts().outgoing.all().first()->time, built.first().time);
 
     // One destination may have at most 64 MiB waiting: the fifth message of
     // 15 MiB to a silent one is refused, with a line that says so.
@@ -164,5 +163,5 @@ TEST_F(Budget, HeldAndQueuedBuffersAreBoundedInBytes)
     for (int i = 0; i < 5; ++i)
         p->sendBufferToServer(message.constData(), int(message.size()), "127.0.0.5", 5002, nullptr);
     EXPECT_EQ(p.countLogs("Send refused, queue full:"), 1);
-    EXPECT_EQ(UnitInspector::sendRecords(p.unit()).size(), 4);
+    EXPECT_EQ(p.unit().parts().sends.all().size(), 4);
 }

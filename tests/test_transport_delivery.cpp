@@ -73,7 +73,7 @@ TEST_F(Pair, MessagesOfManySizesArriveOnceAndIntact)
         ASSERT_TRUE(delivered(n));
         EXPECT_EQ(b.received.last(), bytes);
         ASSERT_TRUE(acknowledged(n));
-        EXPECT_EQ(UnitInspector::sentBuffers(a.unit()).last()->total, packets);
+        EXPECT_EQ(a.unit().parts().outgoing.all().last()->total, packets);
     }
     ASSERT_TRUE(settle());
     EXPECT_EQ(b.received.size(), n);
@@ -83,9 +83,9 @@ TEST_F(Pair, MessagesOfManySizesArriveOnceAndIntact)
     a.tick();
     EXPECT_EQ(a.countLogs("delete registed UDP package:"), n);
     EXPECT_EQ(a.countLogs("repeat send UDP package:"), 0);
-    EXPECT_TRUE(UnitInspector::sendRecords(a.unit()).isEmpty());
+    EXPECT_TRUE(a.unit().parts().sends.all().isEmpty());
     // The success line names the buffer, its size and the sender's address.
-    const NOLVUDPBUFFER *last = UnitInspector::sentBuffers(a.unit()).last();
+    const NOLVUDPBUFFER *last = a.unit().parts().outgoing.all().last();
     EXPECT_TRUE(a.hasLog(QStringLiteral("Packet send success:$%1$%2 Total:2000 To 127.0.0.2")
                              .arg(last->date).arg(last->time)));
 }
@@ -128,7 +128,7 @@ TEST_F(Pair, WholeMessageLostIsRecoveredFromAnEarlyResendOfTheFirstPacket)
     EXPECT_EQ(b.countLogs("Request for Lost Packet:"), 3);
     ASSERT_TRUE(acknowledged());
     EXPECT_EQ(a.countLogs("repeat send UDP package:"), 0); // early resends are not the tick's
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, wire::kRemoveMark);
+    EXPECT_EQ(a.unit().parts().sends.all().first()->retries, wire::kRemoveMark);
 }
 
 TEST_F(Pair, DuplicatedReorderedAndDamagedDatagrams)
@@ -136,7 +136,7 @@ TEST_F(Pair, DuplicatedReorderedAndDamagedDatagrams)
     Faults net(a.unit());
     QList<QByteArray> held;
     bool damaged = false;
-    QUdpSocket *socket = UnitInspector::socket(a.unit());
+    QUdpSocket *socket = a.unit().parts().socket.socket();
     net.decide = [&](const NOLVUDPPACKET &p, QByteArray &d, QHostAddress &addr, quint16 &port) {
         if (p.total != 5)
             return true;
@@ -208,24 +208,24 @@ TEST_F(Pair, SilentDestinationIsGivenUpAfterSixResends)
     // three times, later each time, unlogged and spending no retry.
     Faults net(a.unit());
     a->sendBufferToServer("x", 1, "127.0.0.4", 46299, nullptr);
-    ASSERT_EQ(UnitInspector::sendRecords(a.unit()).size(), 1);
+    ASSERT_EQ(a.unit().parts().sends.all().size(), 1);
     ASSERT_TRUE(pumpUntil([&] { return net.seen == 4; }));
     ASSERT_TRUE(RoundClock::pass(900)); // and no fourth follows
     EXPECT_EQ(net.seen, 4);
     EXPECT_TRUE(a.logs.isEmpty());
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, 6);
+    EXPECT_EQ(a.unit().parts().sends.all().first()->retries, 6);
     for (int tick = 1; tick <= 6; ++tick) {
         a.tick();
         EXPECT_EQ(a.countLogs("repeat send UDP package:"), tick);
         EXPECT_FALSE(a.hasLog("UDP package send failed:"));
     }
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, 0);
+    EXPECT_EQ(a.unit().parts().sends.all().first()->retries, 0);
     a.tick();
     EXPECT_EQ(a.countLogs("UDP package send failed:"), 1);
     EXPECT_FALSE(a.hasLog("delete registed UDP package:"));
     a.tick();
     EXPECT_EQ(a.countLogs("delete registed UDP package:"), 1);
-    EXPECT_TRUE(UnitInspector::sendRecords(a.unit()).isEmpty());
+    EXPECT_TRUE(a.unit().parts().sends.all().isEmpty());
     a.tick();
     EXPECT_EQ(a.countLogs("repeat send UDP package:"), 6);
     EXPECT_TRUE(a.logs.filter("UDP package send failed:").first().contains(" To 127.0.0.4:46299"));
@@ -240,7 +240,7 @@ TEST_F(Pair, PushedOutBufferCannotBeResent)
         UnitInspector::buildBuffer(a.unit(), "filler");
     a.tick();
     EXPECT_EQ(a.countLogs("can't find udp package:"), 1);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit()).first()->retries, 5);
+    EXPECT_EQ(a.unit().parts().sends.all().first()->retries, 5);
 }
 
 TEST_F(Pair, TickDuringTheSendDoesNotResend)
@@ -253,7 +253,7 @@ TEST_F(Pair, TickDuringTheSendDoesNotResend)
     net.decide = [&](const NOLVUDPPACKET &p, QByteArray &, QHostAddress &, quint16 &) {
         if (p.total == 40 && p.index == 20 && retriesSeen < 0) {
             a.tick();
-            retriesSeen = UnitInspector::sendRecords(a.unit()).first()->retries;
+            retriesSeen = a.unit().parts().sends.all().first()->retries;
         }
         return true;
     };
@@ -286,7 +286,7 @@ TEST_F(Pair, MalformedDatagramsFromTheSocketAreDropped)
     ASSERT_TRUE(settle());
     ASSERT_EQ(b.received.size(), 1);
     EXPECT_EQ(b.received[0], QByteArray("payload"));
-    EXPECT_EQ(UnitInspector::recvBuffers(b.unit()).size(), 1);
+    EXPECT_EQ(b.unit().parts().incoming.all().size(), 1);
     // The RECEIVED goes back to the source port.
     ASSERT_TRUE(pumpUntil([&] { return raw.hasPendingDatagrams(); }));
     QByteArray answer(600, '\0');

@@ -9,6 +9,7 @@
 #include <QUdpSocket>
 
 #include "registry_support.h"
+#include "support/transport_parts.h"
 #include "transport_packets.h"
 
 namespace {
@@ -18,31 +19,27 @@ constexpr int kClients = 12;
 
 TEST(TransportFanOut, OneMessageToManyClientsTakesTheRoundsOfOne)
 {
-    ManualClock clock;
-    Peer server("server", "127.0.0.2", 0);
+    TransportParts t;
+    QList<SendTarget> clients;
     for (int i = 0; i < kClients; ++i)
-        inject(server.unit(), "REG$c" + QByteArray::number(i), "127.0.0.3", kServerPort + 1 + i);
-    ASSERT_EQ(UnitInspector::clientList(server.unit()).size(), kClients);
-    tp::writeQueued(server.unit(), clock); // the user lists
-    tp::Capture out(server.unit());
+        clients << SendTarget("127.0.0.3", quint16(kServerPort + 1 + i));
 
     // 100 packets to every client: packet 1 alone, then runs of fifteen, all
     // clients in each round.
-    const QByteArray block(100 * 500 - 80, 'f');
-    server->sendBufferToClient(block.constData(), int(block.size()), "0.0.0.0", 0, nullptr);
+    t.send(QByteArray(100 * 500 - 80, 'f'), clients);
     QList<QMap<quint16, int>> rounds;
-    int written = 0;
-    for (int round = 0; round < 20 && written < int(out.sent.size()) + 1; ++round) {
+    qsizetype written = 0;
+    for (int round = 0; round < 20; ++round) {
         QMap<quint16, int> perClient;
-        for (qsizetype k = written; k < out.sent.size(); ++k)
-            ++perClient[out.sent[k].port];
-        written = int(out.sent.size());
+        for (qsizetype k = written; k < t.out.sent.size(); ++k)
+            ++perClient[t.out.sent[k].port];
+        written = t.out.sent.size();
         if (!perClient.isEmpty())
             rounds << perClient;
-        clock.advance(2);
-        UnitInspector::runWriter(server.unit());
+        t.clock.advance(2);
+        t.writer.run();
     }
-    EXPECT_EQ(out.sent.size(), 100 * kClients);
+    EXPECT_EQ(t.out.sent.size(), 100 * kClients);
     ASSERT_EQ(rounds.size(), 1 + 7); // as for one destination
     for (const auto &round : rounds) {
         EXPECT_EQ(round.size(), kClients);

@@ -124,11 +124,11 @@ TEST(TransportBuild, OldestOfFiveHundredBuffersIsDropped)
     const int32_t date = first->date, time = first->time;
     for (int i = 1; i < 500; ++i)
         ASSERT_NE(UnitInspector::buildBuffer(a.unit(), "x"), nullptr);
-    EXPECT_EQ(UnitInspector::sentBuffers(a.unit()).size(), 500);
-    EXPECT_EQ(UnitInspector::sentBuffers(a.unit()).first()->time, time);
+    EXPECT_EQ(a.unit().parts().outgoing.all().size(), 500);
+    EXPECT_EQ(a.unit().parts().outgoing.all().first()->time, time);
     UnitInspector::buildBuffer(a.unit(), "501st");
-    EXPECT_EQ(UnitInspector::sentBuffers(a.unit()).size(), 500);
-    EXPECT_NE(UnitInspector::sentBuffers(a.unit()).first()->time, time);
+    EXPECT_EQ(a.unit().parts().outgoing.all().size(), 500);
+    EXPECT_NE(a.unit().parts().outgoing.all().first()->time, time);
 
     // A REQUEST for the dropped buffer finds nothing and sends nothing.
     NOLVUDPPACKET req = tp::single(1, 1, "REQUEST$bob$" + QByteArray::number(date) + "$" +
@@ -146,11 +146,11 @@ TEST(TransportBuild, MessagesBeyond32767PacketsAreRefused)
     QByteArray big(largest + 1, 'z');
     EXPECT_EQ(UnitInspector::buildBuffer(a.unit(), big), nullptr);
     EXPECT_TRUE(a.hasLog("Message too large to send:"));
-    EXPECT_TRUE(UnitInspector::sentBuffers(a.unit()).isEmpty());
+    EXPECT_TRUE(a.unit().parts().outgoing.all().isEmpty());
 
     a->sendBufferToServer(big.constData(), int(big.size()), "127.0.0.3", 47000, nullptr);
     EXPECT_EQ(a.countLogs("Message too large to send:"), 2);
-    EXPECT_TRUE(UnitInspector::sendRecords(a.unit()).isEmpty());
+    EXPECT_TRUE(a.unit().parts().sends.all().isEmpty());
     EXPECT_TRUE(out.sent.isEmpty());
 
     big.chop(1);

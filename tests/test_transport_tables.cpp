@@ -2,10 +2,11 @@
 // through them: which record a RECEIVED, REQUEST or packet finds.
 #include <gtest/gtest.h>
 
+#include "core/record_table.h"
 #include "support/peer.h"
+#include "support/transport_parts.h"
 #include "transport/record_keys.h"
 #include "transport_packets.h"
-#include "core/record_table.h"
 
 namespace {
 
@@ -59,48 +60,40 @@ TEST(RecordTable, IndexFollowsTheTableInOrder)
 
 TEST(TransportLookup, ReceivedCancelsOnlyTheAnsweringDestination)
 {
-    Peer a("alice", "127.0.0.2", 0);
-    tp::Capture out(a.unit());
-    NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), "to two");
-    UnitInspector::sendBufferToAddr(a.unit(), b, "127.0.0.3", 47000);
-    UnitInspector::sendBufferToAddr(a.unit(), b, "127.0.0.4", 47000);
-    ASSERT_EQ(UnitInspector::sendRecords(a.unit()).size(), 2);
+    TransportParts t;
+    NOLVUDPBUFFER *b = t.send("to two", {SendTarget("127.0.0.3", 47000), SendTarget("127.0.0.4", 47000)});
+    ASSERT_EQ(t.sends.all().size(), 2);
 
-    NOLVUDPPACKET ack = tp::single(1, 1, receivedText(b));
-    UnitInspector::processPacket(a.unit(), &ack, QHostAddress("127.0.0.4"), 47000);
-    EXPECT_EQ(a.countLogs("Packet send success:"), 1);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[0]->retries, 6);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[1]->retries, wire::kRemoveMark);
+    t.receive(tp::single(1, 1, receivedText(b)), QHostAddress("127.0.0.4"), 47000);
+    EXPECT_EQ(t.countLogs("Packet send success:"), 1);
+    EXPECT_EQ(t.sends.all()[0]->retries, 6);
+    EXPECT_EQ(t.sends.all()[1]->retries, wire::kRemoveMark);
 
-    a.tick();
-    ASSERT_EQ(UnitInspector::sendRecords(a.unit()).size(), 1);
-    EXPECT_STREQ(UnitInspector::sendRecords(a.unit())[0]->ip, "127.0.0.3");
-    EXPECT_EQ(a.countLogs("repeat send UDP package:"), 1);
-    EXPECT_EQ(a.countLogs("delete registed UDP package:"), 1);
+    t.sends.tick();
+    ASSERT_EQ(t.sends.all().size(), 1);
+    EXPECT_STREQ(t.sends.all()[0]->ip, "127.0.0.3");
+    EXPECT_EQ(t.countLogs("repeat send UDP package:"), 1);
+    EXPECT_EQ(t.countLogs("delete registed UDP package:"), 1);
 }
 
 TEST(TransportLookup, ReceivedMustMatchAddressTextAndPort)
 {
-    Peer a("alice", "127.0.0.2", 0);
-    tp::Capture out(a.unit());
-    NOLVUDPBUFFER *b = UnitInspector::buildBuffer(a.unit(), "x");
+    TransportParts t;
     // A destination written with leading zeros never matches the source
     // address text of the answer.
-    UnitInspector::sendBufferToAddr(a.unit(), b, "127.000.000.003", 47000);
-    UnitInspector::sendBufferToAddr(a.unit(), b, "127.0.0.3", 47000);
-    NOLVUDPPACKET ack = tp::single(1, 1, receivedText(b));
-    UnitInspector::processPacket(a.unit(), &ack, QHostAddress("127.0.0.3"), 47001); // other port
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[0]->retries, 6);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[1]->retries, 6);
-    UnitInspector::processPacket(a.unit(), &ack, QHostAddress("127.0.0.3"), 47000);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[0]->retries, 6);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[1]->retries, wire::kRemoveMark);
+    NOLVUDPBUFFER *b = t.send("x", {SendTarget("127.000.000.003", 47000), SendTarget("127.0.0.3", 47000)});
+    t.receive(tp::single(1, 1, receivedText(b)), QHostAddress("127.0.0.3"),
+              47001); // other port
+    EXPECT_EQ(t.sends.all()[0]->retries, 6);
+    EXPECT_EQ(t.sends.all()[1]->retries, 6);
+    t.receive(tp::single(1, 1, receivedText(b)), QHostAddress("127.0.0.3"), 47000);
+    EXPECT_EQ(t.sends.all()[0]->retries, 6);
+    EXPECT_EQ(t.sends.all()[1]->retries, wire::kRemoveMark);
 
     // A RECEIVED for a buffer this unit never built logs no success.
-    const qsizetype before = a.countLogs("Packet send success:");
-    NOLVUDPPACKET stray = tp::single(1, 2, "RECEIVED$peer$123$456 Total:1");
-    UnitInspector::processPacket(a.unit(), &stray, QHostAddress("127.0.0.3"), 47000);
-    EXPECT_EQ(a.countLogs("Packet send success:"), before);
+    const int before = t.countLogs("Packet send success:");
+    t.receive(tp::single(1, 2, "RECEIVED$peer$123$456 Total:1"), QHostAddress("127.0.0.3"), 47000);
+    EXPECT_EQ(t.countLogs("Packet send success:"), before);
 }
 
 TEST(TransportLookup, DataFailAndUnkownRetireTheRecord)
@@ -113,32 +106,31 @@ TEST(TransportLookup, DataFailAndUnkownRetireTheRecord)
     const QByteArray id = QByteArray::number(b->date) + "$" + QByteArray::number(b->time);
     NOLVUDPPACKET fail = tp::single(1, 3, "DATAFAIL$peer$" + id);
     UnitInspector::processPacket(a.unit(), &fail, QHostAddress("127.0.0.3"), 47000);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[0]->retries, wire::kRemoveMark);
+    EXPECT_EQ(a.unit().parts().sends.all()[0]->retries, wire::kRemoveMark);
     EXPECT_TRUE(a.hasLog("Packet send failed because some error:$1$3 Total:1 To 127.0.0.3"));
     NOLVUDPPACKET unknown = tp::single(1, 4, "UNKOWN$peer$" + id);
     UnitInspector::processPacket(a.unit(), &unknown, QHostAddress("127.0.0.4"), 47000);
-    EXPECT_EQ(UnitInspector::sendRecords(a.unit())[1]->retries, wire::kRemoveMark);
+    EXPECT_EQ(a.unit().parts().sends.all()[1]->retries, wire::kRemoveMark);
     a.tick();
-    EXPECT_TRUE(UnitInspector::sendRecords(a.unit()).isEmpty());
+    EXPECT_TRUE(a.unit().parts().sends.all().isEmpty());
     EXPECT_EQ(a.countLogs("repeat send UDP package:"), 0);
 }
 
 TEST(TransportLookup, ExpiredRecordLeavesTheIndex)
 {
-    Peer u("recv", "127.0.0.2", 0);
-    tp::Capture out(u.unit());
+    TransportParts t;
     auto ps = tp::message(2461000, 77, "DATA$peer", QByteArray(600, 'e'));
-    UnitInspector::processPacket(u.unit(), &ps[0], QHostAddress("127.0.0.3"), 47000);
+    t.receive(ps[0], QHostAddress("127.0.0.3"), 47000);
     for (int i = 0; i < 11; ++i)
-        UnitInspector::checkRecvBuffers(u.unit());
-    ASSERT_TRUE(UnitInspector::recvBuffers(u.unit()).isEmpty());
+        t.recoveryPass.expireRecords();
+    ASSERT_TRUE(t.incoming.all().isEmpty());
     // The second packet now starts a new record instead of completing the
     // freed one.
-    UnitInspector::processPacket(u.unit(), &ps[1], QHostAddress("127.0.0.3"), 47000);
-    ASSERT_EQ(UnitInspector::recvBuffers(u.unit()).size(), 1);
-    EXPECT_EQ(UnitInspector::recvBuffers(u.unit())[0]->count, 1);
-    EXPECT_TRUE(u.received.isEmpty());
-    UnitInspector::processPacket(u.unit(), &ps[0], QHostAddress("127.0.0.3"), 47000);
-    ASSERT_EQ(u.received.size(), 1);
-    EXPECT_EQ(u.received[0], QByteArray(600, 'e'));
+    t.receive(ps[1], QHostAddress("127.0.0.3"), 47000);
+    ASSERT_EQ(t.incoming.all().size(), 1);
+    EXPECT_EQ(t.incoming.all()[0]->count, 1);
+    EXPECT_TRUE(t.received.isEmpty());
+    t.receive(ps[0], QHostAddress("127.0.0.3"), 47000);
+    ASSERT_EQ(t.received.size(), 1);
+    EXPECT_EQ(t.received[0], QByteArray(600, 'e'));
 }

@@ -44,7 +44,7 @@ TEST_F(Trust, AReportThatProvesItselfGetsOnlyWhatIsOwed)
     path->introduce();
     path->ba.keep = true;
     const auto forge = [&] {
-        const NOLVUDPBUFFER *message = UnitInspector::sentBuffers(a.unit()).last();
+        const NOLVUDPBUFFER *message = a.unit().parts().outgoing.all().last();
         NOLVUDPPACKET report = tp::packet(kDate, 7, 1, 1, lossReport("bob", message->date, message->time, 1, 2000));
         ASSERT_TRUE(newestFeedbackMark(path->ba, report.reserved));
         inject(a, report, b.addr, b.port);
@@ -115,13 +115,13 @@ TEST_F(Trust, FeedbackFromStrangersLeavesNoState)
     path->introduce();
     ASSERT_GT(transfer(200, 7), 0);
     const auto [date, time] = lastSent();
-    const int paths = UnitInspector::pathCount(a.unit());
+    const int paths = a.unit().parts().paths.size();
     for (int port = 0; port < 5000; ++port) {
         NOLVUDPPACKET report = tp::packet(kDate, port, 1, 1, lossReport("bob", date, time, 1, 200));
         mark::writeFeedback(report, uint32_t(port), 0, 1);
         inject(a, report, "127.0.0.7", quint16(10000 + port));
     }
-    EXPECT_EQ(UnitInspector::pathCount(a.unit()), paths);
+    EXPECT_EQ(a.unit().parts().paths.size(), paths);
 }
 
 TEST_F(Trust, ForgedMarksDoNotSpareASilentDestinationsResends)

@@ -17,10 +17,10 @@ TEST_F(TraversalScene, UserListRemovingPeerEndsAttempt)
         if (w == "HOLEREG" && !removed) {
             removed = true;
             QTimer::singleShot(0, &s->unit(), [&] {
-                PEERINFO *bob = UnitInspector::findClient(s->unit(), nullptr, 0, "bob");
+                PEERINFO *bob = s->unit().parts().peers.findClient(nullptr, 0, "bob");
                 ASSERT_NE(bob, nullptr);
                 bob->life = wire::kRemoveMark;
-                UnitInspector::heartbeatTick(s->unit());
+                s->unit().parts().heartbeat.tick();
             });
         }
         return false;

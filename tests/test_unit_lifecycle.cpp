@@ -13,8 +13,8 @@ TEST(Timeout, NestedTickIsSkipped)
     // A buffer sent to a port nobody listens on leaves a send record.
     NOLVUDPBUFFER *b = UnitInspector::buildBuffer(p.unit(), "payload");
     UnitInspector::sendBufferToAddr(p.unit(), b, "127.0.0.2", 46399);
-    ASSERT_EQ(UnitInspector::sendRecords(p.unit()).size(), 1);
-    SENDRECORD *record = UnitInspector::sendRecords(p.unit())[0];
+    ASSERT_EQ(p.unit().parts().sends.all().size(), 1);
+    SENDRECORD *record = p.unit().parts().sends.all()[0];
 
     // A tick while the flag is set does nothing.
     UnitInspector::setTimeoutBusy(p.unit(), true);
@@ -85,7 +85,7 @@ TEST(Destruction, FreesEveryTable)
     Peer b("b", "127.0.0.2", 46323);
     a->regToServer("127.0.0.2", 46321);
     b->regToServer("127.0.0.2", 46321);
-    ASSERT_TRUE(pumpUntil([&] { return UnitInspector::liveUserList(a.unit()).size() == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return a.unit().parts().peers.liveUsers().all().size() == 1; }));
 
     // The server also registers with a, sends to nobody, and holds a partial
     // incoming message: every one of its six tables has records.
@@ -99,19 +99,19 @@ TEST(Destruction, FreesEveryTable)
     b->sendBufferToClient(big.constData(), big.size(), "127.0.0.2", 46321, nullptr);
     ASSERT_TRUE(settle());
     MUDPUnit &s = server->unit();
-    EXPECT_FALSE(UnitInspector::sentBuffers(s).isEmpty());
-    EXPECT_FALSE(UnitInspector::recvBuffers(s).isEmpty());
-    EXPECT_FALSE(UnitInspector::sendRecords(s).isEmpty());
-    EXPECT_FALSE(UnitInspector::serverList(s).isEmpty());
-    EXPECT_FALSE(UnitInspector::clientList(s).isEmpty());
+    EXPECT_FALSE(s.parts().outgoing.all().isEmpty());
+    EXPECT_FALSE(s.parts().incoming.all().isEmpty());
+    EXPECT_FALSE(s.parts().sends.all().isEmpty());
+    EXPECT_FALSE(s.parts().peers.servers().all().isEmpty());
+    EXPECT_FALSE(s.parts().peers.clients().all().isEmpty());
     int n = 0;
-    UnitInspector::mergePeerList(s, QByteArray(reinterpret_cast<const char *>(UnitInspector::clientList(s)[0]), 144),
+    UnitInspector::mergePeerList(s, QByteArray(reinterpret_cast<const char *>(s.parts().peers.clients().all()[0]), 144),
                                  "127.0.0.9", 1);
-    EXPECT_FALSE(UnitInspector::liveUserList(s).isEmpty());
+    EXPECT_FALSE(s.parts().peers.liveUsers().all().isEmpty());
     ASSERT_NE(s.exportList(MUDPUnit::List::Client, &n), nullptr);
 
     QPointer<QTimer> timer = UnitInspector::timer(s);
-    QPointer<QUdpSocket> socket = UnitInspector::socket(s);
+    QPointer<QUdpSocket> socket = s.parts().socket.socket();
     server.reset();
     EXPECT_TRUE(timer.isNull());
     EXPECT_TRUE(socket.isNull());

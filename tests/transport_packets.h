@@ -103,7 +103,7 @@ inline void writeQueued(MUDPUnit &unit, ManualClock &clock)
 {
     for (int round = 0; round < 100000 && unit.hasQueuedWrites(); ++round) {
         clock.advance(2);
-        UnitInspector::runWriter(unit);
+        unit.parts().writer.run();
     }
 }
 
@@ -122,19 +122,8 @@ struct Sent {
     quint16 port;
 };
 
-// Records every datagram a unit sends; `pass` decides whether it goes out.
-struct Capture {
-    explicit Capture(MUDPUnit &unit, bool pass = false) : unit(&unit)
-    {
-        unit.setOutgoingTap([this, pass](QByteArray &d, QHostAddress &a, quint16 &p) {
-            sent.append({d, a, p});
-            return pass;
-        });
-    }
-    ~Capture() { unit->setOutgoingTap(nullptr); }
-    Capture(const Capture &) = delete;
-    Capture &operator=(const Capture &) = delete;
-
+// Datagrams written, in order, and the words they carry.
+struct SentLog {
     int countWord(const char *word) const
     {
         int n = 0;
@@ -152,8 +141,23 @@ struct Capture {
         return out;
     }
 
-    MUDPUnit *unit;
     QList<Sent> sent;
+};
+
+// Records every datagram a unit sends; `pass` decides whether it goes out.
+struct Capture : SentLog {
+    explicit Capture(MUDPUnit &unit, bool pass = false) : unit(&unit)
+    {
+        unit.setOutgoingTap([this, pass](QByteArray &d, QHostAddress &a, quint16 &p) {
+            sent.append({d, a, p});
+            return pass;
+        });
+    }
+    ~Capture() { unit->setOutgoingTap(nullptr); }
+    Capture(const Capture &) = delete;
+    Capture &operator=(const Capture &) = delete;
+
+    MUDPUnit *unit;
 };
 
 } // namespace tp

@@ -113,7 +113,7 @@ protected:
 
     static PEERINFO *liveUser(Peer &p, const char *name)
     {
-        for (PEERINFO *u : UnitInspector::liveUserList(p.unit()))
+        for (PEERINFO *u : p.unit().parts().peers.liveUsers().all())
             if (std::strcmp(u->name, name) == 0)
                 return u;
         return nullptr;

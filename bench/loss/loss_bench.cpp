@@ -59,25 +59,6 @@ void traceIfAsked(MUDPUnit &unit, bench::Host &host, const char *role, const int
     timer->start(100);
 }
 
-bool waitFor(const std::function<bool()> &done, int64_t ms)
-{
-    const int64_t end = bench::monotonicNs() + ms * 1000000;
-    while (!done()) {
-        if (bench::monotonicNs() > end)
-            return false;
-        bench::runEvents();
-    }
-    return true;
-}
-
-QStringList reportLines(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLatin1(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 QString sizeLabel(int64_t bytes)
 {
     return bytes >= 1024 * 1024 ? QStringLiteral("%1 MiB").arg(bytes >> 20) : QStringLiteral("%1 KiB").arg(bytes >> 10);
@@ -115,6 +96,65 @@ struct Try {
     int64_t senderSent = 0, receiverSent = 0;
 };
 
+// The sender's side of one message: what it wrote, whether it was
+// acknowledged, and the receiver's line for it.
+struct SenderSide {
+    MUDPUnit &unit;
+    const QString &report;
+    const int64_t &sent;
+    const int &successes;
+    int lines = 1; // "ready"
+    int64_t receiverSent = 0;
+
+    Try send(const QByteArray &bytes)
+    {
+        Try r;
+        const int successes0 = successes;
+        const int64_t sent0 = sent;
+        const int64_t t0 = bench::monotonicNs();
+        unit.sendBufferToServer(bytes.constData(), int(bytes.size()), "127.0.0.3", 46702, nullptr);
+        QString line;
+        // A message the receiver could not complete is forgotten there
+        // after about 20 s; one the sender gives up is retired after 16 s.
+        r.delivered = bench::waitLine(report, lines, line, 30000);
+        if (r.delivered) {
+            ++lines;
+            const QStringList f = line.split(QLatin1Char(' '));
+            r.deliveryMs = double(f.value(2).toLongLong() - t0) / 1e6;
+            r.delivered = f.value(1).toLongLong() == bytes.size() && f.value(3) == QLatin1String("1");
+            r.receiverSent = f.value(4).toLongLong() - receiverSent;
+            receiverSent = f.value(4).toLongLong();
+        }
+        r.acknowledged = bench::waitFor([&] { return successes > successes0; }, 20000);
+        r.senderSent = sent - sent0;
+        return r;
+    }
+};
+
+void printTries(const char *loss, int64_t size, const std::vector<Try> &runs)
+{
+    const int tries = int(runs.size());
+    std::vector<double> times;
+    int delivered = 0, acknowledged = 0;
+    int64_t senderSent = 0, recvSent = 0;
+    for (const Try &r : runs) {
+        if (r.delivered) {
+            ++delivered;
+            times.push_back(r.deliveryMs);
+        }
+        acknowledged += r.acknowledged;
+        senderSent += r.senderSent;
+        recvSent += r.receiverSent;
+    }
+    std::sort(times.begin(), times.end());
+    const double median = times.empty() ? 0 : times[times.size() / 2];
+    const double worst = times.empty() ? 0 : times.back();
+    std::printf("%5s %8s %7lld %3d/%-3d %3d/%-3d %10.1f %10.1f %11lld %11lld\n", loss, qPrintable(sizeLabel(size)),
+                (long long)bench::packetsFor(size), delivered, tries, acknowledged, tries, median, worst,
+                (long long)(senderSent / tries), (long long)(recvSent / tries));
+    std::fflush(stdout);
+}
+
 int sender(const QString &report, const char *loss, int tries, const std::vector<int64_t> &sizes)
 {
     MUDPUnit unit;
@@ -131,64 +171,20 @@ int sender(const QString &report, const char *loss, int tries, const std::vector
     host.onLog = [&](const QString &line) { successes += line.startsWith(QLatin1String("Packet send success:")); };
     traceIfAsked(unit, host, "sender", &sent);
     unit.setHostWindow(&host.window);
-    if (!waitFor([&] { return !reportLines(report).isEmpty(); }, 10000)) {
+    if (!bench::waitFor([&] { return !bench::reportLines(report).isEmpty(); }, 10000)) {
         std::fprintf(stderr, "sender: the receiver did not get ready\n");
         return 1;
     }
-    int lines = 1; // "ready"
-    int64_t receiverSent = 0;
+    SenderSide side{unit, report, sent, successes};
     bool allDelivered = true;
     for (int64_t size : sizes) {
         const QByteArray bytes = bench::pattern(size);
         std::vector<Try> runs;
         for (int t = 0; t < tries; ++t) {
-            Try r;
-            const int successes0 = successes;
-            const int64_t sent0 = sent;
-            const int64_t t0 = bench::monotonicNs();
-            unit.sendBufferToServer(bytes.constData(), int(bytes.size()), "127.0.0.3", 46702, nullptr);
-            QString line;
-            // A message the receiver could not complete is forgotten there
-            // after about 20 s; one the sender gives up is retired after 16 s.
-            r.delivered = waitFor([&] {
-                const QStringList l = reportLines(report);
-                if (l.size() <= lines)
-                    return false;
-                line = l[lines];
-                return true;
-            }, 30000);
-            if (r.delivered) {
-                ++lines;
-                const QStringList f = line.split(QLatin1Char(' '));
-                r.deliveryMs = double(f.value(2).toLongLong() - t0) / 1e6;
-                r.delivered = f.value(1).toLongLong() == size && f.value(3) == QLatin1String("1");
-                r.receiverSent = f.value(4).toLongLong() - receiverSent;
-                receiverSent = f.value(4).toLongLong();
-            }
-            r.acknowledged = waitFor([&] { return successes > successes0; }, 20000);
-            r.senderSent = sent - sent0;
-            allDelivered = allDelivered && r.delivered;
-            runs.push_back(r);
+            runs.push_back(side.send(bytes));
+            allDelivered = allDelivered && runs.back().delivered;
         }
-        std::vector<double> times;
-        int delivered = 0, acknowledged = 0;
-        int64_t senderSent = 0, recvSent = 0;
-        for (const Try &r : runs) {
-            if (r.delivered) {
-                ++delivered;
-                times.push_back(r.deliveryMs);
-            }
-            acknowledged += r.acknowledged;
-            senderSent += r.senderSent;
-            recvSent += r.receiverSent;
-        }
-        std::sort(times.begin(), times.end());
-        const double median = times.empty() ? 0 : times[times.size() / 2];
-        const double worst = times.empty() ? 0 : times.back();
-        std::printf("%5s %8s %7lld %3d/%-3d %3d/%-3d %10.1f %10.1f %11lld %11lld\n", loss, qPrintable(sizeLabel(size)),
-                    (long long)bench::packetsFor(size), delivered, tries, acknowledged, tries, median, worst,
-                    (long long)(senderSent / tries), (long long)(recvSent / tries));
-        std::fflush(stdout);
+        printTries(loss, size, runs);
     }
     return allDelivered ? 0 : 1;
 }
@@ -234,7 +230,7 @@ int heartbeat(const char *loss, int clients, int seconds)
     // server lets its entry expire, after which it registers: such
     // expiries belong to registration, not to the heartbeats measured.
     const int serverBefore = serverExpiries, clientBefore = clientExpiries;
-    waitFor([] { return false; }, int64_t(seconds) * 1000);
+    bench::waitFor([] { return false; }, int64_t(seconds) * 1000);
     serverExpiries -= serverBefore;
     clientExpiries -= clientBefore;
     int stillServer = 0;

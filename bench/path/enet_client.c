@@ -20,50 +20,67 @@
 
 #include "side_common.h"
 
-int main(int argc, char **argv)
+struct options {
+    char server_ip[64];
+    long server_port, size, seconds;
+};
+
+/* Reads --server, --size and --seconds; 0 when one is missing or bad. */
+static int parse_args(int argc, char **argv, struct options *o)
 {
-    char server_ip[64] = "";
-    long server_port = -1, size = -1, seconds = -1;
+    *o = (struct options){"", -1, -1, -1};
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--server") == 0) {
             const char *colon = strrchr(argv[i + 1], ':');
-            if (colon && colon - argv[i + 1] < (long)sizeof server_ip) {
-                memcpy(server_ip, argv[i + 1], (size_t)(colon - argv[i + 1]));
-                server_ip[colon - argv[i + 1]] = '\0';
-                server_port = parse_count(colon + 1, 65535);
+            if (colon && colon - argv[i + 1] < (long)sizeof o->server_ip) {
+                memcpy(o->server_ip, argv[i + 1], (size_t)(colon - argv[i + 1]));
+                o->server_ip[colon - argv[i + 1]] = '\0';
+                o->server_port = parse_count(colon + 1, 65535);
             }
         } else if (strcmp(argv[i], "--size") == 0) {
-            size = parse_count(argv[i + 1], 64L << 20);
+            o->size = parse_count(argv[i + 1], 64L << 20);
         } else if (strcmp(argv[i], "--seconds") == 0) {
-            seconds = parse_count(argv[i + 1], 86400);
+            o->seconds = parse_count(argv[i + 1], 86400);
         }
     }
-    if (!*server_ip || server_port <= 0 || size < 0 || seconds <= 0 || argc != 7) {
+    return *o->server_ip && o->server_port > 0 && o->size >= 0 && o->seconds > 0 && argc == 7;
+}
+
+/* Services the host until the peer is connected; 0 at the deadline. */
+static int wait_connected(ENetHost *host, ENetPeer *peer, int64_t deadline)
+{
+    ENetEvent event;
+    while (peer && mono_ns() < deadline) {
+        if (enet_host_service(host, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_CONNECT)
+            return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    struct options o;
+    if (!parse_args(argc, argv, &o)) {
         fprintf(stderr, "usage: enet-path-client --server IP:PORT --size S --seconds N\n");
         return 2;
     }
-    unsigned char *bytes = pattern_new(size);
+    unsigned char *bytes = pattern_new(o.size);
     if (!bytes || enet_initialize() != 0)
         return 1;
     ENetHost *host = enet_host_create(NULL, 1, 1, 0, 0);
     ENetAddress address;
-    if (!host || enet_address_set_host_ip(&address, server_ip) != 0)
+    if (!host || enet_address_set_host_ip(&address, o.server_ip) != 0)
         return 1;
-    address.port = (enet_uint16)server_port;
-    const int64_t deadline = mono_ns() + (int64_t)seconds * 1000000000;
+    address.port = (enet_uint16)o.server_port;
+    const int64_t deadline = mono_ns() + (int64_t)o.seconds * 1000000000;
     ENetPeer *peer = enet_host_connect(host, &address, 1, 0);
-    ENetEvent event;
-    int connected = 0;
-    while (peer && !connected && mono_ns() < deadline) {
-        if (enet_host_service(host, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_CONNECT)
-            connected = 1;
-    }
-    if (!connected) {
+    if (!wait_connected(host, peer, deadline)) {
         printf("result verdict=noreg time_ms=0 verdict_ms=0 hold_ms=0 repeats=0 answers=0\n");
         return 0;
     }
+    ENetEvent event;
     /* The packet is made (and the bytes copied) before the clock starts. */
-    ENetPacket *packet = enet_packet_create(bytes, (size_t)size, ENET_PACKET_FLAG_RELIABLE);
+    ENetPacket *packet = enet_packet_create(bytes, (size_t)o.size, ENET_PACKET_FLAG_RELIABLE);
     const char *verdict = "none";
     double time_ms = 0, verdict_ms = 0;
     const int64_t start = mono_ns();

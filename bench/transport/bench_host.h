@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -36,6 +37,41 @@ inline int64_t cpuUs()
 inline void runEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+}
+
+// Runs events until done() or ms have passed; whether done.
+inline bool waitFor(const std::function<bool()> &done, int64_t ms)
+{
+    const int64_t end = monotonicNs() + ms * 1000000;
+    while (!done()) {
+        if (monotonicNs() > end)
+            return false;
+        runEvents();
+    }
+    return true;
+}
+
+// The lines a receiver has written to its report file so far.
+inline QStringList reportLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Waits up to ms for line `index` (0-based) of the report; whether it came.
+inline bool waitLine(const QString &path, int index, QString &line, int64_t ms)
+{
+    return waitFor(
+        [&] {
+            const QStringList l = reportLines(path);
+            if (l.size() <= index)
+                return false;
+            line = l[index];
+            return true;
+        },
+        ms);
 }
 
 inline char patternByte(int64_t i, int64_t size) { return char((i * 131 + size * 7 + (i >> 9)) & 0xff); }

@@ -2,7 +2,7 @@
 // from many ports, and a restart: what each costs a transfer of 2,000
 // packets between alice and bob (10 Mbit/s, 30 ms round trip).
 #include "forgery.h"
-#include "trust_bench.h"
+#include "scenarios.h"
 
 using namespace forgery;
 
@@ -16,7 +16,7 @@ constexpr int kPackets = 2000;
 int forgeReport(Pair &p, bool onPath)
 {
     const qsizetype logged = p.a.logs.size();
-    const NOLVUDPBUFFER *message = UnitInspector::sentBuffers(p.a.unit()).last();
+    const NOLVUDPBUFFER *message = p.a.unit().parts().outgoing.all().last();
     NOLVUDPPACKET report = tp::packet(kDate, 7, 1, 1, lossReport("bob", message->date, message->time, 1, kPackets));
     if (!onPath || !newestFeedbackMark(p.path->ba, report.reserved))
         mark::writeFeedback(report, uint32_t(p.path->ab.sent), 0, uint32_t(p.path->ab.sent));

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "forgery.h"
-#include "trust_bench.h"
+#include "scenarios.h"
 
 using namespace forgery;
 
@@ -47,7 +47,7 @@ Beside transferBeside(int flood)
     int sent = 0;
     Beside r;
     r.timeUs = p.transfer(p.a, p.b, 2000, 11, [&] {
-        const NOLVUDPBUFFER *message = UnitInspector::sentBuffers(p.a.unit()).last();
+        const NOLVUDPBUFFER *message = p.a.unit().parts().outgoing.all().last();
         for (int i = 0; i < 100 && sent < flood; ++i)
             strangerDatagram(sent++, p.a, p.b, message->date, message->time);
     });
@@ -55,7 +55,7 @@ Beside transferBeside(int flood)
     while (sent < flood)
         strangerDatagram(sent++, p.a, p.b, date, time);
     r.grewBytes = heapInUse() - before;
-    r.paths = UnitInspector::pathCount(p.a.unit()) + UnitInspector::pathCount(p.b.unit());
+    r.paths = p.a.unit().parts().paths.size() + p.b.unit().parts().paths.size();
     return r;
 }
 
@@ -75,7 +75,7 @@ void feedbackSources()
         inject(p.a, report, "127.0.0.7", quint16(1024 + n));
     }
     std::printf("30,000 FEEDBACK sources: heap +%.2f MiB, %d paths held\n", mib(heapInUse() - before),
-                UnitInspector::pathCount(p.a.unit()));
+                p.a.unit().parts().paths.size());
 }
 
 void strangersBeside()

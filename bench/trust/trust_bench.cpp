@@ -1,11 +1,8 @@
 // Runs every scenario of the trust benchmark (see README.md).
 #include <QCoreApplication>
-#include <malloc.h>
 
 #include "support/peer.h"
-#include "trust_bench.h"
-
-qint64 heapInUse() { return qint64(mallinfo2().uordblks); }
+#include "scenarios.h"
 
 int main()
 {

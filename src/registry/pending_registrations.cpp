@@ -11,7 +11,7 @@ qint64 nowUs() { return platform::monotonicUs(); }
 
 // The address as the answer's source address text will read: the host may
 // write it in another form than the dotted decimal the socket reports.
-QByteArray keyOf(const char *ip, unsigned short port)
+QByteArray answerKey(const char *ip, unsigned short port)
 {
     const QHostAddress address(QString::fromLatin1(ip));
     if (address.protocol() == QAbstractSocket::IPv4Protocol)
@@ -25,14 +25,14 @@ void PendingRegistrations::sent(const char *ip, unsigned short port)
 {
     const qint64 now = nowUs();
     dropExpired(now);
-    sentAt.insert(keyOf(ip, port), now);
+    sentAt.insert(answerKey(ip, port), now);
 }
 
 qint64 PendingRegistrations::take(const char *ip, unsigned short port)
 {
     const qint64 now = nowUs();
     dropExpired(now);
-    const auto it = sentAt.find(keyOf(ip, port));
+    const auto it = sentAt.find(answerKey(ip, port));
     if (it == sentAt.end())
         return -1;
     const qint64 ago = now - it.value();

@@ -28,7 +28,7 @@ void RecoveryPass::run()
     busy = true;
     readFirst();
     const int64_t nowUs = platform::monotonicUs();
-    recovery.pass(nowUs);
+    recovery.askDue(nowUs);
     feedback.markTimeDue(nowUs);
     feedback.sendDue();
     sends.resendEarly(nowUs / 1000);

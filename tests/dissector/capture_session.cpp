@@ -25,7 +25,7 @@ bool check(bool ok, const char *what)
 
 const PEERINFO *liveUserNamed(const MUDPUnit &u, const char *name)
 {
-    for (const PEERINFO *p : UnitInspector::liveUserList(u))
+    for (const PEERINFO *p : u.parts().peers.liveUsers().all())
         if (std::strcmp(p->name, name) == 0)
             return p;
     return nullptr;
@@ -50,6 +50,22 @@ QByteArray damagedDatagram()
     return QByteArray(reinterpret_cast<const char *>(&p), sizeof p);
 }
 
+// 3000 random bytes, written as hex to `path` (if given): the test compares
+// the reassembled message with them.
+QByteArray randomMessage(const char *path)
+{
+    QByteArray bytes(3000, '\0');
+    for (char &c : bytes)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    if (path) {
+        if (FILE *out = std::fopen(path, "w")) {
+            std::fprintf(out, "%s\n", bytes.toHex().constData());
+            std::fclose(out);
+        }
+    }
+    return bytes;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -70,19 +86,10 @@ int main(int argc, char **argv)
         (*c)->regToServer("127.0.0.2", 45454);
         ok &= check(c->hasLog("Reg Sucess"), "registration");
     }
-    ok &= check(pumpUntil([&] { return UnitInspector::liveUserList(alice.unit()).size() >= 2; }),
+    ok &= check(pumpUntil([&] { return alice.unit().parts().peers.liveUsers().all().size() >= 2; }),
                 "alice holds the other two clients");
 
-    QByteArray bytes(3000, '\0');
-    for (char &c : bytes)
-        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    if (argc > 1) {
-        // The test compares the reassembled message with these bytes.
-        if (FILE *out = std::fopen(argv[1], "w")) {
-            std::fprintf(out, "%s\n", bytes.toHex().constData());
-            std::fclose(out);
-        }
-    }
+    const QByteArray bytes = randomMessage(argc > 1 ? argv[1] : nullptr);
     // The first copy of packet 7 of 7 is dropped on its way out.
     bool dropped = false;
     alice.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {

@@ -61,6 +61,31 @@ void dump(const QByteArray &datagram)
     }
 }
 
+// Reserved bytes and FEEDBACK bodies the library never writes.
+QList<QByteArray> markedDatagrams()
+{
+    QList<QByteArray> out;
+    // Reserved bytes that hold no mark the library writes: another version,
+    // an unknown kind, another magic.
+    for (const char *mark : {"\xa7\x21", "\xa7\x13", "\x12\x34"}) {
+        NOLVUDPPACKET marked = packet(header("ALIVE$marked"), 12);
+        std::memcpy(marked.reserved, mark, 2);
+        marked.reserved[5] = 9;
+        out << bytes(marked);
+    }
+    // FEEDBACK loss reports: a reversed range after a good one, an entry whose
+    // ranges run past the body, another version, a body shorter than its head.
+    const QByteArray feedback = header("FEEDBACK$fb");
+    const QByteArray entry = le(2461000, 4) + le(43200000, 4);
+    const QByteArray reversed = le(1, 1) + le(2, 1) + le(0, 2) + entry + le(1, 4) + le(2, 2) + le(4, 2) + entry +
+                                le(1, 4) + le(9, 2) + le(3, 2);
+    const QByteArray pastEnd = le(1, 1) + le(1, 1) + le(0, 2) + entry + le(3, 4) + le(5, 2) + le(6, 2);
+    const QByteArray version = le(2, 1) + le(1, 1) + le(0, 2) + entry + le(1, 4) + le(5, 2) + le(6, 2);
+    for (const QByteArray &body : {reversed, pastEnd, version, le(1, 1)})
+        out << bytes(packet(feedback + body, int(80 + body.size())));
+    return out;
+}
+
 } // namespace
 
 int main()
@@ -102,24 +127,7 @@ int main()
     NOLVUDPPACKET spoiled = packet(QByteArray(), 0);
     spoiled.checksum ^= 1;
     out << bytes(spoiled);
-    // Reserved bytes that hold no mark the library writes: another version,
-    // an unknown kind, another magic.
-    for (const char *mark : {"\xa7\x21", "\xa7\x13", "\x12\x34"}) {
-        NOLVUDPPACKET marked = packet(header("ALIVE$marked"), 12);
-        std::memcpy(marked.reserved, mark, 2);
-        marked.reserved[5] = 9;
-        out << bytes(marked);
-    }
-    // FEEDBACK loss reports: a reversed range after a good one, an entry whose
-    // ranges run past the body, another version, a body shorter than its head.
-    const QByteArray feedback = header("FEEDBACK$fb");
-    const QByteArray entry = le(2461000, 4) + le(43200000, 4);
-    const QByteArray reversed = le(1, 1) + le(2, 1) + le(0, 2) + entry + le(1, 4) + le(2, 2) + le(4, 2) + entry +
-                                le(1, 4) + le(9, 2) + le(3, 2);
-    const QByteArray pastEnd = le(1, 1) + le(1, 1) + le(0, 2) + entry + le(3, 4) + le(5, 2) + le(6, 2);
-    const QByteArray version = le(2, 1) + le(1, 1) + le(0, 2) + entry + le(1, 4) + le(5, 2) + le(6, 2);
-    for (const QByteArray &body : {reversed, pastEnd, version, le(1, 1)})
-        out << bytes(packet(feedback + body, int(80 + body.size())));
+    out << markedDatagrams();
     for (const QByteArray &d : out)
         dump(d);
     return 0;

@@ -99,6 +99,45 @@ LRESULT reenteringWindow(HWND, UINT, WPARAM, LPARAM)
 
 void noSleep(int) {}
 
+// A unit that writes nothing, with the host window that re-enters it.
+std::unique_ptr<MUDPUnit> makeUnit(MUDPWindow &window)
+{
+    auto unit = std::make_unique<MUDPUnit>();
+    reentry = Reentry{unit.get(), 0, 0, 0, fuzzinput::kMaxReentries};
+    UnitInspector::timer(*unit)->stop();
+    unit.get()->setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
+    unit->setLocalName("fuzz");
+    unit->setLocalAddr("127.0.0.2");
+    unit->setHostWindow(&window);
+    // As if the unit had sent a REG to every fixed source, so that their
+    // acceptances, and then their user lists and hole requests, are taken.
+    for (quint32 k = 0; k < fuzzinput::AddressV4; ++k) {
+        const QByteArray ip = QHostAddress(QHostAddress(QStringLiteral("127.0.0.2")).toIPv4Address() + k).toString().toLatin1();
+        for (unsigned short port : {47000, 47001, 45454})
+            unit->parts().registration.pending().sent(ip.constData(), port);
+    }
+    return unit;
+}
+
+// The datagram that op reads from the input.
+QByteArray readDatagram(uint8_t op, Reader &in, const QByteArray &previous)
+{
+    QByteArray datagram;
+    switch ((op >> 5) & 0x03) {
+    case 0: datagram = in.bytes(sizeof(NOLVUDPPACKET)); break;
+    case 1: datagram = in.bytes(in.u16() % fuzzinput::kMaxSize); break;
+    case 2: datagram = previous; break;
+    default: datagram = in.bytes(in.byte()); break;
+    }
+    if ((op & fuzzinput::kFixChecksum) && datagram.size() >= qsizetype(sizeof(NOLVUDPPACKET))) {
+        NOLVUDPPACKET p;
+        std::memcpy(&p, datagram.constData(), sizeof p);
+        p.checksum = qChecksum(QByteArrayView(p.data, sizeof p.data), Qt::ChecksumIso3309);
+        std::memcpy(datagram.data(), &p, sizeof p);
+    }
+    return datagram;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -114,21 +153,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static MUDPWindow window{reenteringWindow, nullptr};
-    auto unit = std::make_unique<MUDPUnit>();
-    reentry = Reentry{unit.get(), 0, 0, 0, fuzzinput::kMaxReentries};
-    UnitInspector::timer(*unit)->stop();
-    unit.get()->setOutgoingTap([](QByteArray &, QHostAddress &, quint16 &) { return false; });
-    unit->setLocalName("fuzz");
-    unit->setLocalAddr("127.0.0.2");
-    unit->setHostWindow(&window);
-    // As if the unit had sent a REG to every fixed source, so that their
-    // acceptances, and then their user lists and hole requests, are taken.
-    for (quint32 k = 0; k < fuzzinput::AddressV4; ++k) {
-        const QByteArray ip = QHostAddress(QHostAddress(QStringLiteral("127.0.0.2")).toIPv4Address() + k).toString().toLatin1();
-        for (unsigned short port : {47000, 47001, 45454})
-            UnitInspector::noteRegSent(*unit, ip.constData(), port);
-    }
-
+    std::unique_ptr<MUDPUnit> unit = makeUnit(window);
     Reader in{data, size};
     QByteArray previous;
     int ticks = 0;
@@ -148,19 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         const QHostAddress from = source(op & 0x07, in);
         const unsigned short port = sourcePort((op >> 3) & 0x03, in);
-        QByteArray datagram;
-        switch ((op >> 5) & 0x03) {
-        case 0: datagram = in.bytes(sizeof(NOLVUDPPACKET)); break;
-        case 1: datagram = in.bytes(in.u16() % fuzzinput::kMaxSize); break;
-        case 2: datagram = previous; break;
-        default: datagram = in.bytes(in.byte()); break;
-        }
-        if ((op & fuzzinput::kFixChecksum) && datagram.size() >= qsizetype(sizeof(NOLVUDPPACKET))) {
-            NOLVUDPPACKET p;
-            std::memcpy(&p, datagram.constData(), sizeof p);
-            p.checksum = qChecksum(QByteArrayView(p.data, sizeof p.data), Qt::ChecksumIso3309);
-            std::memcpy(datagram.data(), &p, sizeof p);
-        }
+        const QByteArray datagram = readDatagram(op, in, previous);
         // A detached copy of exactly the datagram's size, so that reads past
         // its end are caught.
         std::unique_ptr<char[]> exact(new char[size_t(datagram.size())]);

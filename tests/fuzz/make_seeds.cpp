@@ -68,25 +68,20 @@ bool write(const std::string &dir, const std::string &name, const std::string &b
     return std::fclose(f) == 0 && ok;
 }
 
-} // namespace
+const QByteArray kSent = QByteArray::number(kDate) + "$5000";
+const QByteArray kTarget = "$0$0$0$127.0.0.4$46000";
+const QByteArray kSeen = "$0$0$0$127.0.0.3$47000";
 
-int main(int argc, char **argv)
+// One seed per single-packet word.
+bool writeSingles(const std::string &dir, int32_t &time)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s corpus-dir\n", argv[0]);
-        return 2;
-    }
-    const std::string dir = argv[1];
-    const QByteArray sent = QByteArray::number(kDate) + "$5000";
-    const QByteArray target = "$0$0$0$127.0.0.4$46000";
-    const QByteArray seen = "$0$0$0$127.0.0.3$47000";
-    QByteArray transHole = QByteArray("TRANSHOLE$peer" + target).leftJustified(80, '\0');
-    transHole += QByteArray("HOLEREQ$peer" + seen).leftJustified(80, '\0');
+    QByteArray transHole = QByteArray("TRANSHOLE$peer" + kTarget).leftJustified(80, '\0');
+    transHole += QByteArray("HOLEREQ$peer" + kSeen).leftJustified(80, '\0');
 
     struct Single { const char *name; QByteArray text; } singles[] = {
-        {"request", "REQUEST$peer$" + sent + "$1"},
-        {"received", "RECEIVED$peer$" + sent + " Total:1"},
-        {"datafail", "DATAFAIL$peer$" + sent},
+        {"request", "REQUEST$peer$" + kSent + "$1"},
+        {"received", "RECEIVED$peer$" + kSent + " Total:1"},
+        {"datafail", "DATAFAIL$peer$" + kSent},
         {"reg", "REG$peer"},
         {"unreg", "UNREG$peer"},
         {"regacc", "REGACC$srv$0$0$0$127.0.0.2$45454"},
@@ -96,34 +91,42 @@ int main(int argc, char **argv)
         {"regdup", "REGDUP$srv"},
         {"unkown", "UNKOWN$peer$Word Unkown:FOO"},
         {"transhole", transHole},
-        {"holereq", "HOLEREQ$peer" + seen},
-        {"holereg", "HOLEREG$peer" + seen},
-        {"holeacc", "HOLEACC$peer" + seen},
+        {"holereq", "HOLEREQ$peer" + kSeen},
+        {"holereg", "HOLEREG$peer" + kSeen},
+        {"holeacc", "HOLEACC$peer" + kSeen},
         {"nolvhole", "NOLVHOLE"},
     };
     bool ok = true;
-    int32_t time = 1000;
     for (const Single &s : singles) {
         fuzzinput::Writer w;
         w.datagram(packet(time++, 1, 1, s.text));
         ok = write(dir, s.name, w.out) && ok;
     }
+    return ok;
+}
 
-    // The buffered words, PEERLIST and DATA over two packets.
+// The buffered words, PEERLIST and DATA over two packets.
+bool writeBuffered(const std::string &dir, int32_t &time)
+{
     struct Buffered { const char *name; QByteArray head; QByteArray body; } buffered[] = {
         {"peerlist", "PEERLIST$srv$0$0$0", peerRecord("ann", "127.0.0.5", 46001) + peerRecord("ben", "127.0.0.6", 46002)},
         {"data", "DATA$peer", QByteArray(600, 'd')},
-        {"trans", "TRANS$peer" + target, "relayed"},
+        {"trans", "TRANS$peer" + kTarget, "relayed"},
     };
+    bool ok = true;
     for (const Buffered &b : buffered) {
         fuzzinput::Writer w;
         for (const std::string &p : message(time++, b.head, b.body))
             w.datagram(p);
         ok = write(dir, b.name, w.out) && ok;
     }
+    return ok;
+}
 
-    // A session: registration, heartbeat, a user list, a repeated and a
-    // partial message, then ticks through expiry.
+// A session: registration, heartbeat, a user list, a repeated and a partial
+// message, then ticks through expiry.
+fuzzinput::Writer session(int32_t &time)
+{
     fuzzinput::Writer w;
     w.datagram(packet(time++, 1, 1, "REG$peer"));
     w.datagram(packet(time++, 1, 1, "ALIVE$peer"));
@@ -136,6 +139,22 @@ int main(int argc, char **argv)
     w.datagram(data[2]);
     for (int i = 0; i < 12; ++i)
         w.tick();
+    return w;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s corpus-dir\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    int32_t time = 1000;
+    bool ok = writeSingles(dir, time);
+    ok = writeBuffered(dir, time) && ok;
+    const fuzzinput::Writer w = session(time);
     ok = write(dir, "session", w.out) && ok;
 
     // A host that re-enters the unit from its window procedure: the same

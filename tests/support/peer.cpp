@@ -32,8 +32,8 @@ QList<const Peer *> &livePeers()
 
 bool quiet(const MUDPUnit &u)
 {
-    const QUdpSocket *socket = UnitInspector::socket(u);
-    return !u.hasQueuedWrites() && UnitInspector::backlogSize(u) == 0 &&
+    const QUdpSocket *socket = u.parts().socket.socket();
+    return !u.hasQueuedWrites() && u.parts().socket.backlogSize() == 0 &&
            !(socket->state() == QAbstractSocket::BoundState && socket->hasPendingDatagrams());
 }
 } // namespace

@@ -164,7 +164,7 @@ int LossRecovery::askReports(NOLVUDPBUFFER *record, PeerPath *path, int64_t nowU
     return std::min(got, 16); // a range is one datagram, however long
 }
 
-void LossRecovery::pass(int64_t nowUs)
+void LossRecovery::askDue(int64_t nowUs)
 {
     const int64_t now = nowUs / 1000;
     const QList<NOLVUDPBUFFER *> due = dueRecords(now);

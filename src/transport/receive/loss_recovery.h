@@ -32,7 +32,7 @@ public:
     bool reportsLoss(const NOLVUDPBUFFER *record) const;
 
     // Asks the senders of the records that are due.
-    void pass(int64_t nowUs);
+    void askDue(int64_t nowUs);
     // When the next record is due (ms; 0: none).
     int64_t nextDueMs() const;
     // The timer job: expires records that stopped progressing, and sends

@@ -3,9 +3,10 @@
 
 #include <QtGlobal>
 #include <cstdio>
+#include <malloc.h>
 
 // Bytes the heap holds in use now.
-qint64 heapInUse();
+inline qint64 heapInUse() { return qint64(mallinfo2().uordblks); }
 inline double mib(qint64 bytes) { return double(bytes) / (1024.0 * 1024.0); }
 inline double ms(int64_t us) { return double(us) / 1000.0; }
 
