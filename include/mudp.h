@@ -160,6 +160,15 @@ MUDP_API PEERINFO *getLiveUserList(int *count);
 MUDP_API char *getAddrForPeer(void);
 MUDP_API unsigned short getPortForPeer(void);
 
+/* A closed network: the 32-byte key every unit of the host's deployment
+ * shares. With a key, every datagram to and from the unit is authenticated
+ * and encrypted, and a peer without the same key gets nothing from it and
+ * through it. setNetworkKey(NULL, 0) returns to the open network. Any change
+ * ends every session made with the old key. The library keeps no copy of
+ * the caller's buffer and never logs the key. Returns 1 when set (or
+ * cleared), 0 for another length or without an instance. */
+MUDP_API int setNetworkKey(const unsigned char *key, int length);
+
 #ifdef __cplusplus
 }
 #endif

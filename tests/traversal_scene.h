@@ -83,11 +83,16 @@ protected:
         s = std::make_unique<Peer>("server", kServerIp, base);
         a = std::make_unique<Peer>("alice", "127.0.0.3", base + 1);
         b = std::make_unique<Peer>("bob", "127.0.0.4", base + 2);
+        for (Peer *p : {s.get(), a.get(), b.get()})
+            prepare(*p);
         registerWith(*a, *s);
         registerWith(*b, *s);
         ASSERT_TRUE(pumpUntil([&] { return liveUser(*a, "bob") && liveUser(*b, "alice"); }))
             << a->logs.join("\n").toStdString();
     }
+
+    // Runs on each unit before the clients register.
+    virtual void prepare(Peer &) {}
 
     void TearDown() override
     {

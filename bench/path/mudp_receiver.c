@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "mudp.h"
+#include "bench_key.h"
 #include "side_common.h"
 
 struct receiver {
@@ -86,6 +87,10 @@ int main(int argc, char **argv)
     struct MUDPWindow window = {on_event, &r};
     initInstance();
     setRevWindowsHandle(&window);
+    if (!bench_key_from_environment()) {
+        fprintf(stderr, "mudp-path-receiver: the unit refused the benchmark key\n");
+        return 1;
+    }
     setLocalName("receiver");
     setLocalAddr(addr);
     if (!bindPort((unsigned short)port)) {

@@ -40,6 +40,7 @@
 #include <string.h>
 
 #include "mudp.h"
+#include "bench_key.h"
 #include "side_common.h"
 
 enum verdict { VERDICT_NONE, VERDICT_SUCCESS, VERDICT_FAILED };
@@ -298,6 +299,10 @@ int main(int argc, char **argv)
     struct MUDPWindow window = {on_event, &s};
     initInstance();
     setRevWindowsHandle(&window);
+    if (!bench_key_from_environment()) {
+        fprintf(stderr, "mudp-path-sender: the unit refused the benchmark key\n");
+        return 1;
+    }
     setLocalName("sender");
     setLocalAddr(o.addr);
     if (!bindPort((unsigned short)o.port)) {

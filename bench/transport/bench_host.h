@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <sys/resource.h>
@@ -72,6 +74,18 @@ inline bool waitLine(const QString &path, int index, QString &line, int64_t ms)
             return true;
         },
         ms);
+}
+
+// MUDP_BENCH_KEY=1 (set for both sides by run.sh --keyed): the unit joins a
+// closed network of a fixed benchmark key. False when the unit refused it.
+template <typename Unit> bool keyFromEnvironment(Unit &unit)
+{
+    const char *keyed = std::getenv("MUDP_BENCH_KEY");
+    if (!keyed || !*keyed || std::strcmp(keyed, "0") == 0)
+        return true;
+    unsigned char key[32];
+    std::memset(key, 0x42, sizeof key);
+    return unit.setNetworkKey(key, int(sizeof key));
 }
 
 inline char patternByte(int64_t i, int64_t size) { return char((i * 131 + size * 7 + (i >> 9)) & 0xff); }

@@ -24,6 +24,10 @@ int main(int argc, char **argv)
     MUDPUnit unit;
     unit.setLocalName("receiver");
     unit.setLocalAddr("127.0.0.3");
+    if (!bench::keyFromEnvironment(unit)) {
+        std::fprintf(stderr, "the unit refused the benchmark key\n");
+        return 1;
+    }
     if (!unit.bindPort(46502)) {
         std::fprintf(stderr, "receiver: cannot bind 127.0.0.3:46502\n");
         return 1;

@@ -162,6 +162,10 @@ int main(int argc, char **argv)
     MUDPUnit unit;
     unit.setLocalName("sender");
     unit.setLocalAddr("127.0.0.2");
+    if (!bench::keyFromEnvironment(unit)) {
+        std::fprintf(stderr, "the unit refused the benchmark key\n");
+        return 1;
+    }
     if (!unit.bindPort(46501)) {
         std::fprintf(stderr, "sender: cannot bind 127.0.0.2:46501\n");
         return 1;

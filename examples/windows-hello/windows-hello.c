@@ -1,8 +1,10 @@
 /*
  * windows-hello: a Win32 host of the mudp DLL.
  *
- *   windows-hello SERVER_IP SERVER_PORT NAME LOCAL_ADDR LOCAL_PORT
+ *   windows-hello SERVER_IP SERVER_PORT NAME LOCAL_ADDR LOCAL_PORT [KEY_HEX]
  *
+ * With KEY_HEX (64 hexadecimal characters) it first joins the closed network
+ * of that key (setNetworkKey).
  * Makes a message-only window as the host window, sets its name and local
  * address, binds LOCAL_PORT, registers with the server, sends it the text
  * "hello from windows", prints every WM_UDP_DATA and WM_UDP_LOG the window
@@ -79,6 +81,25 @@ static int parse_port(const char *text, unsigned short *port)
     return 1;
 }
 
+/* 64 hexadecimal characters into 32 bytes. */
+static int parse_key(const char *text, unsigned char key[32])
+{
+    int i;
+    if (strlen(text) != 64)
+        return 0;
+    for (i = 0; i < 64; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return 0;
+        key[i / 2] = (unsigned char)(i % 2 ? key[i / 2] | digit : digit << 4);
+    }
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     static char hello[] = "hello from windows";
@@ -87,12 +108,13 @@ int main(int argc, char **argv)
     HWND window;
     PEERINFO *servers;
     int count = 0;
+    unsigned char key[32];
 
     setvbuf(stdout, NULL, _IONBF, 0);
-    if (argc != 6 || !parse_port(argv[2], &server_port) || !parse_port(argv[5], &local_port)
+    if ((argc != 6 && argc != 7) || !parse_port(argv[2], &server_port) || !parse_port(argv[5], &local_port)
         || strlen(argv[1]) >= sizeof server || strlen(argv[3]) >= sizeof name
-        || strlen(argv[4]) >= sizeof local_addr) {
-        fprintf(stderr, "usage: windows-hello SERVER_IP SERVER_PORT NAME LOCAL_ADDR LOCAL_PORT\n");
+        || strlen(argv[4]) >= sizeof local_addr || (argc == 7 && !parse_key(argv[6], key))) {
+        fprintf(stderr, "usage: windows-hello SERVER_IP SERVER_PORT NAME LOCAL_ADDR LOCAL_PORT [KEY_HEX]\n");
         return 2;
     }
     strcpy(server, argv[1]);
@@ -105,6 +127,16 @@ int main(int argc, char **argv)
         return 1;
     }
     initInstance();
+    if (argc == 7) {
+        const int keyed = setNetworkKey(key, (int)sizeof key);
+        SecureZeroMemory(key, sizeof key); /* the library keeps no copy of it */
+        if (!keyed) {
+            fprintf(stderr, "windows-hello: the network key was refused\n");
+            clearInstance();
+            return 1;
+        }
+        printf("keyed\n");
+    }
     setRevWindowsHandle(window);
     setLocalName(name);
     setLocalAddr(local_addr);

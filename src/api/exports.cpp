@@ -93,4 +93,9 @@ MUDP_API unsigned short getPortForPeer(void)
     return unit() ? unit()->getPortForPeer() : 0;
 }
 
+MUDP_API int setNetworkKey(const unsigned char *key, int length)
+{
+    return unit() && unit()->setNetworkKey(key, length) ? 1 : 0;
+}
+
 } // extern "C"

@@ -35,12 +35,13 @@ constexpr int kWritesPerDrain = 256;
 // caps this at its own limit).
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 
-// Reads one datagram as its first 548 bytes. On Windows a datagram longer
-// than the buffer fails to read (WSAEMSGSIZE) instead of being cut, so there
-// a longer one is read whole and cut here.
+// Reads one datagram into a buffer of io::kMaxWireBytes; returns its size,
+// cut to the buffer. On Windows a datagram longer than the buffer fails to
+// read (WSAEMSGSIZE) instead of being cut, so there a longer one is read
+// whole and cut here.
 qint64 readCut(QUdpSocket *socket, char *out, QHostAddress *sender, quint16 *port)
 {
-    constexpr qint64 kSize = sizeof(NOLVUDPPACKET);
+    constexpr qint64 kSize = qint64(io::kMaxWireBytes);
 #ifdef _WIN32
     const qint64 size = socket->pendingDatagramSize();
     if (size > kSize) {
@@ -59,9 +60,13 @@ QByteArray slotSignature(const char *prefix, const char *name) { return QByteArr
 
 } // namespace
 
-DatagramSocket::DatagramSocket(QObject *owner, const char *readSlot, Receive receive, std::function<void()> readNow)
+DatagramSocket::DatagramSocket(QObject *owner, const char *readSlot, Receive receive, std::function<void()> readNow,
+                               SecureGate::Log log)
     : owner(owner), readSlot(readSlot), receive(std::move(receive)), readNow(std::move(readNow)),
-      udp(new QUdpSocket(owner))
+      udp(new QUdpSocket(owner)),
+      gate(owner, [this](const uint8_t *data, size_t size, quint32 address, quint16 port) {
+          writeWire(data, size, address, port);
+      }, std::move(log))
 {
     QObject::connect(udp, SIGNAL(readyRead()), owner, slotSignature("1", readSlot).constData());
     socketsOfThread().append(this);
@@ -105,6 +110,7 @@ void DatagramSocket::close()
     socketsOfThread().removeOne(this);
     udp->disconnect(owner);
     udp->close();
+    gate.stop();
     stagedCount = 0;
     backlog.clear();
 }
@@ -132,11 +138,11 @@ void DatagramSocket::readNested()
     }
 }
 
-int DatagramSocket::readBatch(NOLVUDPPACKET *datagrams, QHostAddress &sender, quint32 &senderV4)
+int DatagramSocket::readBatch(ReadBuffer *buffers, QHostAddress &sender, quint32 &senderV4)
 {
     platform::InDatagram in[kReadBatch];
     for (int i = 0; i < kReadBatch; ++i)
-        in[i] = {reinterpret_cast<char *>(&datagrams[i]), int(sizeof(NOLVUDPPACKET)), 0, 0, 0};
+        in[i] = {reinterpret_cast<char *>(buffers[i]), int(io::kMaxWireBytes), 0, 0, 0};
     const int got = platform::readDatagrams(udp->socketDescriptor(), in, kReadBatch);
     for (int i = 0; i < got; ++i) {
         // The sender as the dispatch signal carries it, made once per source
@@ -145,18 +151,40 @@ int DatagramSocket::readBatch(NOLVUDPPACKET *datagrams, QHostAddress &sender, qu
             senderV4 = in[i].address;
             sender.setAddress(senderV4);
         }
-        receive(in[i].data, qMin<qint64>(in[i].size, sizeof(NOLVUDPPACKET)), sender, in[i].port);
+        deliver(buffers[i], qMin<qint64>(in[i].size, in[i].capacity), sender, in[i].port);
     }
     return got;
+}
+
+template <typename Fn>
+void DatagramSocket::release(const unsigned char *bytes, qint64 size, quint32 address, quint16 port, Fn &&to)
+{
+    if (!gate.keyed()) {
+        to(bytes, qMin<qint64>(size, qint64(io::kPlainBytes)));
+        return;
+    }
+    // Only IPv4 peers have sessions; open() drops anything else as unkeyed.
+    secure::PlainDatagram plain[secure::SecureChannel::kMaxReleased];
+    const int count = gate.open(bytes, size_t(size), address, port, plain);
+    for (int i = 0; i < count; ++i)
+        to(plain[i].data(), qint64(plain[i].size()));
+}
+
+void DatagramSocket::deliver(const unsigned char *bytes, qint64 size, const QHostAddress &from, quint16 port)
+{
+    release(bytes, size, from.toIPv4Address(), port, [&](const unsigned char *data, qint64 n) {
+        receive(reinterpret_cast<const char *>(data), n, from, port);
+    });
 }
 
 void DatagramSocket::readPending()
 {
     ++receiveDepth;
-    // Only the first 548 bytes of a datagram count: longer ones are cut as
-    // they are read, and none is asked for its size first.
+    // Only the first 548 bytes of a plain datagram count (a keyed one is at
+    // most 1,200): longer ones are cut as they are read, and none is asked
+    // for its size first.
     const bool batched = platform::udpBatchingAvailable() && udp->socketDescriptor() >= 0;
-    NOLVUDPPACKET datagrams[kReadBatch];
+    ReadBuffer buffers[kReadBatch];
     int handled = 0;
     QHostAddress sender;
     quint32 senderV4 = 0;
@@ -164,12 +192,12 @@ void DatagramSocket::readPending()
         if (!backlog.empty()) { // older than what the socket holds
             const QueuedDatagram queued = std::move(backlog.front());
             backlog.pop_front();
-            receive(reinterpret_cast<const char *>(&queued.packet), queued.size, queued.sender, queued.port);
+            receive(reinterpret_cast<const char *>(queued.bytes), queued.size, queued.sender, queued.port);
             ++handled;
             continue;
         }
         if (batched) {
-            const int got = readBatch(datagrams, sender, senderV4);
+            const int got = readBatch(buffers, sender, senderV4);
             handled += got;
             if (got == kReadBatch)
                 continue;
@@ -183,10 +211,10 @@ void DatagramSocket::readPending()
             break;
         QHostAddress from;
         quint16 port = 0;
-        const qint64 got = readCut(udp, reinterpret_cast<char *>(&datagrams[0]), &from, &port);
+        const qint64 got = readCut(udp, reinterpret_cast<char *>(buffers[0]), &from, &port);
         if (got < 0)
             break;
-        receive(reinterpret_cast<const char *>(&datagrams[0]), got, from, port);
+        deliver(buffers[0], got, from, port);
         ++handled;
     }
     --receiveDepth;
@@ -200,28 +228,36 @@ void DatagramSocket::drain()
 {
     // A long run of writes (a list to a thousand clients) reads nothing,
     // and the socket's buffer holds a few hundred datagrams: the REGs,
-    // receipts and requests that come meanwhile would be dropped.
+    // receipts and requests that come meanwhile would be dropped. The
+    // backlog keeps them as they will be handed on (opened, with a key).
     writesSinceDrain = 0;
     if (udp->state() != QAbstractSocket::BoundState)
         return;
+    ReadBuffer buffer;
     while (backlog.size() < kMaxBacklog && udp->hasPendingDatagrams()) {
-        QueuedDatagram &queued = backlog.emplace_back();
-        queued.size = readCut(udp, reinterpret_cast<char *>(&queued.packet), &queued.sender, &queued.port);
-        if (queued.size < 0) {
-            backlog.pop_back();
+        QHostAddress sender;
+        quint16 port = 0;
+        const qint64 size = readCut(udp, reinterpret_cast<char *>(buffer), &sender, &port);
+        if (size < 0)
             break;
-        }
+        release(buffer, size, sender.toIPv4Address(), port, [&](const unsigned char *data, qint64 n) {
+            QueuedDatagram &queued = backlog.emplace_back();
+            std::memcpy(queued.bytes, data, size_t(n));
+            queued.size = n;
+            queued.sender = sender;
+            queued.port = port;
+        });
     }
     // Outside any handler no wait may come soon: the event loop handles it.
     if (receiveDepth == 0 && !backlog.empty())
         readLater();
 }
 
-NOLVUDPPACKET &DatagramSocket::stageSlot()
+void *DatagramSocket::stageSlot()
 {
     if (stagedCount == int(staged.size()))
         staged.resize(staged.size() + kWriteBatch);
-    return staged[size_t(stagedCount)].packet;
+    return staged[size_t(stagedCount)].plain;
 }
 
 void DatagramSocket::stage(quint32 address, quint16 port)
@@ -229,8 +265,31 @@ void DatagramSocket::stage(quint32 address, quint16 port)
     Staged &s = staged[size_t(stagedCount++)];
     s.address = address;
     s.port = port;
+    s.wireSize = 0;
     if (stagedCount >= kWriteBatch)
         flushStaged();
+}
+
+bool DatagramSocket::sealStaged()
+{
+    // Seals what is not sealed yet (what the system did not take last time
+    // is), and leaves out what the gate took: it went in a handshake, or
+    // waits for one.
+    int kept = 0;
+    for (int i = 0; i < stagedCount; ++i) {
+        Staged &s = staged[size_t(i)];
+        if (s.wireSize == 0) {
+            const int size = gate.seal(s.plain, s.address, s.port, s.wire);
+            s.wireSize = size > 0 ? size : -1;
+        }
+        if (s.wireSize < 0)
+            continue;
+        if (kept != i)
+            std::swap(staged[size_t(kept)], s);
+        ++kept;
+    }
+    stagedCount = kept;
+    return kept > 0;
 }
 
 bool DatagramSocket::flushStaged()
@@ -242,14 +301,20 @@ bool DatagramSocket::flushStaged()
     int done = 0;
     const qintptr fd = udp->socketDescriptor();
     if (platform::udpBatchingAvailable() && !tap && fd >= 0) {
+        if (gate.keyed() && !sealStaged())
+            return true;
         platform::OutDatagram out[kWriteBatch];
-        for (int i = 0; i < stagedCount; ++i)
-            out[i] = {reinterpret_cast<const char *>(&staged[size_t(i)].packet), int(sizeof(NOLVUDPPACKET)),
-                      staged[size_t(i)].address, staged[size_t(i)].port};
+        for (int i = 0; i < stagedCount; ++i) {
+            const Staged &s = staged[size_t(i)];
+            out[i] = s.wireSize > 0
+                         ? platform::OutDatagram{reinterpret_cast<const char *>(s.wire), s.wireSize, s.address, s.port}
+                         : platform::OutDatagram{reinterpret_cast<const char *>(s.plain), int(io::kPlainBytes),
+                                                 s.address, s.port};
+        }
         done = platform::writeDatagrams(fd, out, stagedCount);
     } else {
         for (; done < stagedCount; ++done)
-            write(staged[size_t(done)].packet, QHostAddress(staged[size_t(done)].address), staged[size_t(done)].port);
+            write(staged[size_t(done)].plain, QHostAddress(staged[size_t(done)].address), staged[size_t(done)].port);
     }
     writesSinceDrain += done;
     if (done < stagedCount) {
@@ -266,28 +331,54 @@ bool DatagramSocket::flushStaged()
     return true;
 }
 
-void DatagramSocket::write(const NOLVUDPPACKET &packet, const QHostAddress &address, quint16 port)
+void DatagramSocket::write(const unsigned char *plain, const QHostAddress &address, quint16 port)
 {
     if (closed)
         return;
-    const char *bytes = reinterpret_cast<const char *>(&packet);
-    if (!tap) {
-        udp->writeDatagram(bytes, sizeof packet, address, port);
+    const char *bytes = reinterpret_cast<const char *>(plain);
+    if (!tap && !gate.keyed()) {
+        udp->writeDatagram(bytes, qint64(io::kPlainBytes), address, port);
         return;
     }
-    QByteArray datagram(bytes, sizeof packet);
+    QByteArray datagram(bytes, qsizetype(io::kPlainBytes));
     QHostAddress to = address;
     quint16 toPort = port;
-    OutgoingTap pass = tap; // a copy: the tap may replace itself
-    if (pass(datagram, to, toPort))
+    if (tap) {
+        OutgoingTap pass = tap; // a copy: the tap may replace itself
+        if (!pass(datagram, to, toPort))
+            return;
+    }
+    if (gate.keyed())
+        sealAndWrite(datagram, to, toPort);
+    else
         udp->writeDatagram(datagram, to, toPort);
 }
 
-void DatagramSocket::writeNow(const NOLVUDPPACKET &packet, quint32 address, const char *ip, quint16 port)
+void DatagramSocket::sealAndWrite(const QByteArray &plain, const QHostAddress &address, quint16 port)
 {
+    // A datagram the tap changed in size is not one the channel can seal.
+    bool v4 = false;
+    const quint32 ip = address.toIPv4Address(&v4);
+    if (!v4 || plain.size() != qsizetype(io::kPlainBytes))
+        return;
+    unsigned char wire[secure::kMaxWireSize];
+    const int size = gate.seal(reinterpret_cast<const uint8_t *>(plain.constData()), ip, port, wire);
+    if (size > 0 && !closed)
+        udp->writeDatagram(reinterpret_cast<const char *>(wire), size, address, port);
+}
+
+void DatagramSocket::writeWire(const uint8_t *data, size_t size, quint32 address, quint16 port)
+{
+    if (!closed)
+        udp->writeDatagram(reinterpret_cast<const char *>(data), qint64(size), QHostAddress(address), port);
+}
+
+void DatagramSocket::writeNow(const void *datagram, quint32 address, const char *ip, quint16 port)
+{
+    const auto *plain = static_cast<const unsigned char *>(datagram);
     if (address)
-        write(packet, QHostAddress(address), port);
+        write(plain, QHostAddress(address), port);
     else
-        write(packet, QHostAddress(QString::fromLatin1(ip, qsizetype(strnlen(ip, 16)))), port);
+        write(plain, QHostAddress(QString::fromLatin1(ip, qsizetype(strnlen(ip, 16)))), port);
     ++writesSinceDrain;
 }

@@ -2,6 +2,9 @@
 // It binds (and moves to another port), reads datagrams in batches, the
 // backlog of what it drained during long runs of writes first, and writes
 // them in batches or one at a time, through the outgoing tap when one is set.
+// With a network key, its secure gate seals every datagram written (after
+// the tap: the tap sees the plain datagram) and opens every datagram read
+// before it is handed on.
 #pragma once
 
 #include <QHostAddress>
@@ -11,6 +14,7 @@
 
 #include "io/datagram_out.h"
 #include "io/outgoing_tap.h"
+#include "io/secure_gate.h"
 
 class QObject;
 class QUdpSocket;
@@ -18,12 +22,14 @@ class QUdpSocket;
 class DatagramSocket : public DatagramOut {
 public:
     // One datagram read: its bytes (at most 548 counted), their number, and
-    // where it came from.
+    // where it came from. With a key, the plain datagrams a keyed one released.
     using Receive = std::function<void(const char *bytes, qint64 size, const QHostAddress &from, quint16 port)>;
 
     // The socket is a child of `owner`, whose slot `readSlot` (a name without
-    // arguments) reads it; `readNow` reads it from a wait's round.
-    DatagramSocket(QObject *owner, const char *readSlot, Receive receive, std::function<void()> readNow);
+    // arguments) reads it; `readNow` reads it from a wait's round. The secure
+    // gate's log lines go to `log`.
+    DatagramSocket(QObject *owner, const char *readSlot, Receive receive, std::function<void()> readNow,
+                   SecureGate::Log log);
     ~DatagramSocket() override;
     DatagramSocket(const DatagramSocket &) = delete;
     DatagramSocket &operator=(const DatagramSocket &) = delete;
@@ -47,12 +53,15 @@ public:
     size_t backlogSize() const { return backlog.size(); }
 
     void setOutgoingTap(OutgoingTap fn) { tap = std::move(fn); }
+    // The network key (see SecureGate::setKey).
+    bool setKey(const uint8_t *key, size_t size) { return gate.setKey(key, size); }
+    const SecureGate &secure() const { return gate; }
 
     // DatagramOut.
-    NOLVUDPPACKET &stageSlot() override;
+    void *stageSlot() override;
     void stage(quint32 address, quint16 port) override;
     bool flushStaged() override;
-    void writeNow(const NOLVUDPPACKET &packet, quint32 address, const char *ip, quint16 port) override;
+    void writeNow(const void *datagram, quint32 address, const char *ip, quint16 port) override;
 
     // Reads, on every socket of this thread, what the event loop leaves
     // unread while one of its datagrams is being handled (each round of a
@@ -60,19 +69,30 @@ public:
     static void readNested();
 
 private:
+    using ReadBuffer = unsigned char[io::kMaxWireBytes];
     struct QueuedDatagram {
-        NOLVUDPPACKET packet;
+        alignas(8) unsigned char bytes[io::kPlainBytes];
         qint64 size;
         QHostAddress sender;
         quint16 port;
     };
     struct Staged {
-        NOLVUDPPACKET packet;
+        alignas(8) unsigned char plain[io::kPlainBytes];
         quint32 address;
         quint16 port;
+        int wireSize; // sealed into wire: its size; 0: not sealed, -1: the gate took it
+        unsigned char wire[secure::kMaxWireSize];
     };
-    int readBatch(NOLVUDPPACKET *datagrams, QHostAddress &sender, quint32 &senderV4);
-    void write(const NOLVUDPPACKET &packet, const QHostAddress &address, quint16 port);
+    int readBatch(ReadBuffer *buffers, QHostAddress &sender, quint32 &senderV4);
+    // A datagram read, handed on: as it is (its first 548 bytes) without a
+    // key, or what the gate opens of it.
+    template <typename Fn>
+    void release(const unsigned char *bytes, qint64 size, quint32 address, quint16 port, Fn &&to);
+    void deliver(const unsigned char *bytes, qint64 size, const QHostAddress &from, quint16 port);
+    void write(const unsigned char *plain, const QHostAddress &address, quint16 port);
+    void sealAndWrite(const QByteArray &plain, const QHostAddress &address, quint16 port);
+    void writeWire(const uint8_t *data, size_t size, quint32 address, quint16 port);
+    bool sealStaged();
     void drain();
     void readLater();
 
@@ -89,4 +109,5 @@ private:
     std::vector<Staged> staged;         // datagrams written together
     int stagedCount = 0;
     OutgoingTap tap;
+    SecureGate gate;
 };

@@ -71,6 +71,13 @@ void MUDPUnit::setHostWindow(HWND window) { p->host.setWindow(window); }
 
 void MUDPUnit::setOutgoingTap(OutgoingTap tap) { p->socket.setOutgoingTap(std::move(tap)); }
 
+bool MUDPUnit::setNetworkKey(const unsigned char *key, int length)
+{
+    if (length < 0 || (key == nullptr) != (length == 0))
+        return false;
+    return p->socket.setKey(key, size_t(length));
+}
+
 bool MUDPUnit::bindPort(unsigned short port)
 {
     if (port == 0)

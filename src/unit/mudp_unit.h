@@ -79,8 +79,12 @@ public:
     // datagrams are dropped, longer ones read as their first 548 bytes.
     void receiveDatagram(const char *bytes, qint64 size, const QHostAddress &sender, unsigned short port);
 
-    // Every datagram the unit writes passes the tap first (tests, the fuzzer).
+    // Every datagram the unit writes passes the tap first (tests, the fuzzer);
+    // with a network key, the tap sees the plain datagram, before it is sealed.
     void setOutgoingTap(OutgoingTap tap);
+
+    // A 32-byte network key, or (null, 0) for none; false for another length.
+    bool setNetworkKey(const unsigned char *key, int length);
 
     // Whether code of the unit is running below the caller (a notification
     // of the host, a signal's slot): the unit must not be freed now.

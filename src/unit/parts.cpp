@@ -11,7 +11,8 @@ constexpr int kWritesAfterReading = 1024;
 Parts::Parts(QObject *owner, Hooks hooks)
     : host(std::move(hooks.unitSignals)),
       recoveryAlarm(owner, kMaxRecoveryDelayMs),
-      socket(owner, "processPendingDatagrams", std::move(hooks.receive), hooks.readSocket),
+      socket(owner, "processPendingDatagrams", std::move(hooks.receive), hooks.readSocket,
+             [this](const QString &line) { host.writeLog(line); }),
       paths(life),
       outgoing(self, host, life),
       pathWriter(self, outgoing, paths, socket),

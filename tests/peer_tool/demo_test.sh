@@ -14,7 +14,9 @@ check_run() {
     grep -q "=== Done ===" "$out" || fail "$what: the demo did not finish"
     for text in "REGISTER .*Reg Sucess" "LIST .*users: bob " "RECEIVED .*data 27 hello server, this is alice" \
                 "bob .*RECEIVED .*welcome, everyone" "bob .*RECEIVED .*hi bob, alice here" \
-                "alice .*RECEIVED .*hi alice, bob here" "server.*UNREGISTER .*Accept peer unregist bob"; do
+                "alice .*RECEIVED .*hi alice, bob here" "server.*UNREGISTER .*Accept peer unregist bob" \
+                "carol .*REGISTER .*Reg Sucess" "vault .*RECEIVED .*sealed hello from carol" \
+                "eve .*Reg Failed" "vault .*REFUSED .*Secure channel drop"; do
         grep -qE "$text" "$out" || fail "$what: no line matching '$text'"
     done
 }

@@ -51,6 +51,16 @@ expect_bad_args --name n --addr 300.1.2.3
 expect_bad_args --name n --server 127.0.0.2
 expect_bad_args --name n --server 127.0.0.2:46001 --serve-only
 expect_bad_args --name n --frobnicate
+# Key files: 32 raw bytes or 64 hexadecimal characters, nothing else.
+printf '%064d\n' 0 >"$work/hex.key"
+head -c 33 /dev/zero >"$work/raw33.key"
+printf '%063dg\n' 0 >"$work/badhex.key"
+for key in "$work/raw33.key" "$work/badhex.key" "$work/none.key"; do
+    expect_bad_args --name n --key-file "$key"
+    grep -q "key-file" "$work/bad.err" || fail "no clear message for key file $key"
+done
+printf 'quit\n' | timeout 60 "$PEER" --name n --serve-only --port 46101 --key-file "$work/hex.key" \
+    >"$work/key.out" 2>&1 || fail "a hexadecimal key file was refused: $(cat "$work/key.out")"
 "$PEER" --help | grep -q "^Usage: mudp-peer" || fail "--help gives no usage"
 
 echo "== bind failure and unknown commands"

@@ -1,7 +1,9 @@
 #!/bin/bash
 # Live demo: a server and two clients, each a mudp-peer process, register,
 # see each other in their user lists, and exchange data directly and, where
-# the address translators forbid a direct path, through the server.
+# the address translators forbid a direct path, through the server. Then a
+# closed network: two peers with a shared key exchange a message, a third
+# without it is refused.
 #
 # As root the peers live in network namespaces of their own behind two NAT
 # routers (one of them maps every new destination to a random port, so hole
@@ -128,6 +130,7 @@ format_peer() {
             *"Send data via server"*|*"Packet Transfer Data Received"*) tag=RELAY colour=$magenta ;;
             *"Hole Sucess"*|*"Hole Failed"*) tag=HOLE colour=$magenta ;;
             mudp-peer:*) tag=ERROR colour=$red ;;
+            *"Secure channel drop"*) tag=REFUSED colour=$red ;;
             *"Hole Request Received"*|*"Hole to:"*)
                 # Punching repeats these twenty times: show the first of a run.
                 if [ -z "${MUDP_DEMO_VERBOSE:-}" ]; then
@@ -266,7 +269,27 @@ wait_for bob "^data .*alice here" 30
 tell bob "send user alice hi alice, bob here"
 wait_for alice "^data .*bob here" 30
 
-step "5. Shutdown: end of input unregisters each peer"
+step "5. A closed network: two peers share a key, a third has none"
+note "every datagram between vault and carol is authenticated and encrypted;"
+note "eve writes plain datagrams and gets no answer at all"
+key="$work/network.key"
+{ head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n'; echo; } >"$key"
+start_peer vault "$server_ns" --addr "$server_addr" --port 45460 --serve-only --key-file "$key"
+wait_for vault "^bound " 20 || exit 1
+start_peer carol "$server_ns" --addr "$server_addr" --port 45461 --server "$server_addr:45460" --key-file "$key"
+wait_for carol "Reg Sucess|Reg Failed" 20
+tell carol "send server $server_addr:45460 sealed hello from carol"
+wait_for vault "^data .*sealed hello from carol" 20
+start_peer eve "$server_ns" --addr "$server_addr" --port 45462 --server "$server_addr:45460"
+wait_for eve "Reg Sucess|Reg Failed" 20
+wait_for vault "Secure channel drop" 20
+
+step "6. Shutdown: end of input unregisters each peer"
+for name in carol eve; do
+    eval "exec ${input_fd[$name]}>&-"
+    unset "input_fd[$name]"
+done
+tell vault quit
 for name in alice bob; do
     eval "exec ${input_fd[$name]}>&-"
     unset "input_fd[$name]"

@@ -5,6 +5,7 @@
 #include <stdbool.h>
 
 #include "endpoint.h"
+#include "key_file.h"
 
 #define PEER_MAX_SERVERS 32
 
@@ -18,6 +19,8 @@ typedef struct PeerOptions {
     int server_count;
     bool serve_only;
     bool help;
+    bool has_key;                    /* --key-file given */
+    unsigned char key[PEER_KEY_SIZE]; /* the network key; the caller wipes it */
 } PeerOptions;
 
 typedef enum { OPTIONS_OK, OPTIONS_HELP, OPTIONS_BAD } OptionsResult;

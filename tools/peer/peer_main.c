@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <mudp.h>
 #include <signal.h>
+#include <sodium.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -60,7 +61,10 @@ int main(int argc, char **argv)
     setvbuf(stdout, NULL, _IOLBF, 0);
     PeerOptions options;
     char error[256];
-    switch (parse_options(argc, argv, &options, error, sizeof error)) {
+    const OptionsResult parsed = parse_options(argc, argv, &options, error, sizeof error);
+    if (parsed != OPTIONS_OK)
+        sodium_memzero(options.key, sizeof options.key);
+    switch (parsed) {
     case OPTIONS_HELP:
         fputs(usage_text(), stdout);
         return 0;
@@ -77,6 +81,14 @@ int main(int argc, char **argv)
         return 1;
     }
     setRevWindowsHandle(&window);
+    /* The unit keeps no copy of the buffer: it is wiped at once. */
+    const int keyed = !options.has_key || setNetworkKey(options.key, (int)sizeof options.key);
+    sodium_memzero(options.key, sizeof options.key);
+    if (!keyed) {
+        fputs("mudp-peer: the library refused the network key\n", stderr);
+        clearInstance();
+        return 1;
+    }
     setLocalName(options.name);
     if (options.addr[0])
         setLocalAddr(options.addr);

@@ -46,13 +46,13 @@ void ControlSender::writeSingle(NOLVUDPPACKET &packet, const char *destIP, unsig
         markProbe(path, packet, now);
     else
         mark::writeData(packet, 0, 0, 0, now);
-    out.writeNow(packet, address, destIP, port);
+    out.writeNow(&packet, address, destIP, port);
 }
 
 void ControlSender::writeWithFeedback(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs)
 {
     markFeedback(path, packet, nowUs);
-    out.writeNow(packet, path->address, path->ip, path->port);
+    out.writeNow(&packet, path->address, path->ip, path->port);
 }
 
 void ControlSender::markFeedback(PeerPath *path, NOLVUDPPACKET &packet, int64_t nowUs)

@@ -10,6 +10,8 @@
 #include "transport/protocol_texts.h"
 #include "transport/send/outgoing_messages.h"
 
+static_assert(sizeof(NOLVUDPPACKET) == io::kPlainBytes, "the socket stages plain datagrams");
+
 namespace {
 constexpr int64_t kRoundUs = 2000;   // a round of the protocol's pace
 constexpr int kPacketsPerRound = 15; // of one message, per round
@@ -67,7 +69,7 @@ int PathWriter::writeRequests(PeerPath *path, int64_t nowUs, int maxWrites)
     while (s.roundRequests < kPacketsPerRound && n < maxWrites && s.queue.takeRequest(ref)) {
         ++s.roundRequests;
         const QByteArray request = transport::requestText(name, ref.date, ref.time, ref.index);
-        NOLVUDPPACKET &slot = out.stageSlot();
+        NOLVUDPPACKET &slot = *static_cast<NOLVUDPPACKET *>(out.stageSlot());
         self.fillProtocolPacket(slot, request.constData(), size_t(request.size()));
         mark::writeData(slot, 0, 0, 0, nowUs);
         out.stage(path->address, path->port);
@@ -140,7 +142,7 @@ bool PathWriter::writeNext(PeerPath *path, int64_t nowUs, bool paced, int jobLim
     PacketRef ref;
     while (q.takeResend(ref)) {
         NOLVUDPBUFFER *buffer = outgoing.find(ref.date, ref.time);
-        NOLVUDPPACKET &slot = out.stageSlot();
+        NOLVUDPPACKET &slot = *static_cast<NOLVUDPPACKET *>(out.stageSlot());
         if (buffer && makePacket(buffer, ref.index, slot)) {
             stagePaced(path, slot, nowUs, paced);
             return true;
@@ -163,7 +165,7 @@ bool PathWriter::writeJobPacket(PeerPath *path, SENDRECORD *record, int64_t nowU
         endWriting(record); // acknowledged, refused or given up meanwhile
         return false;
     }
-    NOLVUDPPACKET &slot = out.stageSlot();
+    NOLVUDPPACKET &slot = *static_cast<NOLVUDPPACKET *>(out.stageSlot());
     if (!makePacket(buffer, record->written, slot)) {
         endWriting(record);
         return false;
