@@ -24,6 +24,8 @@ struct UnitInspector {
     static const char *localName(const MUDPUnit &u) { return u.parts().self.name; }
     static const char *localAddr(const MUDPUnit &u) { return u.parts().self.addr; }
     static int heartbeatTicks(const MUDPUnit &u) { return u.parts().heartbeat.tickCount(); }
+    // The server sends whole lists to every client, our units too.
+    static void wholeListsOnly(MUDPUnit &u) { u.parts().diffPush.setWholeListsOnly(true); }
     static void setHeartbeatTicks(MUDPUnit &u, int v) { u.parts().heartbeat.setTickCount(v); }
     static bool timeoutBusy(const MUDPUnit &u) { return u.timeoutBusy; }
     static void setTimeoutBusy(MUDPUnit &u, bool v) { u.timeoutBusy = v; }
