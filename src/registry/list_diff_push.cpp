@@ -8,6 +8,7 @@
 #include "core/lifetime.h"
 #include "platform/clock.h"
 #include "registry/peer_sending.h"
+#include "transport/send/send_records.h"
 #include "text/fixed_text.h"
 #include "transport/endpoint.h"
 #include "transport/local_identity.h"
@@ -19,6 +20,9 @@ constexpr int kWindowMs = 100;
 // A client gets a whole list at most this often, however often it asks: a
 // forged ask from its address buys at most one list a second.
 constexpr qint64 kWholeListEveryMs = 1000;
+// While new clients wait for a whole list being written, whether it has
+// been is also looked at this often (its end is noticed at once otherwise).
+constexpr qint64 kWholeListPollMs = 500;
 
 QByteArray recordKey(const char *name, const char *ip, unsigned short port)
 {
@@ -39,8 +43,8 @@ QByteArray bytesOf(const PEERINFO &p) { return QByteArray(reinterpret_cast<const
 } // namespace
 
 ListDiffPush::ListDiffPush(QObject *owner, LocalIdentity &self, PeerTables &tables, PeerSending &sending,
-                           HostBridge &host, Lifetime &life)
-    : self(self), tables(tables), sending(sending), host(host), life(life), window(new QTimer(owner)),
+                           SendRecords &sends, HostBridge &host, Lifetime &life)
+    : self(self), tables(tables), sending(sending), sends(sends), host(host), life(life), window(new QTimer(owner)),
       run(QRandomGenerator::system()->generate())
 {
     window->setSingleShot(true);
@@ -135,8 +139,11 @@ void ListDiffPush::flush()
         snapshot = now;
     }
     // Clients in step get the difference; new ones, those that asked and
-    // any that fell behind get the whole list, each at most once a second.
+    // any that fell behind get the whole list, each at most once a second,
+    // and one whole list at a time: those that come while one is still
+    // being written get the next, when it has been.
     const qint64 nowMs = platform::monotonicMs();
+    const bool wholeBusy = wholeBeingWritten();
     qint64 deferMs = -1;
     QList<SendTarget> inStep, fresh;
     for (const PEERINFO *client : tables.clients().all()) {
@@ -152,9 +159,10 @@ void ListDiffPush::flush()
         if (!f.needsWhole && f.at == number)
             continue;
         const qint64 waitMs = f.wholeSentMs < 0 ? 0 : f.wholeSentMs + kWholeListEveryMs - nowMs;
-        if (waitMs > 0) {
-            f.needsWhole = true;
-            deferMs = deferMs < 0 ? waitMs : std::min(deferMs, waitMs);
+        f.needsWhole = true;
+        if (waitMs > 0 || wholeBusy) {
+            deferMs = wholeBusy ? deferMs : deferMs < 0 ? waitMs : std::min(deferMs, waitMs);
+            wholeWaiting = wholeWaiting || wholeBusy;
             continue;
         }
         fresh.append(SendTarget(client->ip, client->port));
@@ -164,13 +172,36 @@ void ListDiffPush::flush()
     const quint32 to = number;
     if (!inStep.isEmpty())
         send(listdiff::Difference, to - 1, to, puts, removes, inStep);
-    if (!fresh.isEmpty())
-        send(listdiff::Whole, 0, to, wholeList(), QByteArray(), fresh);
+    if (!fresh.isEmpty()) {
+        wholeKey = send(listdiff::Whole, 0, to, wholeList(), QByteArray(), fresh);
+        wholeTargets = fresh;
+    }
+    if (wholeWaiting)
+        deferMs = deferMs < 0 ? kWholeListPollMs : std::min(deferMs, kWholeListPollMs);
     if (deferMs > 0 && !window->isActive())
         window->start(int(deferMs));
 }
 
-void ListDiffPush::send(listdiff::Kind kind, quint32 from, quint32 to, const QByteArray &puts,
+bool ListDiffPush::wholeBeingWritten() const
+{
+    for (const SendTarget &t : wholeTargets)
+        if (const SENDRECORD *record = sends.find(wholeKey.date, wholeKey.time, t.ip, t.port);
+            record && record->writing)
+            return true;
+    return false;
+}
+
+void ListDiffPush::noteWritingEnded(const SENDRECORD *record)
+{
+    // The whole list that new clients waited for has gone to one more of its
+    // clients: once it has gone to all, the next goes with the window.
+    if (wholeWaiting && record->date == wholeKey.date && record->time == wholeKey.time && !wholeBeingWritten()) {
+        wholeWaiting = false;
+        clientsChanged();
+    }
+}
+
+MessageKey ListDiffPush::send(listdiff::Kind kind, quint32 from, quint32 to, const QByteArray &puts,
                         const QByteArray &removes, const QList<SendTarget> &targets)
 {
     listdiff::Head head{};
@@ -181,5 +212,5 @@ void ListDiffPush::send(listdiff::Kind kind, quint32 from, quint32 to, const QBy
     const QByteArray body = listdiff::build(head, puts, removes);
     const QByteArray header = "PEERDIFF$" + self.nameBytes() + "$0$0$0";
     ++(kind == listdiff::Whole ? diffStats.wholeLists : diffStats.differences);
-    sending.toTargets(body.constData(), int(body.size()), targets, header.constData());
+    return sending.toTargets(body.constData(), int(body.size()), targets, header.constData());
 }

@@ -12,6 +12,7 @@
 
 #include "registry/list_diff_wire.h"
 #include "registry/peer_tables.h"
+#include "transport/record_keys.h"
 #include "transport/send_target.h"
 
 class HostBridge;
@@ -19,6 +20,7 @@ class Lifetime;
 class PeerSending;
 class QObject;
 class QTimer;
+class SendRecords;
 struct LocalIdentity;
 struct Message;
 
@@ -31,8 +33,8 @@ public:
         qint64 asked = 0;       // whole lists asked for and granted
     };
 
-    ListDiffPush(QObject *owner, LocalIdentity &self, PeerTables &tables, PeerSending &sending, HostBridge &host,
-                 Lifetime &life);
+    ListDiffPush(QObject *owner, LocalIdentity &self, PeerTables &tables, PeerSending &sending, SendRecords &sends,
+                 HostBridge &host, Lifetime &life);
 
     // A client registered; `ours` when its datagrams carry our marks.
     void noteRegistered(const PEERINFO *client, bool ours);
@@ -47,6 +49,8 @@ public:
     // Writes what is due now (the window's timer calls it).
     void flush();
     void stop();
+    // A send's packets are no longer being written.
+    void noteWritingEnded(const SENDRECORD *record);
     Stats stats() const { return diffStats; }
 
 private:
@@ -60,7 +64,8 @@ private:
 
     Snapshot current() const;
     bool changesSince(const Snapshot &now, QByteArray *puts, QByteArray *removes) const;
-    void send(listdiff::Kind kind, quint32 from, quint32 to, const QByteArray &puts, const QByteArray &removes,
+    bool wholeBeingWritten() const;
+    MessageKey send(listdiff::Kind kind, quint32 from, quint32 to, const QByteArray &puts, const QByteArray &removes,
               const QList<SendTarget> &targets);
     void dropGone(const Snapshot &now);
     QByteArray wholeList() const;
@@ -68,6 +73,7 @@ private:
     LocalIdentity &self;
     PeerTables &tables;
     PeerSending &sending;
+    SendRecords &sends;
     HostBridge &host;
     Lifetime &life;
     QTimer *window;
@@ -77,4 +83,7 @@ private:
     QHash<QByteArray, Follower> followers; // by the client's name, ip and port
     Stats diffStats;
     bool wholeListsOnly = false;
+    MessageKey wholeKey;           // the last whole list
+    QList<SendTarget> wholeTargets; // and its clients
+    bool wholeWaiting = false;     // clients wait for it to be written
 };

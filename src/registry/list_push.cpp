@@ -48,6 +48,7 @@ bool ListPush::beingWritten() const
 
 void ListPush::noteWritingEnded(const SENDRECORD *record)
 {
+    diffs.noteWritingEnded(record);
     // The push that changes waited for has gone to one more client: when it
     // has gone to all, the next one starts (from the event loop, not from
     // inside the writer).

@@ -31,7 +31,7 @@ Parts::Parts(QObject *owner, Hooks hooks)
       peers(host, life),
       lists(host),
       sending(peers, outgoing, sends, life, std::move(hooks.bufferReady)),
-      diffPush(owner, self, peers, sending, host, life),
+      diffPush(owner, self, peers, sending, sends, host, life),
       push(owner, self, peers, sending, sends, lists, diffPush, life),
       merge(self, peers, incoming, reassembly, host),
       diffMerge({self, peers, merge, reassembly, controls, host}),
