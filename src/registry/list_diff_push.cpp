@@ -1,6 +1,7 @@
 #include "registry/list_diff_push.h"
 
 #include <QRandomGenerator>
+#include <algorithm>
 #include <QTimer>
 #include <cstring>
 
@@ -15,8 +16,16 @@
 #include "transport/message.h"
 
 namespace {
-// Changes within this window go out as one difference.
+// Changes within this window go out as one difference. While changes keep
+// coming (one within a second of the last difference), the window widens
+// with the clients, a millisecond for every three up to a second: every
+// difference costs each client an acknowledgement back, and a burst of
+// registrations at a server of thousands would otherwise bring it tens of
+// thousands a second.
 constexpr int kWindowMs = 100;
+constexpr qint64 kBusyWithinMs = 1000;
+constexpr int kClientsPerBusyMs = 3;
+constexpr int kBusyWindowMs = 1000;
 // A client gets a whole list at most this often, however often it asks: a
 // forged ask from its address buys at most one list a second.
 constexpr qint64 kWholeListEveryMs = 1000;
@@ -69,8 +78,11 @@ bool ListDiffPush::isOurs(const PEERINFO *client) const
 
 void ListDiffPush::clientsChanged()
 {
-    if (!window->isActive())
-        window->start(kWindowMs);
+    if (window->isActive())
+        return;
+    const bool busy = lastFlushMs >= 0 && platform::monotonicMs() - lastFlushMs < kBusyWithinMs;
+    window->start(busy ? std::clamp(tables.clients().size() / kClientsPerBusyMs, kWindowMs, kBusyWindowMs)
+                       : kWindowMs);
 }
 
 void ListDiffPush::handleSync(Message &m)
@@ -82,10 +94,11 @@ void ListDiffPush::handleSync(Message &m)
         host.writeLog(tr("User list ask not from a client dropped:") + fromSource(m));
         return;
     }
-    host.writeLog(tr("User list asked again by ") + host.name(m.fields.text(1)) + fromSource(m));
+    // Before the log line: the host may call in while it is written.
     it->needsWhole = true;
     ++diffStats.asked;
     clientsChanged();
+    host.writeLog(tr("User list asked again by ") + host.name(m.fields.text(1)) + fromSource(m));
 }
 
 ListDiffPush::Snapshot ListDiffPush::current() const
@@ -137,6 +150,7 @@ void ListDiffPush::flush()
     if (changed) {
         ++number;
         snapshot = now;
+        lastFlushMs = platform::monotonicMs();
     }
     // Clients in step get the difference; new ones, those that asked and
     // any that fell behind get the whole list, each at most once a second,

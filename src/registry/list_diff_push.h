@@ -86,4 +86,5 @@ private:
     MessageKey wholeKey;           // the last whole list
     QList<SendTarget> wholeTargets; // and its clients
     bool wholeWaiting = false;     // clients wait for it to be written
+    qint64 lastFlushMs = -1;       // when the last difference was made
 };
