@@ -77,18 +77,18 @@ protected:
     // or change the server's tables.
     void expectNothingFor(Peer &o, secure::Drop reason)
     {
-        const int paths = UnitInspector::pathCount(s->unit());
+        const int paths = s->unit().parts().paths.size();
         EXPECT_FALSE(o.hasLog("Reg Sucess"));
-        EXPECT_TRUE(UnitInspector::serverList(o.unit()).isEmpty());
-        EXPECT_TRUE(UnitInspector::liveUserList(o.unit()).isEmpty());
-        EXPECT_EQ(UnitInspector::clientList(s->unit()).size(), 2);
+        EXPECT_TRUE(o.unit().parts().peers.servers().all().isEmpty());
+        EXPECT_TRUE(o.unit().parts().peers.liveUsers().all().isEmpty());
+        EXPECT_EQ(s->unit().parts().peers.clients().all().size(), 2);
         EXPECT_TRUE(refused(o, *a, "let me in", reason));
         for (const char *word : {"REG$mallory", "TRANSHOLE$alice", "HOLEREQ$mallory$0$0$0$127.0.0.5", "TRANS$alice"})
             sendRaw(o, *s, word);
         EXPECT_TRUE(a->received.isEmpty());
-        EXPECT_TRUE(UnitInspector::recvBuffers(s->unit()).isEmpty());
-        EXPECT_EQ(UnitInspector::pathCount(s->unit()), paths);
-        EXPECT_EQ(UnitInspector::clientList(s->unit()).size(), 2);
+        EXPECT_TRUE(s->unit().parts().incoming.all().isEmpty());
+        EXPECT_EQ(s->unit().parts().paths.size(), paths);
+        EXPECT_EQ(s->unit().parts().peers.clients().all().size(), 2);
         EXPECT_FALSE(s->hasLog("Packet Transfer"));
         EXPECT_LE(channel(*s).stateBytes(), channel(*s).stateBound());
     }

@@ -48,6 +48,9 @@ protected:
         TraversalScene::SetUp();
         m = std::make_unique<Peer>("mallory", "127.0.0.5", base + 5);
         registerWith(*m, *s);
+        // The server's lists name mallory before the datagrams below are counted.
+        ASSERT_TRUE(pumpUntil([&] { return liveUser(*a, "mallory") && liveUser(*b, "mallory"); }));
+        ASSERT_TRUE(settle());
     }
     void TearDown() override
     {

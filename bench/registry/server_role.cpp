@@ -66,45 +66,80 @@ long socketDrops(unsigned short port)
     return -1;
 }
 
-} // namespace
+// What the registration and steady phases measured, for the RESULT line.
+struct Figures {
+    bool complete = false;
+    int registered = 0, remaining = 0;
+    double regSeconds = 0, regCpu = 0;
+    long idleRss = 0, regRss = 0;
+    qint64 datagrams = 0, bytes = 0, lists = 0, listBytes = 0, largestList = 0;
+    double steadyCpuPerMin = 0, steadyBytesPerMin = 0, steadyAlivesPerMin = 0;
+    int rcvbuf = 0;
+    MUDPUnit::ListPushStats pushes;
+};
 
-int runServer(int clients, int processes, int steadySeconds, const QString &dir)
+void printResult(int clients, const Figures &f)
 {
-    MUDPUnit unit;
+    std::printf("RESULT clients=%d complete=%d registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
+                "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
+                "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=%.3f "
+                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f rcvbuf=%d pushes=%lld "
+                "differences=%lld whole_lists=%lld\n",
+                clients, f.complete ? 1 : 0, f.registered, f.remaining, f.regSeconds, f.regCpu, f.idleRss,
+                f.regRss, static_cast<long long>(f.datagrams), static_cast<long long>(f.bytes),
+                static_cast<long long>(f.lists), static_cast<long long>(f.listBytes),
+                static_cast<long long>(f.largestList), f.steadyCpuPerMin, f.steadyBytesPerMin,
+                f.steadyAlivesPerMin, f.rcvbuf, static_cast<long long>(f.pushes.pushes),
+                static_cast<long long>(f.pushes.differences), static_cast<long long>(f.pushes.wholeLists));
+}
+
+// The server, bound and watched; false when its port is taken.
+bool startServer(MUDPUnit &unit, MUDPWindow &window, Figures &f)
+{
     unit.setLocalName("server");
     unit.setLocalAddr(kAddress);
     if (!unit.bindPort(kServerPort)) {
         std::fprintf(stderr, "server: cannot bind %u\n", kServerPort);
-        return 1;
+        return false;
     }
-    const int rcvbuf = applyReceiveBuffer(unit);
-    MUDPWindow window{countLogs, nullptr};
+    f.rcvbuf = applyReceiveBuffer(unit);
     unit.setHostWindow(&window);
-    TrafficMeter meter(unit);
-    const long idleRss = peakRssKb();
+    f.idleRss = peakRssKb();
+    return true;
+}
+
+// The registration's figures as they stand.
+void takeRegistrationFigures(MUDPUnit &unit, const TrafficMeter &meter, double cpu0, qint64 elapsedMs, Figures &f)
+{
+    f.registered = f.remaining = clientCount(unit);
+    f.regSeconds = double(elapsedMs) / 1000.0;
+    f.regCpu = cpuSeconds() - cpu0;
+    f.regRss = peakRssKb();
+    f.datagrams = meter.datagrams();
+    f.bytes = meter.bytes();
+    f.lists = meter.listMessages();
+    f.listBytes = meter.listBytes();
+    f.largestList = meter.largestListSend();
+    f.pushes = unit.listPushStats();
+}
+
+// Registration: until every client process reports that all its units list
+// every other client, or the limit. A server swamped by its own traffic can
+// stay inside nested handlers past the limit; timers still run there, so a
+// watchdog reports from one and stops the process.
+void awaitRegistration(MUDPUnit &unit, TrafficMeter &meter, int clients, int processes, const QString &dir,
+                       const Knobs &knobs, Figures &f)
+{
     const double cpu0 = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
     touch(dir + QStringLiteral("/server.ready"));
-
-    // Registration: until every client process reports that all its units
-    // list every other client.
-    const Knobs knobs = Knobs::fromEnvironment();
     const qint64 limitMs = qint64(knobs.regLimitS) * 1000;
-    // A server swamped by its own traffic can stay inside nested handlers
-    // past the limit; timers still run there, so report from one and stop.
     QTimer watchdog;
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        std::printf("RESULT clients=%d complete=0 registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
-                    "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
-                    "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=0 steady_bytes_per_min=0 "
-                    "steady_alive_answers_per_min=0 rcvbuf=%d pushes=%lld\n",
-                    clients, clientCount(unit), clientCount(unit), double(clock.elapsed()) / 1000.0,
-                    cpuSeconds() - cpu0, idleRss, peakRssKb(), static_cast<long long>(meter.datagrams()),
-                    static_cast<long long>(meter.bytes()), static_cast<long long>(meter.listMessages()),
-                    static_cast<long long>(meter.listBytes()), static_cast<long long>(meter.largestListSend()),
-                    rcvbuf, static_cast<long long>(unit.listPushStats().pushes));
+        takeRegistrationFigures(unit, meter, cpu0, clock.elapsed(), f);
+        printResult(clients, f);
         std::printf("words during registration: %s\n", meter.wordSummary().constData());
         std::printf("words: server log during registration: %s\n", logSummary().constData());
         std::printf("words: datagrams dropped on the server's socket during registration: %ld\n",
@@ -117,21 +152,15 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     watchdog.start(static_cast<int>(limitMs + 2000));
     while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
         idle(50);
-    const bool complete = doneProcesses(dir, processes) == processes;
-    const double regSeconds = double(clock.elapsed()) / 1000.0;
-    const double regCpu = cpuSeconds() - cpu0;
-    const long regRss = peakRssKb();
-    const qint64 regDatagrams = meter.datagrams(), regBytes = meter.bytes(), listBytes = meter.listBytes();
-    const qint64 lists = meter.listMessages(), largestList = meter.largestListSend();
-    const int registered = clientCount(unit);
-    const QByteArray regWords = meter.wordSummary();
-    const QByteArray regLogs = logSummary();
-    const long regDrops = socketDrops(kServerPort);
-    const MUDPUnit::ListPushStats regPushes = unit.listPushStats();
+    f.complete = doneProcesses(dir, processes) == processes;
+    takeRegistrationFigures(unit, meter, cpu0, clock.elapsed(), f);
     watchdog.stop();
+}
 
-    // Steady state: heartbeats only. Let the last acknowledgements and their
-    // records settle for two ticks first.
+// Steady state: heartbeats only, after two ticks in which the last
+// acknowledgements and their records settle.
+void measureSteady(MUDPUnit &unit, TrafficMeter &meter, int steadySeconds, Figures &f)
+{
     idle(4500);
     meter.reset();
     const double steady0 = cpuSeconds();
@@ -139,32 +168,43 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     steadyClock.start();
     while (steadyClock.elapsed() < qint64(steadySeconds) * 1000)
         idle(50);
-    const double steadyMinutes = double(steadyClock.elapsed()) / 60000.0;
-    const double steadyCpu = cpuSeconds() - steady0;
-    const int remaining = clientCount(unit);
+    const double minutes = double(steadyClock.elapsed()) / 60000.0;
+    f.steadyCpuPerMin = (cpuSeconds() - steady0) / minutes;
+    f.steadyBytesPerMin = double(meter.bytes()) / minutes;
+    f.steadyAlivesPerMin = double(meter.wordCount("RE_ALIVE")) / minutes;
+    f.remaining = clientCount(unit);
+}
 
-    std::printf("RESULT clients=%d complete=%d registered=%d remaining=%d reg_s=%.2f reg_cpu_s=%.2f "
-                "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
-                "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=%.3f "
-                "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f rcvbuf=%d pushes=%lld\n",
-                clients, complete ? 1 : 0, registered, remaining, regSeconds, regCpu, idleRss, regRss,
-                static_cast<long long>(regDatagrams), static_cast<long long>(regBytes),
-                static_cast<long long>(lists), static_cast<long long>(listBytes),
-                static_cast<long long>(largestList), steadyCpu / steadyMinutes,
-                double(meter.bytes()) / steadyMinutes, double(meter.wordCount("RE_ALIVE")) / steadyMinutes, rcvbuf,
-                static_cast<long long>(regPushes.pushes));
+} // namespace
+
+int runServer(int clients, int processes, int steadySeconds, const QString &dir)
+{
+    MUDPUnit unit;
+    MUDPWindow window{countLogs, nullptr};
+    Figures f;
+    if (!startServer(unit, window, f))
+        return 1;
+    TrafficMeter meter(unit);
+    const Knobs knobs = Knobs::fromEnvironment();
+    awaitRegistration(unit, meter, clients, processes, dir, knobs, f);
+    const QByteArray regWords = meter.wordSummary();
+    const QByteArray regLogs = logSummary();
+    const long regDrops = socketDrops(kServerPort);
+    measureSteady(unit, meter, steadySeconds, f);
+
+    printResult(clients, f);
     std::printf("words during registration: %s\nwords in the steady window: %s\n", regWords.constData(),
                 meter.wordSummary().constData());
     std::printf("words: server log during registration: %s\n", regLogs.constData());
     std::printf("words: datagrams dropped on the server's socket during registration: %ld\n", regDrops);
     std::fflush(stdout);
     ServerContext context{unit, meter, dir, clients, processes, knobs};
-    if (complete && knobs.probe)
+    if (f.complete && knobs.probe)
         runProbePhase(context);
-    if (complete && knobs.churnS > 0)
+    if (f.complete && knobs.churnS > 0)
         runChurnPhase(context);
     touch(dir + QStringLiteral("/stop"));
-    return complete ? 0 : 1;
+    return f.complete ? 0 : 1;
 }
 
 } // namespace bench

@@ -23,7 +23,7 @@ TrafficMeter::TrafficMeter(MUDPUnit &unit) : unit_(&unit)
             const char *dollar = static_cast<const char *>(memchr(p.data, '$', 16));
             const QByteArray word(p.data, dollar ? dollar - p.data : 0);
             ++words_[word];
-            if (word == "PEERLIST")
+            if (word == "PEERLIST" || word == "PEERDIFF")
                 lists_.insert(identity, lists_.value(identity));
         }
         auto it = lists_.find(identity);

@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "core/lifetime.h"
+#include "registry/list_diff_push.h"
 #include "registry/list_export.h"
 #include "registry/peer_sending.h"
 #include "transport/local_identity.h"
@@ -17,6 +18,7 @@ constexpr int kRecentLists = 8;
 void ListPush::clientsChanged()
 {
     Lifetime::Entry entry(life);
+    diffs.clientsChanged();
     // A change while a push is still being written (registrations and
     // expiries during it) starts no push of its own: once the push has been
     // written to every client, one more follows with the list as it is then,
@@ -46,6 +48,7 @@ bool ListPush::beingWritten() const
 
 void ListPush::noteWritingEnded(const SENDRECORD *record)
 {
+    diffs.noteWritingEnded(record);
     // The push that changes waited for has gone to one more client: when it
     // has gone to all, the next one starts (from the event loop, not from
     // inside the writer).
@@ -60,6 +63,13 @@ void ListPush::noteWritingEnded(const SENDRECORD *record)
 
 void ListPush::pushOnce()
 {
+    // Our units get differences instead.
+    QList<SendTarget> exact;
+    for (const PEERINFO *client : tables.clients().all())
+        if (!diffs.isOurs(client))
+            exact.append(SendTarget(client->ip, client->port));
+    if (exact.isEmpty())
+        return;
     const QByteArray header = "PEERLIST$" + self.nameBytes() + "$0$0$0";
     int n = 0;
     const PEERINFO *list = lists.copy(tables.clients(), &n);
@@ -71,7 +81,7 @@ void ListPush::pushOnce()
     const QByteArray records(reinterpret_cast<const char *>(list), static_cast<qsizetype>(sizeof(PEERINFO)) * n);
     currentPush = MessageKey();
     const MessageKey sent =
-        sending.toClient(records.constData(), static_cast<int>(records.size()), "0.0.0.0", 0, header.constData());
+        sending.toTargets(records.constData(), static_cast<int>(records.size()), exact, header.constData());
     currentPush = sent;
     if (sent.date != 0 || sent.time != 0)
         recentLists.append(sent);

@@ -1,6 +1,7 @@
-// User lists as a server: the client table goes to every client whenever it
-// changes, one push at a time, and a new push retires the unacknowledged
-// sends of the lists it supersedes.
+// User lists as a server: the client table goes to every client that is not
+// one of our units whenever it changes, one push at a time, and a new push
+// retires the unacknowledged sends of the lists it supersedes. Our units get
+// differences (ListDiffPush), which every change is passed on to.
 #pragma once
 
 #include <QList>
@@ -8,6 +9,7 @@
 #include "transport/record_keys.h"
 
 class Lifetime;
+class ListDiffPush;
 class ListExport;
 class PeerSending;
 class PeerTables;
@@ -23,8 +25,9 @@ public:
     };
 
     ListPush(QObject *owner, LocalIdentity &self, PeerTables &tables, PeerSending &sending, SendRecords &sends,
-             ListExport &lists, Lifetime &life)
-        : owner(owner), self(self), tables(tables), sending(sending), sends(sends), lists(lists), life(life)
+             ListExport &lists, ListDiffPush &diffs, Lifetime &life)
+        : owner(owner), self(self), tables(tables), sending(sending), sends(sends), lists(lists), diffs(diffs),
+          life(life)
     {
     }
 
@@ -45,6 +48,7 @@ private:
     PeerSending &sending;
     SendRecords &sends;
     ListExport &lists;
+    ListDiffPush &diffs;
     Lifetime &life;
     bool pushRunning = false;        // a push is being queued
     MessageKey currentPush;          // identity of the last push

@@ -12,24 +12,34 @@ MessageKey PeerSending::toList(const PeerTable &table, const char *bytes, int le
                                unsigned short port, const char *header)
 {
     Lifetime::Entry entry(life);
-    const bool everyone = ip && std::strcmp(ip, "0.0.0.0") == 0;
+    if (ip && std::strcmp(ip, "0.0.0.0") == 0) {
+        // Every entry listed now gets the message.
+        QList<SendTarget> everyEntry;
+        everyEntry.reserve(table.size());
+        for (const PEERINFO *peer : table.all())
+            everyEntry.append(SendTarget(peer->ip, peer->port));
+        return toTargets(bytes, length, everyEntry, header);
+    }
     char dest[16];
     text::copyText(dest, ip);
     NOLVUDPBUFFER *buffer = outgoing.build(bytes, length, header);
     if (!buffer)
         return {};
     const MessageKey identity(buffer->date, buffer->time);
-    if (!everyone) {
-        ready(buffer, dest, port);
-    } else {
-        // Every entry listed now gets the message; the writer takes them in
-        // turns, so they share its rounds.
-        QList<SendTarget> everyEntry;
-        everyEntry.reserve(table.size());
-        for (const PEERINFO *peer : table.all())
-            everyEntry.append(SendTarget(peer->ip, peer->port));
-        sends.sendTo(buffer, everyEntry);
-    }
+    ready(buffer, dest, port);
+    return identity;
+}
+
+MessageKey PeerSending::toTargets(const char *bytes, int length, const QList<SendTarget> &targets,
+                                  const char *header)
+{
+    Lifetime::Entry entry(life);
+    NOLVUDPBUFFER *buffer = outgoing.build(bytes, length, header);
+    if (!buffer)
+        return {};
+    // The writer takes the destinations in turns, so they share its rounds.
+    const MessageKey identity(buffer->date, buffer->time);
+    sends.sendTo(buffer, targets);
     return identity;
 }
 

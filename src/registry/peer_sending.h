@@ -4,10 +4,12 @@
 // destination's pace.
 #pragma once
 
+#include <QList>
 #include <functional>
 
 #include "registry/peer_tables.h"
 #include "transport/record_keys.h"
+#include "transport/send_target.h"
 
 class Lifetime;
 class OutgoingMessages;
@@ -28,6 +30,8 @@ public:
     // built (date and time 0 when none).
     MessageKey toServer(const char *bytes, int length, const char *ip, unsigned short port, const char *header);
     MessageKey toClient(const char *bytes, int length, const char *ip, unsigned short port, const char *header);
+    // One message to each of `targets`, which share the writer's rounds.
+    MessageKey toTargets(const char *bytes, int length, const QList<SendTarget> &targets, const char *header);
 
 private:
     MessageKey toList(const PeerTable &table, const char *bytes, int length, const char *ip, unsigned short port,

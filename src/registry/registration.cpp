@@ -6,6 +6,8 @@
 #include "core/lifetime.h"
 #include "io/event_wait.h"
 #include "registry/heartbeat.h"
+#include "registry/list_diff_merge.h"
+#include "registry/list_diff_push.h"
 #include "registry/list_merge.h"
 #include "registry/peer_tables.h"
 #include "text/fixed_text.h"
@@ -100,6 +102,8 @@ void Registration::handleReg(Message &m)
     std::memcpy(client->serverIp, p.self.addr, sizeof client->serverIp);
     client->serverPort = p.self.boundPort;
     p.tables.clients().append(client);
+    // A client whose datagrams carry our marks is one of our units.
+    p.diffPush.noteRegistered(client, m.mark.kind != mark::None);
     p.controls.sendText("REGACC$" + p.self.nameBytes() + "$0$0$0$" + QByteArray(m.srcIp) + '$' +
                             QByteArray::number(m.srcPort),
                         m.srcIp, m.srcPort);
@@ -141,6 +145,7 @@ void Registration::handleRegAcc(Message &m)
     PEERINFO *server = newPeerRecord(m);
     p.tables.servers().append(server);
     p.lists.forgetOrder(m.srcIp, m.srcPort);
+    p.diffLists.forget(m.srcIp, m.srcPort);
     text::copyText(p.self.addrForPeer, m.fields.text(5));
     p.self.portForPeer = static_cast<unsigned short>(m.fields.number(6));
     char ip[16];

@@ -9,6 +9,8 @@ class ControlSender;
 class Heartbeat;
 class HostBridge;
 class Lifetime;
+class ListDiffMerge;
+class ListDiffPush;
 class ListMerge;
 class PathTable;
 class PeerTables;
@@ -25,6 +27,8 @@ public:
         ControlSender &controls;
         Heartbeat &heartbeat;
         ListMerge &lists;
+        ListDiffMerge &diffLists;
+        ListDiffPush &diffPush;
         SendRecords &sends;
         Writer &writer;
         PathTable &paths;

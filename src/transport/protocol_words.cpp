@@ -1,7 +1,7 @@
 #include "transport/protocol_words.h"
 
 
-const ProtocolWord kProtocolWords[20] = {
+const ProtocolWord kProtocolWords[22] = {
     {Word::Request, "REQUEST", false},
     {Word::Received, "RECEIVED", false},
     {Word::DataFail, "DATAFAIL", false},
@@ -22,6 +22,8 @@ const ProtocolWord kProtocolWords[20] = {
     {Word::HoleAcc, "HOLEACC", false},
     {Word::HoleTest, "NOLVHOLE", false},
     {Word::Feedback, "FEEDBACK", false}, // our own: sent only to peers that mark their datagrams
+    {Word::PeerDiff, "PEERDIFF", true},  // our own: user lists by difference, to clients that mark theirs
+    {Word::PeerSync, "PEERSYNC", false}, // our own: a client asks its server for the whole list again
 };
 
 namespace {

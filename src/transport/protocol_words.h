@@ -4,6 +4,7 @@
 enum class Word {
     Request, Received, DataFail, Reg, Unreg, RegAcc, UnregAcc, Alive, ReAlive, RegDup, Unknown,
     PeerList, Data, Trans, TransHole, HoleReq, HoleReg, HoleAcc, HoleTest, Feedback,
+    PeerDiff, PeerSync,
     None // not a protocol word
 };
 
@@ -14,8 +15,9 @@ struct ProtocolWord {
 };
 
 // The nineteen words of the protocol in the order the dispatcher tests them,
-// then FEEDBACK, which only our own units send each other.
-extern const ProtocolWord kProtocolWords[20];
+// then FEEDBACK, PEERDIFF and PEERSYNC, which only our own units send each
+// other.
+extern const ProtocolWord kProtocolWords[22];
 
 // The word that text names, compared without regard to letter case.
 const ProtocolWord *findProtocolWord(const char *text);

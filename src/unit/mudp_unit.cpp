@@ -151,7 +151,11 @@ bool MUDPUnit::flushQueuedWrites(int ms) { return p->writer.flush(ms); }
 
 bool MUDPUnit::hasQueuedWrites() const { return p->writer.hasQueuedWrites(); }
 
-MUDPUnit::ListPushStats MUDPUnit::listPushStats() const { return {p->push.stats().pushes}; }
+MUDPUnit::ListPushStats MUDPUnit::listPushStats() const
+{
+    const ListDiffPush::Stats d = p->diffPush.stats();
+    return {p->push.stats().pushes, d.differences, d.wholeLists, d.asked};
+}
 
 void MUDPUnit::writeLog(const QString &msg) { p->host.writeLog(msg); }
 

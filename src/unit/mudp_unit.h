@@ -68,7 +68,10 @@ public:
 
     // What the user-list pushes of this unit (as a server) have cost so far.
     struct ListPushStats {
-        qint64 pushes = 0;
+        qint64 pushes = 0;      // whole lists to the clients that are not our units
+        qint64 differences = 0; // differences to our units
+        qint64 wholeLists = 0;  // whole lists to our units
+        qint64 asked = 0;       // of them, asked for again
     };
     ListPushStats listPushStats() const;
 

@@ -32,10 +32,12 @@ Parts::Parts(QObject *owner, Hooks hooks)
       peers(host, life),
       lists(host),
       sending(peers, outgoing, sends, life, std::move(hooks.bufferReady)),
-      push(owner, self, peers, sending, sends, lists, life),
+      diffPush(owner, self, peers, sending, sends, host, life),
+      push(owner, self, peers, sending, sends, lists, diffPush, life),
       merge(self, peers, incoming, reassembly, host),
+      diffMerge({self, peers, merge, reassembly, controls, host}),
       heartbeat(owner, self, peers, controls, host, life),
-      registration({self, peers, controls, heartbeat, merge, sends, writer, paths, host, life}),
+      registration({self, peers, controls, heartbeat, merge, diffMerge, diffPush, sends, writer, paths, host, life}),
       holes(self, peers, controls, host, life),
       relay(self, peers, sending, holes, reassembly, host, life)
 {
@@ -66,6 +68,8 @@ void Parts::registerHandlers()
     dispatcher.on(Word::Alive, [this](Message &m) { heartbeat.handleAlive(m); });
     dispatcher.on(Word::ReAlive, [this](Message &m) { heartbeat.handleReAlive(m); });
     dispatcher.on(Word::PeerList, [this](Message &m) { merge.handlePeerList(m); });
+    dispatcher.on(Word::PeerDiff, [this](Message &m) { diffMerge.handlePeerDiff(m); });
+    dispatcher.on(Word::PeerSync, [this](Message &m) { diffPush.handleSync(m); });
     dispatcher.on(Word::Trans, [this](Message &m) { relay.handleTrans(m); });
     dispatcher.on(Word::TransHole, [this](Message &m) { holes.handleTransHole(m); });
     dispatcher.on(Word::HoleReq, [this](Message &m) { holes.handleHoleReq(m); });
@@ -86,4 +90,5 @@ void Parts::stopTimers()
     recoveryAlarm.stop();
     writer.stop();
     heartbeat.stop();
+    diffPush.stop();
 }

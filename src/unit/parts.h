@@ -12,6 +12,8 @@
 #include "core/lifetime.h"
 #include "io/datagram_socket.h"
 #include "registry/heartbeat.h"
+#include "registry/list_diff_merge.h"
+#include "registry/list_diff_push.h"
 #include "registry/list_export.h"
 #include "registry/list_merge.h"
 #include "registry/list_push.h"
@@ -81,8 +83,10 @@ struct Parts {
     PeerTables peers;
     ListExport lists;
     PeerSending sending;
+    ListDiffPush diffPush;
     ListPush push;
     ListMerge merge;
+    ListDiffMerge diffMerge;
     Heartbeat heartbeat;
     Registration registration;
     // Traversal.

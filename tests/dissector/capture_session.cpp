@@ -76,6 +76,7 @@ int main(int argc, char **argv)
     }
     bool ok = true;
     Peer server("server", "127.0.0.2", 45454);
+    UnitInspector::wholeListsOnly(server.unit()); // PEERLISTs to every client, as captured below
     Peer alice("alice", "127.0.0.3", 46003);
     Peer bob("bob", "127.0.0.4", 46004);
     const char carolName[] = "\xD5\xC5\xC8\xFD"; // a GB18030 name: U+5F20 U+4E09

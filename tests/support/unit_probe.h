@@ -16,6 +16,8 @@
 #include "unit/parts.h"
 
 struct UnitInspector {
+    // The server sends whole lists to every client, our units too.
+    static void wholeListsOnly(MUDPUnit &u) { u.parts().diffPush.setWholeListsOnly(true); }
     static bool timeoutBusy(const MUDPUnit &u) { return u.timeoutBusy; }
     static void setTimeoutBusy(MUDPUnit &u, bool v) { u.timeoutBusy = v; }
     static QTimer *timer(const MUDPUnit &u) { return u.timer; }

@@ -1,0 +1,177 @@
+// User lists by difference between our units: a client applies differences
+// in order, holds one that comes early, asks for the whole list again after
+// a gap, a new run of the server or an unreadable one, ignores repeats and
+// anyone but its server; a server sends differences to our units and whole
+// lists to a client that writes zeros into the reserved bytes, and both end
+// with the right list.
+#include <gtest/gtest.h>
+
+#include "support/manual_clock.h"
+#include "registry/list_diff_wire.h"
+#include "registry_support.h"
+#include "transport_packets.h"
+
+namespace {
+
+constexpr unsigned short kServerPort = 46720;
+
+PEERINFO user(const char *name, unsigned short port)
+{
+    PEERINFO p;
+    std::memset(&p, 0, sizeof p);
+    std::strncpy(p.name, name, sizeof p.name - 1);
+    std::strcpy(p.ip, "127.0.0.4");
+    p.port = port;
+    std::strcpy(p.serverIp, "127.0.0.2");
+    p.serverPort = kServerPort;
+    return p;
+}
+
+QByteArray records(std::initializer_list<const char *> names)
+{
+    QByteArray out;
+    for (const char *n : names) {
+        const PEERINFO p = user(n, static_cast<unsigned short>(47000 + n[0]));
+        out.append(reinterpret_cast<const char *>(&p), sizeof p);
+    }
+    return out;
+}
+
+// A PEERDIFF message as the server at 127.0.0.2:kServerPort would write it.
+QByteArray peerDiff(listdiff::Kind kind, quint32 run, quint32 from, quint32 to,
+                    std::initializer_list<const char *> puts, std::initializer_list<const char *> removes = {})
+{
+    listdiff::Head head{};
+    head.kind = kind;
+    head.run = run;
+    head.from = from;
+    head.to = to;
+    QByteArray message(wire::kMessageHeaderSize, '\0');
+    const QByteArray text("PEERDIFF$srv$0$0$0");
+    message.replace(0, text.size(), text);
+    return message + listdiff::build(head, records(puts), records(removes));
+}
+
+QStringList liveNames(MUDPUnit &u)
+{
+    QStringList names;
+    for (const PEERINFO *p : u.parts().peers.liveUsers().all())
+        names << QString::fromLatin1(p->name);
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+TEST(RegistryDifferences, ClientFollowsTheSeriesAndAsksAfterGaps)
+{
+    ManualClock clock;
+    Peer alice("alice", "127.0.0.3", 0);
+    tp::Capture out(alice.unit());
+    acceptAsServer(alice.unit(), "REGACC$srv$0$0$0$127.0.0.3$46721", "127.0.0.2", kServerPort);
+    QStringList trail;
+    RecordingWindow window(&trail);
+    alice->setHostWindow(window.handle());
+    traceSignals(alice.unit(), &trail);
+    auto feed = [&](const QByteArray &m, const char *ip = "127.0.0.2", unsigned short port = kServerPort) {
+        clock.advance(1500); // past the bound on asks
+        inject(alice.unit(), m, ip, port);
+    };
+    auto asks = [&] { return out.countWord("PEERSYNC"); };
+
+    // A difference before the first whole list is held, then applied after it.
+    feed(peerDiff(listdiff::Difference, 7, 3, 4, {"cat"}, {"ann"}));
+    EXPECT_TRUE(liveNames(alice.unit()).isEmpty());
+    feed(peerDiff(listdiff::Whole, 7, 0, 3, {"ann", "ben"}));
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"ben", "cat"}));
+    EXPECT_EQ(withoutLogs(trail), QStringList({"userListChanged", "list:101"})); // one merge, one notice
+    EXPECT_EQ(asks(), 0);
+
+    // A repeat changes nothing and tells nobody.
+    trail.clear();
+    feed(peerDiff(listdiff::Difference, 7, 3, 4, {"cat"}, {"ann"}));
+    EXPECT_TRUE(withoutLogs(trail).isEmpty());
+
+    // Out of order: a gap asks for the whole list, and the late one fills it.
+    feed(peerDiff(listdiff::Difference, 7, 5, 6, {"dan"}));
+    EXPECT_EQ(asks(), 1);
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"ben", "cat"}));
+    feed(peerDiff(listdiff::Difference, 7, 4, 5, {"eve"}, {"ben"}));
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"cat", "dan", "eve"}));
+
+    // Lost (6 to 7 never comes): asked for again; the whole list replaces
+    // all, and the held difference it covers is dropped.
+    feed(peerDiff(listdiff::Difference, 7, 7, 8, {"fay"}));
+    EXPECT_EQ(asks(), 2);
+    feed(peerDiff(listdiff::Whole, 7, 0, 8, {"cat", "fay"}));
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"cat", "fay"}));
+    feed(peerDiff(listdiff::Whole, 7, 0, 6, {"old"})); // an older whole list
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"cat", "fay"}));
+    EXPECT_EQ(alice.countLogs("Older user list dropped:"), 1);
+
+    // The server restarted (another run): asked for, then followed afresh.
+    feed(peerDiff(listdiff::Difference, 9, 2, 3, {"gus"}));
+    EXPECT_EQ(asks(), 3);
+    feed(peerDiff(listdiff::Whole, 9, 0, 2, {"hal"}));
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"gus", "hal"}));
+
+    // Unreadable: counts beyond the body, or from after to.
+    QByteArray cut = peerDiff(listdiff::Difference, 9, 3, 4, {"ivy"});
+    cut.chop(1);
+    feed(cut);
+    EXPECT_EQ(asks(), 4);
+    feed(peerDiff(listdiff::Difference, 9, 4, 4, {"ivy"}));
+    EXPECT_EQ(asks(), 5);
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"gus", "hal"}));
+
+    // Forged: from anyone but the server, at its address and port, nothing.
+    feed(peerDiff(listdiff::Difference, 9, 2, 9, {"mal"}, {"hal"}), "127.0.0.5", kServerPort);
+    feed(peerDiff(listdiff::Whole, 9, 0, 9, {"mal"}), "127.0.0.2", kServerPort + 1);
+    EXPECT_EQ(liveNames(alice.unit()), QStringList({"gus", "hal"}));
+    EXPECT_EQ(alice.countLogs("User list not from a server dropped:"), 2);
+}
+
+TEST(RegistryDifferences, OursAndDesignExactClientsOnOneServer)
+{
+    ASSERT_TRUE(haveTestAddresses());
+    Peer server("server", "127.0.0.2", kServerPort + 10);
+    Peer alice("alice", "127.0.0.3", kServerPort + 11), bob("bob", "127.0.0.4", kServerPort + 12),
+        carol("carol", "127.0.0.5", kServerPort + 13);
+    // Bob writes zeros into the reserved bytes, as a design-exact peer does.
+    bob->setOutgoingTap([](QByteArray &d, QHostAddress &, quint16 &) {
+        d = tp::unmarked(d);
+        return true;
+    });
+    QMap<quint16, QStringList> words; // by destination port
+    server->setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &port) {
+        const QByteArray w = tp::wordOf(d);
+        if (w == "PEERLIST" || w == "PEERDIFF")
+            words[port] << QString::fromLatin1(w);
+        return true;
+    });
+    for (Peer *c : {&alice, &bob, &carol})
+        (*c)->regToServer("127.0.0.2", kServerPort + 10);
+    auto everyoneLists = [&](const QStringList &expected) {
+        return pumpUntil([&] {
+            for (Peer *c : {&alice, &bob, &carol}) {
+                QStringList others = expected;
+                others.removeAll(QString::fromLatin1(c->unit().parts().self.name));
+                if (c->unit().parts().peers.servers().all().size() == 1 && liveNames(c->unit()) != others)
+                    return false;
+            }
+            return true;
+        });
+    };
+    ASSERT_TRUE(everyoneLists({"alice", "bob", "carol"}));
+    carol->unRegFromServer("127.0.0.2", kServerPort + 10);
+    server.tick(); // the marked entry goes
+    EXPECT_TRUE(everyoneLists({"alice", "bob"}));
+    server->setOutgoingTap(nullptr);
+    bob->setOutgoingTap(nullptr);
+
+    EXPECT_TRUE(words[kServerPort + 12].size() >= 3 && !words[kServerPort + 12].contains("PEERDIFF"));
+    for (quint16 ours : {kServerPort + 11, kServerPort + 13})
+        EXPECT_FALSE(words[ours].isEmpty() || words[ours].contains("PEERLIST")) << ours;
+    const MUDPUnit::ListPushStats stats = server->listPushStats();
+    EXPECT_EQ(stats.asked, 0);
+}
