@@ -335,3 +335,33 @@ TEST(RateController, ControllerAloneSurvivesAnyFeedback)
         ASSERT_GE(rc.smoothedRttUs(), 0);
     }
 }
+
+TEST(RateController, RepeatedFeedbackNamingNothingNewDoesNotHoldAFullWindow)
+{
+    // The window is full and the feedback that would open it was lost; the
+    // receiver meanwhile repeats what it named before (loss reports every
+    // round trip and a half, answers to other words). That says nothing of
+    // what is in flight: the probes beyond the window and the timeout still go.
+    RateController rc(kStart);
+    int64_t now = kStart;
+    auto fill = [&] {
+        int sent = 0;
+        for (; rc.inflight() < rc.inflightLimit(); ++sent)
+            rc.onSent(now, false, nullptr);
+        return sent;
+    };
+    fill();
+    now += 30000;
+    rc.onFeedback(now, 8, 0, 8); // a round trip measured, the window open again
+    fill();
+    int after = 0;
+    for (int ms = 1; ms <= 2000; ++ms) {
+        now += 1000;
+        if (ms % 50 == 0)
+            rc.onFeedback(now, 8, 0, 8);
+        rc.onWake(now);
+        after += fill();
+    }
+    EXPECT_GE(after, 2);
+    EXPECT_GE(rc.counters().timeouts, 1u);
+}
