@@ -365,3 +365,19 @@ TEST(RateController, RepeatedFeedbackNamingNothingNewDoesNotHoldAFullWindow)
     EXPECT_GE(after, 2);
     EXPECT_GE(rc.counters().timeouts, 1u);
 }
+
+TEST(RateController, DatagramsThatArriveLateAreNotTakenForLoss)
+{
+    // 3 % of the datagrams held back 5 ms behind later ones (half the round
+    // trip): once they arrive the count catches up, a cut their absence made
+    // is undone, and the path stays full.
+    PathConfig p = path(30e6, 10000, 30000);
+    p.reorderChance = 0.03;
+    p.reorderUs = 5000;
+    OneFlow run(p);
+    run.runFor(5 * kSecond);
+    EXPECT_GE(run.share(kSecond, 5 * kSecond), 0.9);
+    const RateController::Counters c = run.flow.controller().counters();
+    EXPECT_EQ(c.lossyPeriods, c.cutsUndone);
+    EXPECT_LT(run.flow.controller().lostEstimate(), run.flow.sent / 200);
+}

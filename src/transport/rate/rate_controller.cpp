@@ -79,6 +79,7 @@ RateController::Counters RateController::counters() const
     c.standingQueuesAccepted = delayJudge.standingQueuesAccepted();
     c.lossyPeriods = lossJudge.lossySpans();
     c.randomLossFound = lossJudge.randomLossFound();
+    c.cutsUndone = lossJudge.cutsUndone();
     c.timeouts = watch.timeouts();
     return c;
 }
