@@ -66,6 +66,8 @@ struct PathConfig {
     double lossChance = 0;          // random loss after the queue
     double feedbackLossChance = 0;  // random loss of feedback on the way back
     int64_t jitterUs = 0;           // uniform extra delay on the forward way, order kept
+    double reorderChance = 0;       // datagrams held back on the forward way, behind later ones
+    int64_t reorderUs = 0;
     unsigned seed = 1;
 };
 
@@ -149,6 +151,8 @@ private:
             arrival += std::uniform_int_distribution<int64_t>(0, cfg.jitterUs)(rng);
         arrival = std::max(arrival, f.lastArrivalUs);
         f.lastArrivalUs = arrival;
+        if (cfg.reorderChance > 0 && std::uniform_real_distribution<double>(0, 1)(rng) < cfg.reorderChance)
+            arrival += cfg.reorderUs;
         clock.at(arrival, [&f, d] { f.receive(d); });
     }
 

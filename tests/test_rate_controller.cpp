@@ -335,3 +335,49 @@ TEST(RateController, ControllerAloneSurvivesAnyFeedback)
         ASSERT_GE(rc.smoothedRttUs(), 0);
     }
 }
+
+TEST(RateController, RepeatedFeedbackNamingNothingNewDoesNotHoldAFullWindow)
+{
+    // The window is full and the feedback that would open it was lost; the
+    // receiver meanwhile repeats what it named before (loss reports every
+    // round trip and a half, answers to other words). That says nothing of
+    // what is in flight: the probes beyond the window and the timeout still go.
+    RateController rc(kStart);
+    int64_t now = kStart;
+    auto fill = [&] {
+        int sent = 0;
+        for (; rc.inflight() < rc.inflightLimit(); ++sent)
+            rc.onSent(now, false, nullptr);
+        return sent;
+    };
+    fill();
+    now += 30000;
+    rc.onFeedback(now, 8, 0, 8); // a round trip measured, the window open again
+    fill();
+    int after = 0;
+    for (int ms = 1; ms <= 2000; ++ms) {
+        now += 1000;
+        if (ms % 50 == 0)
+            rc.onFeedback(now, 8, 0, 8);
+        rc.onWake(now);
+        after += fill();
+    }
+    EXPECT_GE(after, 2);
+    EXPECT_GE(rc.counters().timeouts, 1u);
+}
+
+TEST(RateController, DatagramsThatArriveLateAreNotTakenForLoss)
+{
+    // 3 % of the datagrams held back 5 ms behind later ones (half the round
+    // trip): once they arrive the count catches up, a cut their absence made
+    // is undone, and the path stays full.
+    PathConfig p = path(30e6, 10000, 30000);
+    p.reorderChance = 0.03;
+    p.reorderUs = 5000;
+    OneFlow run(p);
+    run.runFor(5 * kSecond);
+    EXPECT_GE(run.share(kSecond, 5 * kSecond), 0.9);
+    const RateController::Counters c = run.flow.controller().counters();
+    EXPECT_EQ(c.lossyPeriods, c.cutsUndone);
+    EXPECT_LT(run.flow.controller().lostEstimate(), run.flow.sent / 200);
+}

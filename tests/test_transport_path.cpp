@@ -158,3 +158,18 @@ TEST_F(Paths, AnIdlePathLetsItsControllerGoAndStartsAgain)
     EXPECT_LT(path.nowUs() - start, first * 5 / 4);
     EXPECT_EQ(b.received.size(), 2);
 }
+
+TEST_F(Paths, TheFirstMessageOverALongSlowPathDoesNotOverfillItsQueue)
+{
+    // By satellite: 5 Mbit/s up, 600 ms round trip, 200 ms queue. The first
+    // feedback takes the round trip; the sender keeps to its first window
+    // meanwhile, not to the protocol's pace.
+    SimPath path(a, b, clock, {5e6, 300000, 200000}, {25e6, 300000, 200000});
+    a->regToServer(b.addr, b.port);
+    ASSERT_TRUE(path.run(3000, [&] { return UnitInspector::serverList(a.unit()).size() == 1; }));
+    const QByteArray bytes = simBlock(2098, 5);
+    send(bytes);
+    ASSERT_TRUE(path.run(20000, [&] { return acknowledged(); }));
+    EXPECT_EQ(b.received.value(0), bytes);
+    EXPECT_LT(path.ab.queueDrops, 2098 / 50);
+}

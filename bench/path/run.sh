@@ -109,7 +109,13 @@ for case in $shared; do
   esac
 done
 
-trap 'echo "(run took $((SECONDS / 60)) min $((SECONDS % 60)) s)"; cleanup' EXIT
+# A stalled destination fails the run, whatever else it measured.
+finish() {
+  echo "(run took $((SECONDS / 60)) min $((SECONDS % 60)) s)"
+  cleanup
+  [ "${stalled_tries:-0}" = 0 ] || { echo "path benchmark FAILED: $stalled_tries fan-out tries stalled" >&2; exit 1; }
+}
+trap finish EXIT
 [ $extras = 1 ] || exit 0
 extras_loopback
 extras_cold_hold

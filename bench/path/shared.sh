@@ -93,6 +93,10 @@ shared_fanout() {
   echo "median: last $(echo "$lasts" | median) ms = $(echo "$xs" | median 2) x ideal (worst $(echo "$xs" | worst 2) x; target <= 1.2)," \
     "least share $(echo "$shares" | least) of an even one (target >= 0.5), Jain's index $(echo "$jains" | median 3)" \
     "(least $(echo "$jains" | least)); pauses over 1 s: $stalls of $n tries"
+  if [ $stalls != 0 ]; then
+    echo "FAIL: fanout: a destination got no data for over 1 s in $stalls of $n tries (STALL lines above)"
+    stalled_tries=$((${stalled_tries:-0} + stalls))
+  fi
   echo
 }
 

@@ -7,7 +7,29 @@
 #include "transport/checksum.h"
 #include "transport/endpoint.h"
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
+
+// The copy of a message to send. A large one goes into memory the system may
+// back with huge pages: a fresh process otherwise takes a page fault for
+// every 4 KiB it copies (3,840 for 15 MiB), most of what a send call costs.
+char *newMessageCopy(size_t bytes)
+{
+#ifdef __linux__
+    constexpr size_t kHugePage = size_t(2) << 20;
+    if (bytes >= kHugePage) {
+        const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        if (void *p = std::aligned_alloc(kHugePage, rounded)) {
+            madvise(p, rounded, MADV_HUGEPAGE); // a hint: without it, plain pages
+            return static_cast<char *>(p);
+        }
+    }
+#endif
+    return static_cast<char *>(std::malloc(bytes));
+}
 
 int chunkCount(int total) { return (total + wire::kSlotsPerChunk - 1) / wire::kSlotsPerChunk; }
 
@@ -113,7 +135,7 @@ NOLVUDPBUFFER *newOutgoingBuffer(const char *head, const char *bytes, int length
     auto *buffer = static_cast<NOLVUDPBUFFER *>(std::calloc(1, sizeof(NOLVUDPBUFFER)));
     if (!buffer)
         return nullptr;
-    buffer->message = static_cast<char *>(std::malloc(size_t(messageLength)));
+    buffer->message = newMessageCopy(size_t(messageLength));
     buffer->checksums = static_cast<uint16_t *>(std::malloc(size_t(n) * sizeof(uint16_t)));
     buffer->checksumMade = static_cast<uint8_t *>(std::calloc(size_t(n), 1));
     if (!buffer->message || !buffer->checksums || !buffer->checksumMade) {

@@ -66,5 +66,10 @@ void SendingPath::makeRate(int64_t nowUs)
 
 int64_t SendingPath::silenceLimitUs() const
 {
-    return std::clamp(kSilentRoundTrips * rttUs(), kMinSilenceUs, kMaxSilenceUs);
+    // Before feedback measured a round trip, the one a registration saw, else
+    // the longest: the first feedback of a long path takes its round trip
+    // (600 ms by satellite), and the protocol's pace meanwhile overfilled
+    // its queue by thousands of datagrams.
+    const int64_t rtt = rttUs() ? rttUs() : rttHintUs;
+    return rtt ? std::clamp(kSilentRoundTrips * rtt, kMinSilenceUs, kMaxSilenceUs) : kMaxSilenceUs;
 }

@@ -25,13 +25,29 @@ void LossJudge::onReport(uint64_t newest, uint64_t lost)
 {
     lossReported += newest - lossMark;
     const uint64_t newlyLost = lost > lostMark ? lost - lostMark : 0;
-    lossLost += newlyLost;
+    // Datagrams taken as lost that arrived late after all are no loss.
+    const uint64_t late = lost < lostMark ? lostMark - lost : 0;
+    lossLost = (lossLost + newlyLost) - std::min(lossLost + newlyLost, late);
     lostMark = lost;
+    if (late > 0 && verifying != Verify::None && deeperCuts == 0)
+        undoIfLate(late);
     if (verifying == Verify::Counting && newest > verifyFrom) {
         verifyReported += newest - std::max(lossMark, verifyFrom);
-        verifyLost += newlyLost;
+        verifyLost = (verifyLost + newlyLost) - std::min(verifyLost + newlyLost, late);
     }
     lossMark = newest;
+}
+
+void LossJudge::undoIfLate(uint64_t late)
+{
+    // The span that cut had datagrams that merely came late (reordered):
+    // without them it was not lossy, and the cap goes back as it was.
+    cutSpanLost -= std::min(cutSpanLost, late);
+    if (beyond(cutSpanLost, cutSpanReported, randomLoss_, kLossThreshold))
+        return;
+    lossCap = cutFromCap;
+    verifying = Verify::None;
+    ++undone;
 }
 
 void LossJudge::onRttSample(int64_t rttUs)
@@ -87,6 +103,7 @@ void LossJudge::judgeSpan(int64_t nowUs, double rate, const Round &round, Verdic
         return;
     const bool lossy = beyond(lossLost, lossReported, randomLoss_, kLossThreshold);
     const double ratio = double(lossLost) / double(lossReported);
+    const uint64_t spanLost = lossLost, spanReported = lossReported;
     lossReported = lossLost = 0;
     if (!lossy) {
         if (randomLoss_ > 0)
@@ -112,6 +129,8 @@ void LossJudge::judgeSpan(int64_t nowUs, double rate, const Round &round, Verdic
         cutFromRate = rate;
         cutUs = nowUs;
         deeperCuts = 0;
+        cutSpanLost = spanLost;
+        cutSpanReported = spanReported;
     } else if (deeperCuts++ >= kMaxDeeperCuts) {
         return;
     }

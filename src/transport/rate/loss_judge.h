@@ -39,12 +39,14 @@ public:
     double randomLoss() const { return randomLoss_; }    // the share lost whatever the rate
     uint64_t lossySpans() const { return lossyPeriods; }
     uint64_t randomLossFound() const { return randomFound; } // cuts after which the loss stayed
+    uint64_t cutsUndone() const { return undone; }           // cuts whose loss arrived late after all
 
 private:
     enum class Verify { None, Waiting, Counting };
 
     static bool beyond(uint64_t lost, uint64_t reported, double expected, double margin);
     double judgeCut(double rate, int64_t minRttUs);
+    void undoIfLate(uint64_t late);
     void judgeSpan(int64_t nowUs, double rate, const Round &round, Verdict &verdict);
     void regrowCap(int64_t nowUs, double rate);
 
@@ -62,5 +64,6 @@ private:
     int64_t cutUs = 0;
     int deeperCuts = 0;
 
-    uint64_t lossyPeriods = 0, randomFound = 0;
+    uint64_t lossyPeriods = 0, randomFound = 0, undone = 0;
+    uint64_t cutSpanLost = 0, cutSpanReported = 0; // the last span judged, then what came late of it
 };

@@ -79,6 +79,7 @@ RateController::Counters RateController::counters() const
     c.standingQueuesAccepted = delayJudge.standingQueuesAccepted();
     c.lossyPeriods = lossJudge.lossySpans();
     c.randomLossFound = lossJudge.randomLossFound();
+    c.cutsUndone = lossJudge.cutsUndone();
     c.timeouts = watch.timeouts();
     return c;
 }
@@ -100,11 +101,14 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     const bool rateKnown = estimator.rate() > 0;
     const RateEstimator::Report report = estimator.onFeedback(nowUs, newestTxn, holdUs, receivedCount,
                                                               lossJudge.randomLoss(), state() == State::Startup);
-    if (!report.accepted)
-        return;
-    watch.onFeedback(nowUs);
-    if (report.advance == 0)
+    // Feedback that names nothing newer (a loss report or another word
+    // repeating what the receiver named before) says nothing of what is in
+    // flight: the watch goes on waiting, else a full window whose feedback
+    // was lost waits for as long as the receiver repeats itself, and the
+    // packets it asks for wait behind that window.
+    if (!report.accepted || report.advance == 0)
         return; // nothing newer: no sample
+    watch.onFeedback(nowUs);
     lossJudge.onReport(report.newest, estimator.lostEstimate());
     if (report.rttUs != 0) {
         lossJudge.onRttSample(report.rttUs);

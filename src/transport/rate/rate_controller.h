@@ -37,6 +37,7 @@ public:
         uint64_t standingQueuesAccepted = 0;
         uint64_t lossyPeriods = 0;
         uint64_t randomLossFound = 0;   // cuts after which the loss stayed: random loss
+        uint64_t cutsUndone = 0;        // cuts whose loss arrived late after all: reordering
         uint64_t timeouts = 0;
     };
 

@@ -70,9 +70,10 @@ void RateEstimator::countDelivered(uint32_t receivedCount, uint64_t advance)
     lastCount = receivedCount;
     // A count that went backwards tells nothing: it is the base from now on,
     // and the newly reported datagrams are taken as arrived, not as lost.
-    // The receiver cannot have more than the txns written since the last
-    // newest, nor more than every txn up to the newest.
-    const uint64_t added = step > 0x7fffffffu ? advance : std::min<uint64_t>(step, advance);
+    // The receiver cannot have more than every txn up to the newest: beyond
+    // the newly reported ones, the count may take back those taken as lost
+    // that merely arrived late.
+    const uint64_t added = step > 0x7fffffffu ? advance : std::min<uint64_t>(step, newest - delivered);
     delivered = std::min<uint64_t>(delivered + added, newest);
 }
 
