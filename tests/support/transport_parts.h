@@ -38,7 +38,7 @@
 
 // The socket's place: every datagram written, in order, with its destination.
 struct FakeOut final : DatagramOut, tp::SentLog {
-    NOLVUDPPACKET &stageSlot() override { return slot; }
+    void *stageSlot() override { return &slot; }
     void stage(quint32 address, quint16 port) override
     {
         staged.append({tp::bytesOf(slot), QHostAddress(address), port});
@@ -49,10 +49,10 @@ struct FakeOut final : DatagramOut, tp::SentLog {
         staged.clear();
         return true;
     }
-    void writeNow(const NOLVUDPPACKET &packet, quint32 address, const char *ip, quint16 port) override
+    void writeNow(const void *datagram, quint32 address, const char *ip, quint16 port) override
     {
         sent.append(
-            {tp::bytesOf(packet), address ? QHostAddress(address) : QHostAddress(QString::fromLatin1(ip)), port});
+            {tp::bytesOf(*static_cast<const NOLVUDPPACKET *>(datagram)), address ? QHostAddress(address) : QHostAddress(QString::fromLatin1(ip)), port});
     }
 
 private:
