@@ -166,7 +166,7 @@ TEST_F(Paths, TheFirstMessageOverALongSlowPathDoesNotOverfillItsQueue)
     // meanwhile, not to the protocol's pace.
     SimPath path(a, b, clock, {5e6, 300000, 200000}, {25e6, 300000, 200000});
     a->regToServer(b.addr, b.port);
-    ASSERT_TRUE(path.run(3000, [&] { return UnitInspector::serverList(a.unit()).size() == 1; }));
+    ASSERT_TRUE(path.run(3000, [&] { return a.unit().parts().peers.servers().all().size() == 1; }));
     const QByteArray bytes = simBlock(2098, 5);
     send(bytes);
     ASSERT_TRUE(path.run(20000, [&] { return acknowledged(); }));
