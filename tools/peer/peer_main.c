@@ -56,14 +56,13 @@ static bool bind_socket(const PeerOptions *o)
     return true;
 }
 
-int main(int argc, char **argv)
+/* Parses the options; -1 to go on, else the exit status. */
+static int parse_or_exit(int argc, char **argv, PeerOptions *options)
 {
-    setvbuf(stdout, NULL, _IOLBF, 0);
-    PeerOptions options;
     char error[256];
-    const OptionsResult parsed = parse_options(argc, argv, &options, error, sizeof error);
+    const OptionsResult parsed = parse_options(argc, argv, options, error, sizeof error);
     if (parsed != OPTIONS_OK)
-        sodium_memzero(options.key, sizeof options.key);
+        sodium_memzero(options->key, sizeof options->key);
     switch (parsed) {
     case OPTIONS_HELP:
         fputs(usage_text(), stdout);
@@ -74,28 +73,47 @@ int main(int argc, char **argv)
     case OPTIONS_OK:
         break;
     }
+    return -1;
+}
 
+/* Makes the unit, gives it the key, name and address and binds it; false
+   (the unit cleared) when any of it fails. */
+static bool start_unit(PeerOptions *options)
+{
     static struct MUDPWindow window = {host_window_proc, NULL};
     if (!initInstance()) {
         fputs("mudp-peer: the library could not create its unit\n", stderr);
-        return 1;
+        sodium_memzero(options->key, sizeof options->key);
+        return false;
     }
     setRevWindowsHandle(&window);
     /* The unit keeps no copy of the buffer: it is wiped at once. */
-    const int keyed = !options.has_key || setNetworkKey(options.key, (int)sizeof options.key);
-    sodium_memzero(options.key, sizeof options.key);
+    const int keyed = !options->has_key || setNetworkKey(options->key, (int)sizeof options->key);
+    sodium_memzero(options->key, sizeof options->key);
     if (!keyed) {
         fputs("mudp-peer: the library refused the network key\n", stderr);
         clearInstance();
-        return 1;
+        return false;
     }
-    setLocalName(options.name);
-    if (options.addr[0])
-        setLocalAddr(options.addr);
-    if (!bind_socket(&options)) {
+    setLocalName(options->name);
+    if (options->addr[0])
+        setLocalAddr(options->addr);
+    if (!bind_socket(options)) {
         clearInstance();
-        return 1;
+        return false;
     }
+    return true;
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    PeerOptions options;
+    const int status = parse_or_exit(argc, argv, &options);
+    if (status >= 0)
+        return status;
+    if (!start_unit(&options))
+        return 1;
 
     GMainLoop *loop = g_main_loop_new(NULL, FALSE);
     const guint sigint = g_unix_signal_add(SIGINT, on_signal, GINT_TO_POINTER(SIGINT));
