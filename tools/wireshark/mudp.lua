@@ -179,6 +179,111 @@ local function dissect_keyed(tvb, pinfo, tree, kind)
     return tvb:len()
 end
 
+-- The checksum at 34 against the 500 payload bytes; returns whether it
+-- matches (false when the payload is not all in the capture).
+local function dissect_checksum(tvb, ht, sum)
+    local citem = ht:add_le(f.checksum, tvb(34, 2))
+    if avail(tvb, HEADER_SIZE, PAYLOAD_SIZE) ~= PAYLOAD_SIZE then
+        ht:add(f.checksum_status, tvb(34, 2), 2):set_generated()
+        return false
+    end
+    local calc = crc16_iso3309(tvb:raw(HEADER_SIZE, PAYLOAD_SIZE))
+    ht:add(f.checksum_calc, tvb(34, 2), calc):set_generated()
+    if calc == sum then
+        citem:append_text(" [correct]")
+        ht:add(f.checksum_status, tvb(34, 2), 1):set_generated()
+        citem:add_proto_expert_info(e.checksum_good)
+        return true
+    end
+    citem:append_text(string.format(" [incorrect, should be 0x%04x]", calc))
+    ht:add(f.checksum_status, tvb(34, 2), 0):set_generated()
+    citem:add_proto_expert_info(e.checksum_bad)
+    return false
+end
+
+-- The 48-byte datagram header under root; returns its values, whether the
+-- numbering is in range and whether the checksum matches.
+local function dissect_datagram_header(tvb, root)
+    local h = {
+        date = tvb(0, 4):le_int(), time = tvb(4, 4):le_int(), ptype = tvb(8, 2):le_int(),
+        index = tvb(28, 2):le_int(), total = tvb(30, 2):le_int(), len = tvb(32, 2):le_int(),
+    }
+    local ht = root:add(tvb(0, HEADER_SIZE), "Datagram header")
+    ht:add_le(f.date, tvb(0, 4)):append_text(" (" .. julian_to_date(h.date) .. ")")
+    ht:add_le(f.time, tvb(4, 4)):append_text(" (" .. ms_to_clock(h.time) .. ")")
+    local titem = ht:add_le(f.type, tvb(8, 2))
+    if h.ptype ~= 2 then titem:add_proto_expert_info(e.type) end
+    add_text(ht, f.local_ip, tvb, 10, 16)
+    ht:add_le(f.local_port, tvb(26, 2))
+    local iitem = ht:add_le(f.index, tvb(28, 2))
+    ht:add_le(f.total, tvb(30, 2))
+    ht:add_le(f.len, tvb(32, 2))
+    h.numbered = h.total >= 1 and h.index >= 1 and h.index <= h.total and h.len >= 0 and h.len <= PAYLOAD_SIZE
+    if not h.numbered then
+        iitem:add_proto_expert_info(e.numbering)
+    end
+    h.intact = dissect_checksum(tvb, ht, tvb(34, 2):le_uint())
+    dissect_mark(tvb, ht, 36)
+    return h
+end
+
+-- The payload of packet `index` > 1 of a message; returns the Info text.
+local function dissect_continuation(tvb, pt, key, index, used)
+    local base = (index - 1) * PAYLOAD_SIZE
+    local m = messages[key]
+    local word = m and m.word
+    local info = "Continuation"
+    pt:add(f.msg_offset, tvb(HEADER_SIZE, 0), base):set_generated()
+    pt:add_proto_expert_info(e.continuation)
+    if word then
+        pt:add(f.cont_word, tvb(HEADER_SIZE, 0), word):set_generated()
+        info = word .. " continuation"
+    end
+    if word == "PEERLIST" and used > 0 then
+        dissect_peer_records(tvb, pt, HEADER_SIZE, base, used)
+    elseif used > 0 then
+        pt:add(f.data, tvb(HEADER_SIZE, used))
+    end
+    return info
+end
+
+-- The payload of a plain datagram; returns the Info text.
+local function dissect_payload(tvb, pinfo, root, h, present)
+    local index, total = h.index, h.total
+    local pt = root:add(f.payload, tvb(HEADER_SIZE, present))
+    pt:set_text(string.format("Payload (%d bytes used)", math.max(0, math.min(h.len, PAYLOAD_SIZE))))
+    local used = math.max(0, math.min(h.len, present))
+    local key = message_key(pinfo, h.date, h.time)
+    local info
+    if index == 1 then
+        local word
+        word, info = dissect_message_start(tvb, pt, HEADER_SIZE, used, total == 1)
+        if total > 1 then
+            local m = message_entry(key, total)
+            m.word = m.word or word
+        end
+    else
+        info = dissect_continuation(tvb, pt, key, index, used)
+    end
+    if used < present then
+        pt:add(f.unused, tvb(HEADER_SIZE + used, present - used))
+    end
+    -- Packets a receiver would file: intact, numbered, of a message of several.
+    -- Like the receiver, the message is the full payloads of packets 1 to
+    -- total - 1 and the used bytes of the last.
+    if total > 1 and h.numbered and h.intact then
+        local m = file_packet(pinfo, key, index, total,
+            tvb:raw(HEADER_SIZE, index < total and PAYLOAD_SIZE or used))
+        if completed_in[pinfo.number] == key then
+            show_reassembled(root, m, total)
+            info = info .. " (reassembled)"
+        elseif m.done then
+            root:add(f.reassembled_in, tvb(0, 0), m.done):set_generated()
+        end
+    end
+    return info
+end
+
 local function dissect(tvb, pinfo, tree)
     local size = tvb:len()
     if size == 0 then return 0 end
@@ -194,104 +299,13 @@ local function dissect(tvb, pinfo, tree)
         pinfo.cols.info = "MUDP (truncated)"
         return size
     end
-
-    local date = tvb(0, 4):le_int()
-    local time = tvb(4, 4):le_int()
-    local ptype = tvb(8, 2):le_int()
-    local index = tvb(28, 2):le_int()
-    local total = tvb(30, 2):le_int()
-    local len = tvb(32, 2):le_int()
-    local sum = tvb(34, 2):le_uint()
-
-    local ht = root:add(tvb(0, HEADER_SIZE), "Datagram header")
-    ht:add_le(f.date, tvb(0, 4)):append_text(" (" .. julian_to_date(date) .. ")")
-    ht:add_le(f.time, tvb(4, 4)):append_text(" (" .. ms_to_clock(time) .. ")")
-    local titem = ht:add_le(f.type, tvb(8, 2))
-    if ptype ~= 2 then titem:add_proto_expert_info(e.type) end
-    add_text(ht, f.local_ip, tvb, 10, 16)
-    ht:add_le(f.local_port, tvb(26, 2))
-    local iitem = ht:add_le(f.index, tvb(28, 2))
-    ht:add_le(f.total, tvb(30, 2))
-    ht:add_le(f.len, tvb(32, 2))
-    local numbered = total >= 1 and index >= 1 and index <= total and len >= 0 and len <= PAYLOAD_SIZE
-    if not numbered then
-        iitem:add_proto_expert_info(e.numbering)
-    end
-    local citem = ht:add_le(f.checksum, tvb(34, 2))
+    local h = dissect_datagram_header(tvb, root)
     local present = avail(tvb, HEADER_SIZE, PAYLOAD_SIZE)
-    local intact = false
-    if present == PAYLOAD_SIZE then
-        local calc = crc16_iso3309(tvb:raw(HEADER_SIZE, PAYLOAD_SIZE))
-        ht:add(f.checksum_calc, tvb(34, 2), calc):set_generated()
-        if calc == sum then
-            intact = true
-            citem:append_text(" [correct]")
-            ht:add(f.checksum_status, tvb(34, 2), 1):set_generated()
-            citem:add_proto_expert_info(e.checksum_good)
-        else
-            citem:append_text(string.format(" [incorrect, should be 0x%04x]", calc))
-            ht:add(f.checksum_status, tvb(34, 2), 0):set_generated()
-            citem:add_proto_expert_info(e.checksum_bad)
-        end
-    else
-        ht:add(f.checksum_status, tvb(34, 2), 2):set_generated()
-    end
-    dissect_mark(tvb, ht, 36)
-
     if present <= 0 then
-        pinfo.cols.info = string.format("MUDP [%d/%d] (no payload)", index, total)
+        pinfo.cols.info = string.format("MUDP [%d/%d] (no payload)", h.index, h.total)
         return size
     end
-    local pt = root:add(f.payload, tvb(HEADER_SIZE, present))
-    pt:set_text(string.format("Payload (%d bytes used)", math.max(0, math.min(len, PAYLOAD_SIZE))))
-    local used = math.max(0, math.min(len, present))
-    local key = message_key(pinfo, date, time)
-
-    local info
-    local m
-    if index == 1 then
-        local word
-        word, info = dissect_message_start(tvb, pt, HEADER_SIZE, used, total == 1)
-        if total > 1 then
-            m = message_entry(key, total)
-            m.word = m.word or word
-        end
-    else
-        local base = (index - 1) * PAYLOAD_SIZE
-        m = messages[key]
-        local word = m and m.word
-        pt:add(f.msg_offset, tvb(HEADER_SIZE, 0), base):set_generated()
-        pt:add_proto_expert_info(e.continuation)
-        if word then
-            pt:add(f.cont_word, tvb(HEADER_SIZE, 0), word):set_generated()
-            info = word .. " continuation"
-        else
-            info = "Continuation"
-        end
-        if word == "PEERLIST" and used > 0 then
-            dissect_peer_records(tvb, pt, HEADER_SIZE, base, used)
-        elseif used > 0 then
-            pt:add(f.data, tvb(HEADER_SIZE, used))
-        end
-    end
-    if used < present then
-        pt:add(f.unused, tvb(HEADER_SIZE + used, present - used))
-    end
-
-    -- Packets a receiver would file: intact, numbered, of a message of several.
-    -- Like the receiver, the message is the full payloads of packets 1 to
-    -- total - 1 and the used bytes of the last.
-    if total > 1 and numbered and intact then
-        m = file_packet(pinfo, key, index, total, tvb:raw(HEADER_SIZE, index < total and PAYLOAD_SIZE or used))
-        if completed_in[pinfo.number] == key then
-            show_reassembled(root, m, total)
-            info = info .. " (reassembled)"
-        elseif m.done then
-            root:add(f.reassembled_in, tvb(0, 0), m.done):set_generated()
-        end
-    end
-
-    info = string.format("%s [%d/%d]", info, index, total)
+    local info = string.format("%s [%d/%d]", dissect_payload(tvb, pinfo, root, h, present), h.index, h.total)
     pinfo.cols.info = info
     root:append_text(", " .. info)
     return size
