@@ -166,6 +166,40 @@ local function plural(n, word)
     return string.format("%d %s%s", n, word, n == 1 and "" or "s")
 end
 
+-- One entry at tvb offset at (its 12-byte head is in the body), read up to
+-- stop; `malformed(item, why)` marks a fault. Returns the offset after what
+-- was read, its ranges and missing packets, and whether it hit a fault.
+local function dissect_report_entry(tvb, rt, at, stop, k, malformed)
+    local date, time, n = tvb(at, 4):le_int(), tvb(at + 4, 4):le_int(), tvb(at + 8, 2):le_uint()
+    local et = rt:add(f.report_entry, tvb(at, math.min(12 + 4 * n, stop - at)))
+    et:add_le(f.report_date, tvb(at, 4)):append_text(" (" .. julian_to_date(date) .. ")")
+    et:add_le(f.report_time, tvb(at + 4, 4)):append_text(" (" .. ms_to_clock(time) .. ")")
+    et:add_le(f.report_ranges, tvb(at + 8, 2))
+    et:add_le(f.report_spare, tvb(at + 10, 2))
+    et:set_text(string.format("Entry %d: message %d/%d, %s", k, date, time, plural(n, "range")))
+    at = at + 12
+    local ranges, missing = 0, 0
+    for j = 1, n do
+        if at + 4 > stop then
+            malformed(et, string.format("range %d of %d lies past the end of the body", j, n))
+            return at, ranges, missing, true
+        end
+        local first, last = tvb(at, 2):le_uint(), tvb(at + 2, 2):le_uint()
+        local gt = et:add(f.report_range, tvb(at, 4))
+        gt:add_le(f.report_first, tvb(at, 2))
+        gt:add_le(f.report_last, tvb(at + 2, 2))
+        gt:set_text(string.format("Missing packets %d–%d", first, last))
+        at = at + 4
+        if first < 1 or last < first or last > MAX_PACKETS then
+            malformed(gt, first > last and "range reversed" or "range outside 1 to 32767")
+            return at, ranges, missing, true
+        end
+        ranges = ranges + 1
+        missing = missing + last - first + 1
+    end
+    return at, ranges, missing, false
+end
+
 local function dissect_loss_report(tvb, tree, off, length)
     local rt = length > 0 and tree:add(f.report, tvb(off, length)) or tree:add(f.report)
     local stop = off + length
@@ -195,35 +229,10 @@ local function dissect_loss_report(tvb, tree, off, length)
                 malformed(rt, string.format("entry %d of %d lies past the end of the body", k, count))
                 break
             end
-            local date, time, n = tvb(at, 4):le_int(), tvb(at + 4, 4):le_int(), tvb(at + 8, 2):le_uint()
-            local span = math.min(12 + 4 * n, stop - at)
-            local et = rt:add(f.report_entry, tvb(at, span))
-            et:add_le(f.report_date, tvb(at, 4)):append_text(" (" .. julian_to_date(date) .. ")")
-            et:add_le(f.report_time, tvb(at + 4, 4)):append_text(" (" .. ms_to_clock(time) .. ")")
-            et:add_le(f.report_ranges, tvb(at + 8, 2))
-            et:add_le(f.report_spare, tvb(at + 10, 2))
-            et:set_text(string.format("Entry %d: message %d/%d, %s", k, date, time, plural(n, "range")))
-            entries = entries + 1
-            at = at + 12
-            for j = 1, n do
-                if at + 4 > stop then
-                    malformed(et, string.format("range %d of %d lies past the end of the body", j, n))
-                    break
-                end
-                local first, last = tvb(at, 2):le_uint(), tvb(at + 2, 2):le_uint()
-                local gt = et:add(f.report_range, tvb(at, 4))
-                gt:add_le(f.report_first, tvb(at, 2))
-                gt:add_le(f.report_last, tvb(at + 2, 2))
-                gt:set_text(string.format("Missing packets %d–%d", first, last))
-                at = at + 4
-                if first < 1 or last < first or last > MAX_PACKETS then
-                    malformed(gt, first > last and "range reversed" or "range outside 1 to 32767")
-                    break
-                end
-                ranges = ranges + 1
-                missing = missing + last - first + 1
-            end
-            if fault then break end
+            local r, miss, stopped
+            at, r, miss, stopped = dissect_report_entry(tvb, rt, at, stop, k, malformed)
+            entries, ranges, missing = entries + 1, ranges + r, missing + miss
+            if stopped then break end
         end
         rt:add(f.report_missing, tvb(off, 0), missing):set_generated()
     end
