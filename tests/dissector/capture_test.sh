@@ -181,13 +181,26 @@ for note in "Datagram is 9 bytes, not 548" "Datagram is 600 bytes" "Type is not 
     "Continuation of a multi-packet message" "Ignored field: e" "Unknown path mark (magic 0xa7, version 2" \
     "Unknown path mark (magic 0xa7, version 1, kind 3)" "Unknown path mark (magic 0x12)" \
     "Malformed loss report: range reversed" "Malformed loss report: range 2 of 3 lies past the end" \
-    "Malformed loss report: version 2, not 1" "Malformed loss report: body of 1 byte,"; do
+    "Malformed loss report: version 2, not 1" "Malformed loss report: body of 1 byte," \
+    "Malformed list difference: 1 record past the end of the body" "Keyed datagram: the payload is encrypted"; do
   grep -q "$note" "$work/malformed-tree.txt" || fail "malformed datagrams: no \"$note\""
 done
 shark -T fields -e _ws.col.Info >"$work/malformed-info.txt"
 grep -q "^REG BBBB" "$work/malformed-info.txt" || fail "name at the end of the header"
 grep -q "cut" "$work/malformed-info.txt" && fail "name read past the end of the header"
 grep -q "^FEEDBACK fb (2 messages, 1 range, malformed)" "$work/malformed-info.txt" || fail "malformed FEEDBACK info"
+# Keyed datagrams by first byte and size (a plain one whose first byte is
+# that of a transport datagram stays plain), lists by difference, PEERSYNC.
+for info in "Keyed initiation, sender index 0x11223344" \
+    "Keyed response, sender index 0x55667788, receiver index 0x11223344" \
+    "Keyed cookie reply, receiver index 0x11223344" "Keyed transport, receiver index 0x55667788, counter 7" \
+    "Keyed keepalive, receiver index 0x55667788, counter 7" "ALIVE early [1/1]" \
+    "PEERDIFF srv (difference 3 to 5, 1 put, 1 removed) [1/1]" \
+    "PEERDIFF srv (difference 3 to 5, 1 put, 1 removed, malformed) [1/1]" "PEERSYNC dora [1/1]"; do
+  grep -qxF "$info" "$work/malformed-info.txt" || fail "own units' datagrams: no \"$info\""
+done
+[ "$(grep -c "Encrypted payload: " "$work/malformed-tree.txt")" -eq 3 ] || fail "encrypted payloads"
+[ "$(grep -c "Tag: " "$work/malformed-tree.txt")" -eq 5 ] || fail "tags of keyed datagrams"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed; fields in $work/fields.txt"

@@ -1,14 +1,17 @@
 // Prints, as a text2pcap hex dump, datagrams that no unit sends but the
 // network may carry: short, long, with numbering out of range, unterminated
 // texts, bad encodings, messages cut short, unknown path marks and malformed
-// FEEDBACK loss reports. The dissector test turns the
-// dump into a capture and checks that each is shown without a script error.
+// FEEDBACK loss reports; and the words and keyed datagrams only our own units
+// exchange. The dissector test turns the dump into a capture and checks that
+// each is shown without a script error.
 #include <QByteArray>
 #include <QList>
 #include <cstdio>
 #include <cstring>
 
 #include "mudp.h"
+#include "registry/list_diff_wire.h"
+#include "secure/wire_format.h"
 #include "transport/wire.h"
 
 namespace {
@@ -86,6 +89,66 @@ QList<QByteArray> markedDatagrams()
     return out;
 }
 
+// One keyed datagram of each kind, its sealed bytes a pattern, and lists
+// by difference: a good one, one whose records run past the body, a sync.
+template <typename T> QByteArray raw(const T &m)
+{
+    return QByteArray(reinterpret_cast<const char *>(&m), sizeof m);
+}
+
+QList<QByteArray> ownUnitsDatagrams()
+{
+    using namespace secure;
+    QList<QByteArray> out;
+    InitiationMessage init;
+    std::memset(&init, 0xee, sizeof init);
+    init.type = Initiation;
+    init.flags = kCarriesDatagram;
+    std::memset(init.zero, 0, sizeof init.zero);
+    std::memset(init.padding, 0, sizeof init.padding);
+    putLe(init.senderIndex, 0x11223344, 4);
+    ResponseMessage response;
+    std::memset(&response, 0xee, sizeof response);
+    response.type = Response;
+    response.flags = 0;
+    std::memset(response.zero, 0, sizeof response.zero);
+    putLe(response.senderIndex, 0x55667788, 4);
+    putLe(response.receiverIndex, 0x11223344, 4);
+    CookieReplyMessage cookie;
+    std::memset(&cookie, 0xee, sizeof cookie);
+    cookie.type = CookieReply;
+    std::memset(cookie.zero, 0, sizeof cookie.zero);
+    putLe(cookie.receiverIndex, 0x11223344, 4);
+    TransportHeader transport{};
+    transport.type = Transport;
+    transport.flags = kProven | kAnswerMe;
+    putLe(transport.receiverIndex, 0x55667788, 4);
+    putLe(transport.counter, 7, 8);
+    out << raw(init) << raw(response) << raw(cookie) << raw(transport) + QByteArray(kPlainSize + kTagSize, '\xee')
+        << raw(transport) + QByteArray(kTagSize, '\xee');
+
+    PEERINFO record;
+    std::memset(&record, 0, sizeof record);
+    std::strcpy(record.name, "dora");
+    const QByteArray one = raw(record);
+    listdiff::Head head{};
+    head.kind = listdiff::Difference;
+    head.run = 0xabcdef01;
+    head.from = 3;
+    head.to = 5;
+    const QByteArray diff = listdiff::build(head, one, one);
+    const QByteArray diffHeader = header("PEERDIFF$srv$0$0$0");
+    out << bytes(packet(diffHeader + diff, int(80 + diff.size())));
+    const QByteArray cut = diff.left(24 + 144 + 20);
+    out << bytes(packet(diffHeader + cut, int(80 + cut.size())));
+    out << bytes(packet(header("PEERSYNC$dora"), 13));
+    // A plain datagram whose first byte is that of a keyed transport one.
+    NOLVUDPPACKET early = packet(header("ALIVE$early"), 11);
+    early.date = 0x258d14;
+    out << bytes(early);
+    return out;
+}
+
 } // namespace
 
 int main()
@@ -128,6 +191,7 @@ int main()
     spoiled.checksum ^= 1;
     out << bytes(spoiled);
     out << markedDatagrams();
+    out << ownUnitsDatagrams();
     for (const QByteArray &d : out)
         dump(d);
     return 0;
