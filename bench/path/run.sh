@@ -110,12 +110,12 @@ for case in $shared; do
 done
 
 # A stalled destination fails the run, whatever else it measured.
-finish() {
+end_run() {
   echo "(run took $((SECONDS / 60)) min $((SECONDS % 60)) s)"
   cleanup
   [ "${stalled_tries:-0}" = 0 ] || { echo "path benchmark FAILED: $stalled_tries fan-out tries stalled" >&2; exit 1; }
 }
-trap finish EXIT
+trap end_run EXIT
 [ $extras = 1 ] || exit 0
 extras_loopback
 extras_cold_hold
