@@ -9,7 +9,7 @@
 // "ip:port", the address text read up to its NUL within 16 bytes.
 inline QString endpointLabel(const char *ip, unsigned short port)
 {
-    return QString::fromLatin1(ip, qsizetype(strnlen(ip, 16))) + QLatin1Char(':') + QString::number(port);
+    return QString::fromLatin1(ip, qsizetype(strnlen(ip, 16))) + QLatin1Char(':') + QStringLiteral("%1").arg(port);
 }
 
 // " From:" and an address text.
