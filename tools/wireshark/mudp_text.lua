@@ -67,25 +67,30 @@ local function avail(tvb, off, want)
     return n
 end
 
--- Adds a zero-terminated text of a fixed-width field; returns the text (raw
--- bytes) or nil when the field is not in the capture.
-local function add_text(tree, field, tvb, off, width, encoding)
-    local n = avail(tvb, off, width)
-    if n <= 0 then return nil end
+-- Adds the zero-terminated text of a field of n bytes present at off: the
+-- text as the field's value, the whole width as its extent, a note when no
+-- zero ends it. Returns the raw text and its length.
+local function add_terminated(tree, field, tvb, off, n, encoding)
     local raw = tvb:raw(off, n)
     local z = raw:find("\0", 1, true)
     local used = z and (z - 1) or n
     local item
     if used > 0 then
-        item = tree:add_packet_field(field, tvb(off, used), encoding or ENC_ASCII)
+        item = tree:add_packet_field(field, tvb(off, used), encoding)
         item:set_len(n)
     else
         item = tree:add(field, tvb(off, n), "")
     end
-    if not z then
-        item:add_proto_expert_info(e.unterminated)
-    end
-    return raw:sub(1, used)
+    if not z then item:add_proto_expert_info(e.unterminated) end
+    return raw:sub(1, used), used
+end
+
+-- Adds a zero-terminated text of a fixed-width field; returns the text (raw
+-- bytes) or nil when the field is not in the capture.
+local function add_text(tree, field, tvb, off, width, encoding)
+    local n = avail(tvb, off, width)
+    if n <= 0 then return nil end
+    return (add_terminated(tree, field, tvb, off, n, encoding or ENC_ASCII))
 end
 
 -- The text of `bytes` raw bytes at off decoded from GB18030, for labels and
@@ -170,18 +175,8 @@ end
 local function dissect_header(tvb, tree, off, width, fs, title)
     local n = avail(tvb, off, width)
     if n <= 0 then return nil end
-    local raw = tvb:raw(off, n)
-    local z = raw:find("\0", 1, true)
-    local used = z and (z - 1) or n
-    local text = raw:sub(1, used)
     local htree = tree:add(tvb(off, n), title)
-    local titem
-    if used > 0 then
-        titem = htree:add_packet_field(fs.text, tvb(off, used), ENC_NAME)
-    else
-        titem = htree:add(fs.text, tvb(off, n), "")
-    end
-    if not z then titem:add_proto_expert_info(e.unterminated) end
+    local text, used = add_terminated(htree, fs.text, tvb, off, n, ENC_NAME)
 
     local parts, rest = split_header(text)
     local word = parts[1] and parts[1].text:upper() or ""
