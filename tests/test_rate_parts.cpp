@@ -226,3 +226,25 @@ TEST(Pacer, ReachesHighRatesOnMillisecondWakeUpsAndSpreadsLowOnes)
         }
     }
 }
+
+TEST(Pacer, KeepsItsRateWhenWokenEverySystemTimerTickAtTheDepthTheWriterLearns)
+{
+    // A system timer of 15.6 ms: with the default depth the sender would get
+    // a seventh of its rate; at the depth learnt from the lateness, all of it.
+    const double rate = 10000;
+    for (const int64_t depth : {Pacer::kDepthUs, Pacer::kDepthUs + 15600}) {
+        int64_t now = kT0;
+        Pacer pacer(now, rate);
+        pacer.setDepthUs(depth);
+        uint64_t written = 0;
+        for (const int64_t end = now + 1000000; now < end; now += 15600) {
+            const uint32_t n = pacer.allowance(now);
+            pacer.consume(now, n);
+            written += n;
+        }
+        if (depth == Pacer::kDepthUs)
+            EXPECT_LT(double(written), rate / 5);
+        else
+            EXPECT_NEAR(double(written), rate, rate * 0.03);
+    }
+}

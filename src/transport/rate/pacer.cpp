@@ -10,7 +10,7 @@ Pacer::Pacer(int64_t nowUs, double rate) : ratePerSecond(rate > 0 && std::isfini
 
 double Pacer::depth() const
 {
-    return std::max(kMinDepth, ratePerSecond * kDepthUs / 1e6);
+    return std::max(kMinDepth, ratePerSecond * double(depthSpanUs) / 1e6);
 }
 
 void Pacer::refill(int64_t nowUs)
@@ -19,6 +19,12 @@ void Pacer::refill(int64_t nowUs)
         return; // a clock that stands still or steps back adds nothing
     tokens = std::min(depth(), tokens + ratePerSecond * double(nowUs - lastUs) / 1e6);
     lastUs = nowUs;
+}
+
+void Pacer::setDepthUs(int64_t us)
+{
+    depthSpanUs = std::clamp(us, kDepthUs, kMaxDepthUs);
+    tokens = std::min(tokens, depth());
 }
 
 void Pacer::setRate(int64_t nowUs, double rate)

@@ -3,7 +3,9 @@
 // periods (at least two datagrams): a sender woken about every millisecond
 // can then reach high rates in small bursts, and low rates stay smooth, one
 // datagram at a time. After an idle spell the bucket holds at most that depth,
-// so a sender never bursts out more than two periods' worth.
+// so a sender never bursts out more than two periods' worth. Where timers wake
+// later than asked (a system timer of 15.6 ms), the writer widens the depth to
+// what accrues between its wake-ups, or the rate would fall with the timer.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 class Pacer {
 public:
     static constexpr int64_t kDepthUs = 2000; // two wake-up periods
+    static constexpr int64_t kMaxDepthUs = 20000;
     static constexpr double kMinDepth = 2;     // datagrams
 
     // The bucket starts full.
@@ -21,6 +24,9 @@ public:
     // positive and finite are refused (the old rate stays).
     void setRate(int64_t nowUs, double ratePerSecond);
     double rate() const { return ratePerSecond; }
+    // Takes a depth of `us` worth of the rate, within [kDepthUs, kMaxDepthUs].
+    void setDepthUs(int64_t us);
+    int64_t depthUs() const { return depthSpanUs; }
 
     // How many whole datagrams may be written now.
     uint32_t allowance(int64_t nowUs);
@@ -38,4 +44,5 @@ private:
     double ratePerSecond;
     double tokens;
     int64_t lastUs;
+    int64_t depthSpanUs = kDepthUs;
 };

@@ -114,6 +114,7 @@ int PathWriter::writeAtRate(PeerPath *path, int64_t nowUs, int maxWrites, int64_
     Pacer &pacer = *s.pacer;
     rate.onWake(nowUs);
     pacer.setRate(nowUs, rate.pacingRate());
+    pacer.setDepthUs(startPacer.depthUs()); // the writer's depth, learnt from its wake-ups
 
     const bool starting = rate.lastFeedbackUs() == 0;
     auto allowed = [&] { return pacer.allowance(nowUs) > 0 && (!starting || startPacer.allowance(nowUs) > 0); };

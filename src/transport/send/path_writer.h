@@ -37,7 +37,8 @@ public:
 
     // Writes what is due on the path, at most maxWrites datagrams; nextDueUs
     // is lowered to when more is due. `startPacer` is the first window that
-    // paths without feedback share.
+    // paths without feedback share; its depth is the one every path's pacer
+    // takes (the writer widens it where its timer wakes late).
     int write(PeerPath *path, int64_t nowUs, int maxWrites, int64_t &nextDueUs, Pacer &startPacer);
     // The record's packets are no longer to be written.
     void endWriting(SENDRECORD *record);

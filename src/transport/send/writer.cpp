@@ -33,6 +33,10 @@ Writer::~Writer() = default;
 void Writer::run()
 {
     Lifetime::Entry entry(life);
+    // How late the timer wakes the writer, learnt quickly upward and slowly
+    // downward: the pacers hold what accrues over that much more.
+    const int64_t late = std::max<int64_t>(0, platform::monotonicUs() - armedForUs);
+    wakeLateUs = late > wakeLateUs ? late : wakeLateUs + (late - wakeLateUs) / 16;
     writeWhatIsDue(kMaxWritesPerRun);
 }
 
@@ -44,8 +48,10 @@ void Writer::arm(int64_t dueUs)
         return;
     const int64_t delayUs = dueUs - platform::monotonicUs();
     const int delayMs = delayUs <= 0 ? 0 : int(std::min<int64_t>((delayUs + 999) / 1000, 2000));
-    if (!timer->isActive() || timer->remainingTime() > delayMs)
+    if (!timer->isActive() || timer->remainingTime() > delayMs) {
         timer->start(delayMs);
+        armedForUs = std::max(dueUs, platform::monotonicUs());
+    }
 }
 
 Pacer &Writer::sharedStart(int64_t nowUs)
@@ -57,6 +63,7 @@ Pacer &Writer::sharedStart(int64_t nowUs)
     if (!startPacer)
         startPacer = std::make_unique<Pacer>(nowUs, startRate);
     startPacer->setRate(nowUs, startRate);
+    startPacer->setDepthUs(Pacer::kDepthUs + wakeLateUs);
     return *startPacer;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QList>
+#include <cstdint>
 #include <memory>
 
 #include "transport/wire.h"
@@ -64,4 +65,6 @@ private:
     std::unique_ptr<Pacer> startPacer; // the first window that paths without feedback share
     bool busy = false;
     quint64 turn = 0;                  // which active path starts the next run
+    int64_t armedForUs = 0;            // when the timer was asked to wake the writer
+    int64_t wakeLateUs = 0;            // how much later it wakes, learnt
 };
