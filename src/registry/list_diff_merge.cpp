@@ -20,6 +20,11 @@ constexpr qint64 kAskEveryMs = 1000;
 // Without a whole list this long after a difference came, one is asked for:
 // the server's was lost.
 constexpr qint64 kWholeListDueMs = 15000;
+// A gap in the numbers is given this long to close before the whole list is
+// asked for: the difference missing is usually one datagram lost and resent
+// within a few round trips, and a whole list costs the server a list's
+// packets where the resend costs one.
+constexpr qint64 kGapGraceMs = 1000;
 } // namespace
 
 void ListDiffMerge::handlePeerDiff(Message &m)
@@ -52,15 +57,16 @@ void ListDiffMerge::handlePeerDiff(Message &m)
         apply(s, v, m);
     } else {
         // Before the list it follows: held until that list is here.
+        const qint64 now = platform::monotonicMs();
         if (s.held.isEmpty())
-            s.firstHeldMs = platform::monotonicMs();
+            s.firstHeldMs = now;
         if (s.held.size() >= kHeldDifferences)
             s.held.removeFirst();
         s.held.append({h.run, h.from, h.to, QByteArray(m.body(), m.bodyLength())});
-        if (s.based)
-            ask(s, m, h.run == s.run ? tr("Gap in user lists:") : tr("User list of a new run:"));
-        else if (platform::monotonicMs() - s.firstHeldMs > kWholeListDueMs)
-            ask(s, m, tr("User list missing:"));
+        if (s.based && h.run != s.run)
+            ask(s, m, tr("User list of a new run:"));
+        else if (now - s.firstHeldMs > (s.based ? kGapGraceMs : kWholeListDueMs))
+            ask(s, m, s.based ? tr("Gap in user lists:") : tr("User list missing:"));
         return;
     }
     applyHeld(s, m);
@@ -132,6 +138,8 @@ void ListDiffMerge::applyHeld(FromServer &s, const Message &m)
             }
         }
     }
+    if (platform::monotonicMs() - s.firstHeldMs <= kGapGraceMs)
+        return;
     for (const Held &held : std::as_const(s.held))
         if (held.run == s.run) {
             ask(s, m, tr("Gap in user lists:"));

@@ -76,6 +76,18 @@ bool ListDiffPush::isOurs(const PEERINFO *client) const
     return !wholeListsOnly && it != followers.constEnd() && it->ours;
 }
 
+bool ListDiffPush::noteCannotDiff(const char *ip, unsigned short port)
+{
+    const PEERINFO *client = tables.findClient(ip, port, nullptr);
+    if (!client)
+        return false;
+    const auto it = followers.find(recordKey(*client));
+    if (it == followers.end() || !it->ours)
+        return false;
+    it->ours = false;
+    return true;
+}
+
 void ListDiffPush::clientsChanged()
 {
     if (window->isActive())

@@ -40,6 +40,10 @@ public:
     void noteRegistered(const PEERINFO *client, bool ours);
     // Whether the client gets differences rather than whole lists.
     bool isOurs(const PEERINFO *client) const;
+    // The client at ip:port answered that it does not know PEERDIFF (one of
+    // our units from before differences): whole lists from now on. Whether
+    // such a client was following.
+    bool noteCannotDiff(const char *ip, unsigned short port);
     // Whole lists to every client, as if none were one of our units.
     void setWholeListsOnly(bool on) { wholeListsOnly = on; }
     // The client list changed: a difference goes once the window closes.

@@ -7,6 +7,7 @@
 #include "registry/list_export.h"
 #include "registry/peer_sending.h"
 #include "transport/local_identity.h"
+#include "transport/message.h"
 #include "transport/send/send_records.h"
 
 namespace {
@@ -14,6 +15,12 @@ namespace {
 // records that six resends keep alive during a burst of changes.
 constexpr int kRecentLists = 8;
 } // namespace
+
+void ListPush::noteUnknownWord(const Message &m)
+{
+    if (QByteArray(m.fields.text(2)) == "Word Unkown:PEERDIFF" && diffs.noteCannotDiff(m.srcIp, m.srcPort))
+        clientsChanged();
+}
 
 void ListPush::clientsChanged()
 {

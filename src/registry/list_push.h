@@ -16,6 +16,7 @@ class PeerTables;
 class QObject;
 class SendRecords;
 struct LocalIdentity;
+struct Message;
 
 class ListPush {
 public:
@@ -33,6 +34,10 @@ public:
 
     // The client list changed (sendNewListToClient).
     void clientsChanged();
+    // UNKOWN came back: when it names PEERDIFF, the client is one of our
+    // units from before differences, and gets whole lists from now on,
+    // starting with one now.
+    void noteUnknownWord(const Message &m);
     // A send's packets are no longer being written.
     void noteWritingEnded(const SENDRECORD *record);
     Stats stats() const { return pushStats; }

@@ -64,7 +64,10 @@ void Parts::registerHandlers()
     dispatcher.on(Word::RegAcc, [this](Message &m) { registration.handleRegAcc(m); });
     dispatcher.on(Word::UnregAcc, [this](Message &m) { registration.handleUnregAcc(m); });
     dispatcher.on(Word::RegDup, [this](Message &m) { registration.handleRegDup(m); });
-    dispatcher.on(Word::Unknown, [this](Message &m) { registration.handleUnknown(m); });
+    dispatcher.on(Word::Unknown, [this](Message &m) {
+        registration.handleUnknown(m);
+        push.noteUnknownWord(m);
+    });
     dispatcher.on(Word::Alive, [this](Message &m) { heartbeat.handleAlive(m); });
     dispatcher.on(Word::ReAlive, [this](Message &m) { heartbeat.handleReAlive(m); });
     dispatcher.on(Word::PeerList, [this](Message &m) { merge.handlePeerList(m); });
