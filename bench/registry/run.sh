@@ -94,24 +94,24 @@ echo
 awk '
 function v(k,   i, kv) { for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return kv[2] } return "" }
 BEGIN {
-  printf "%8s %8s %9s %9s %9s %10s %9s %11s %9s %10s %10s %10s %12s %12s\n",
+  printf "%8s %8s %9s %9s %9s %10s %9s %11s %9s %10s %10s %10s %12s %12s %9s %9s\n",
          "clients", "reg s", "cpu s", "rss MiB", "+rss MiB", "datagrams", "MiB", "list MiB", "pushes",
-         "list/N^3", "last/N^2", "cpu ms", "steady cpu", "steady KiB"
-  printf "%8s %8s %9s %9s %9s %10s %9s %11s %9s %10s %10s %10s %12s %12s\n",
+         "list/N^3", "last/N^2", "cpu ms", "steady cpu", "steady KiB", "stall ms", "stall ms"
+  printf "%8s %8s %9s %9s %9s %10s %9s %11s %9s %10s %10s %10s %12s %12s %9s %9s\n",
          "", "", "(server)", "peak", "over idle", "sent", "sent", "sent", "", "bytes", "bytes", "per MiB",
-         "s/min", "per min"
+         "s/min", "per min", "reg", "steady"
 }
 /^RESULT/ {
   n = v("clients")
   note = ""
   if (v("complete") != 1) note = sprintf("  (incomplete: %d of %d registered)", v("registered"), n)
   else if (v("remaining") != n) note = sprintf("  (%d of %d registered after the steady window)", v("remaining"), n)
-  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %9.1f %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f%s\n",
+  printf "%8d %8.2f %9.2f %9.1f %9.1f %10d %9.1f %11.1f %9d %10.1f %10.1f %10.1f %12.3f %12.1f %9.1f %9.1f%s\n",
          n, v("reg_s"), v("reg_cpu_s"), v("peak_rss_kb") / 1024, (v("peak_rss_kb") - v("idle_rss_kb")) / 1024,
          v("datagrams"), v("bytes") / 1048576, v("list_bytes") / 1048576, v("pushes"), v("list_bytes") / (n * n * n),
          v("largest_list_bytes") / (n * n), 1000 * v("reg_cpu_s") / (v("list_bytes") / 1048576),
-         v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024,
-         note
+         v("steady_cpu_s_per_min"), v("steady_bytes_per_min") / 1024, v("reg_max_stall_ms"),
+         v("steady_max_stall_ms"), note
 }' "$work/results"
 
 [ -s "$work/phases" ] || exit 0
@@ -135,8 +135,9 @@ BEGIN { limit = ENVIRON["PROBE_LIMIT"] }
   n = v("clients"); c = v("changes")
   printf "\nchurn at %d clients: %d changes in %d s (5 joins and 5 leaves a second; clients %d before, %d at its end, %d at the check)\n",
          n, c, v("seconds"), v("clients_before"), v("clients_after"), v("clients_final")
-  printf "  server during the churn: %d datagrams, %.1f MiB; %.2f CPU s = %.0f %% of a core; peak RSS %.1f MiB\n",
-         v("datagrams"), v("bytes") / 1048576, v("cpu_s"), 100 * v("cpu_s") / v("seconds"), v("peak_rss_kb") / 1024
+  printf "  server during the churn: %d datagrams, %.1f MiB; %.2f CPU s = %.0f %% of a core; peak RSS %.1f MiB; event loop stalls: longest %.1f ms, %d over 10 ms\n",
+         v("datagrams"), v("bytes") / 1048576, v("cpu_s"), 100 * v("cpu_s") / v("seconds"), v("peak_rss_kb") / 1024,
+         v("max_stall_ms"), v("stalls_over_10ms")
   printf "  until every list agreed: %d datagrams (%.1f per change, %.1f per change and client), %.0f bytes per change\n",
          v("datagrams_until_agreed"), v("datagrams_per_change"), v("datagrams_per_change") / n, v("bytes_per_change")
   a = v("agree_ms")

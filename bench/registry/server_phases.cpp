@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "stall_meter.h"
 #include "traffic_meter.h"
 #include "transport/wire.h"
 #include "unit/mudp_unit.h"
@@ -125,12 +126,15 @@ void runChurnPhase(ServerContext &c)
     const qint64 end = start + qint64(c.knobs.churnS) * 1000;
     writeAtomically(file(c, QStringLiteral("churn.start")), QByteArray::number(start));
     c.meter.reset();
+    c.stalls.reset();
     const double cpu0 = cpuSeconds();
     while (monoMs() < end) {
         idle(100);
         lists.publish(c);
     }
     const double churnCpu = cpuSeconds() - cpu0;
+    const double stallMs = c.stalls.maxMs();
+    const qint64 stalls = c.stalls.over10Ms();
     const Cost during = changeCost(c.meter);
     const int after = clientCount(c.unit);
     const qint64 limitAt = end + qint64(c.knobs.agreeLimitS) * 1000;
@@ -145,12 +149,13 @@ void runChurnPhase(ServerContext &c)
     std::printf("CHURN clients=%d changes=%d seconds=%d clients_before=%d clients_after=%d clients_final=%d "
                 "cpu_s=%.2f "
                 "datagrams=%lld bytes=%lld datagrams_until_agreed=%lld bytes_until_agreed=%lld "
-                "datagrams_per_change=%.1f bytes_per_change=%.0f agree_ms=%lld agree_limit_s=%d peak_rss_kb=%ld\n",
+                "datagrams_per_change=%.1f bytes_per_change=%.0f agree_ms=%lld agree_limit_s=%d peak_rss_kb=%ld "
+                "max_stall_ms=%.1f stalls_over_10ms=%lld\n",
                 c.clients, changes, c.knobs.churnS, before, after, clientCount(c.unit), churnCpu, static_cast<long long>(during.datagrams),
                 static_cast<long long>(during.bytes), static_cast<long long>(total.datagrams),
                 static_cast<long long>(total.bytes), double(total.datagrams) / changes, double(total.bytes) / changes,
                 static_cast<long long>(agreed < 0 ? -1 : std::max<qint64>(0, agreed - end)), c.knobs.agreeLimitS,
-                peakRssKb());
+                peakRssKb(), stallMs, static_cast<long long>(stalls));
     std::fflush(stdout);
 }
 

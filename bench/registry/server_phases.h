@@ -11,11 +11,13 @@ class MUDPUnit;
 
 namespace bench {
 
+class StallMeter;
 class TrafficMeter;
 
 struct ServerContext {
     MUDPUnit &unit;
     TrafficMeter &meter;
+    StallMeter &stalls;
     QString dir;
     int clients;
     int processes; // client processes

@@ -10,6 +10,7 @@
 
 #include "bench_roles.h"
 #include "server_phases.h"
+#include "stall_meter.h"
 #include "traffic_meter.h"
 #include "unit/mudp_unit.h"
 
@@ -28,7 +29,7 @@ int doneProcesses(const QString &dir, int processes)
 // Log lines of interest, counted through the host window.
 const char *const kCountedLogs[] = {"Accept peer regist", "Refuse peer regist", "repeat send UDP package",
                                     "Answer lost packet", "Request for a packet not sent yet ignored",
-                                    "UDP package send failed"};
+                                    "UDP package send failed", "User list asked again"};
 int logCounts[std::size(kCountedLogs)];
 
 LRESULT countLogs(HWND, UINT message, WPARAM wParam, LPARAM)
@@ -74,6 +75,7 @@ struct Figures {
     long idleRss = 0, regRss = 0;
     qint64 datagrams = 0, bytes = 0, lists = 0, listBytes = 0, largestList = 0;
     double steadyCpuPerMin = 0, steadyBytesPerMin = 0, steadyAlivesPerMin = 0;
+    double regStallMs = 0, steadyStallMs = 0; // the longest the event loop stood still
     int rcvbuf = 0;
     MUDPUnit::ListPushStats pushes;
 };
@@ -84,13 +86,14 @@ void printResult(int clients, const Figures &f)
                 "idle_rss_kb=%ld peak_rss_kb=%ld datagrams=%lld bytes=%lld list_messages=%lld "
                 "list_bytes=%lld largest_list_bytes=%lld steady_cpu_s_per_min=%.3f "
                 "steady_bytes_per_min=%.0f steady_alive_answers_per_min=%.0f rcvbuf=%d pushes=%lld "
-                "differences=%lld whole_lists=%lld\n",
+                "differences=%lld whole_lists=%lld reg_max_stall_ms=%.1f steady_max_stall_ms=%.1f\n",
                 clients, f.complete ? 1 : 0, f.registered, f.remaining, f.regSeconds, f.regCpu, f.idleRss,
                 f.regRss, static_cast<long long>(f.datagrams), static_cast<long long>(f.bytes),
                 static_cast<long long>(f.lists), static_cast<long long>(f.listBytes),
                 static_cast<long long>(f.largestList), f.steadyCpuPerMin, f.steadyBytesPerMin,
                 f.steadyAlivesPerMin, f.rcvbuf, static_cast<long long>(f.pushes.pushes),
-                static_cast<long long>(f.pushes.differences), static_cast<long long>(f.pushes.wholeLists));
+                static_cast<long long>(f.pushes.differences), static_cast<long long>(f.pushes.wholeLists), f.regStallMs,
+                f.steadyStallMs);
 }
 
 // The server, bound and watched; false when its port is taken.
@@ -109,8 +112,10 @@ bool startServer(MUDPUnit &unit, MUDPWindow &window, Figures &f)
 }
 
 // The registration's figures as they stand.
-void takeRegistrationFigures(MUDPUnit &unit, const TrafficMeter &meter, double cpu0, qint64 elapsedMs, Figures &f)
+void takeRegistrationFigures(MUDPUnit &unit, const TrafficMeter &meter, const StallMeter &stalls, double cpu0,
+                             qint64 elapsedMs, Figures &f)
 {
+    f.regStallMs = stalls.maxMs();
     f.registered = f.remaining = clientCount(unit);
     f.regSeconds = double(elapsedMs) / 1000.0;
     f.regCpu = cpuSeconds() - cpu0;
@@ -127,18 +132,19 @@ void takeRegistrationFigures(MUDPUnit &unit, const TrafficMeter &meter, double c
 // every other client, or the limit. A server swamped by its own traffic can
 // stay inside nested handlers past the limit; timers still run there, so a
 // watchdog reports from one and stops the process.
-void awaitRegistration(MUDPUnit &unit, TrafficMeter &meter, int clients, int processes, const QString &dir,
+void awaitRegistration(MUDPUnit &unit, TrafficMeter &meter, StallMeter &stalls, int clients, int processes, const QString &dir,
                        const Knobs &knobs, Figures &f)
 {
     const double cpu0 = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
+    stalls.reset();
     touch(dir + QStringLiteral("/server.ready"));
     const qint64 limitMs = qint64(knobs.regLimitS) * 1000;
     QTimer watchdog;
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        takeRegistrationFigures(unit, meter, cpu0, clock.elapsed(), f);
+        takeRegistrationFigures(unit, meter, stalls, cpu0, clock.elapsed(), f);
         printResult(clients, f);
         std::printf("words during registration: %s\n", meter.wordSummary().constData());
         std::printf("words: server log during registration: %s\n", logSummary().constData());
@@ -153,16 +159,17 @@ void awaitRegistration(MUDPUnit &unit, TrafficMeter &meter, int clients, int pro
     while (doneProcesses(dir, processes) < processes && clock.elapsed() < limitMs)
         idle(50);
     f.complete = doneProcesses(dir, processes) == processes;
-    takeRegistrationFigures(unit, meter, cpu0, clock.elapsed(), f);
+    takeRegistrationFigures(unit, meter, stalls, cpu0, clock.elapsed(), f);
     watchdog.stop();
 }
 
 // Steady state: heartbeats only, after two ticks in which the last
 // acknowledgements and their records settle.
-void measureSteady(MUDPUnit &unit, TrafficMeter &meter, int steadySeconds, Figures &f)
+void measureSteady(MUDPUnit &unit, TrafficMeter &meter, StallMeter &stalls, int steadySeconds, Figures &f)
 {
     idle(4500);
     meter.reset();
+    stalls.reset();
     const double steady0 = cpuSeconds();
     QElapsedTimer steadyClock;
     steadyClock.start();
@@ -173,6 +180,7 @@ void measureSteady(MUDPUnit &unit, TrafficMeter &meter, int steadySeconds, Figur
     f.steadyBytesPerMin = double(meter.bytes()) / minutes;
     f.steadyAlivesPerMin = double(meter.wordCount("RE_ALIVE")) / minutes;
     f.remaining = clientCount(unit);
+    f.steadyStallMs = stalls.maxMs();
 }
 
 } // namespace
@@ -185,12 +193,13 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     if (!startServer(unit, window, f))
         return 1;
     TrafficMeter meter(unit);
+    StallMeter stalls;
     const Knobs knobs = Knobs::fromEnvironment();
-    awaitRegistration(unit, meter, clients, processes, dir, knobs, f);
+    awaitRegistration(unit, meter, stalls, clients, processes, dir, knobs, f);
     const QByteArray regWords = meter.wordSummary();
     const QByteArray regLogs = logSummary();
     const long regDrops = socketDrops(kServerPort);
-    measureSteady(unit, meter, steadySeconds, f);
+    measureSteady(unit, meter, stalls, steadySeconds, f);
 
     printResult(clients, f);
     std::printf("words during registration: %s\nwords in the steady window: %s\n", regWords.constData(),
@@ -198,11 +207,13 @@ int runServer(int clients, int processes, int steadySeconds, const QString &dir)
     std::printf("words: server log during registration: %s\n", regLogs.constData());
     std::printf("words: datagrams dropped on the server's socket during registration: %ld\n", regDrops);
     std::fflush(stdout);
-    ServerContext context{unit, meter, dir, clients, processes, knobs};
+    ServerContext context{unit, meter, stalls, dir, clients, processes, knobs};
     if (f.complete && knobs.probe)
         runProbePhase(context);
     if (f.complete && knobs.churnS > 0)
         runChurnPhase(context);
+    std::printf("words: server log until the end (all phases): %s\n", logSummary().constData());
+    std::fflush(stdout);
     touch(dir + QStringLiteral("/stop"));
     return f.complete ? 0 : 1;
 }
