@@ -176,12 +176,16 @@ TEST(RegistryDifferences, OursAndDesignExactClientsOnOneServer)
         });
     };
     ASSERT_TRUE(everyoneLists({"alice", "bob", "carol"}));
+    carol->unRegFromServer("127.0.0.2", kServerPort + 10);
+    // Our units lose her at once, the design-exact client at the next tick.
+    EXPECT_TRUE(pumpUntil([&] { return liveNames(alice.unit()) == QStringList({"bob"}); }));
+    EXPECT_TRUE(liveNames(bob.unit()).contains("carol"));
+    server.tick(); // the marked entry goes
+    EXPECT_TRUE(everyoneLists({"alice", "bob"}));
     // Alice answers as one of our units from before differences would: she
     // gets whole lists from then on, the first at once.
     inject(server.unit(), "UNKOWN$alice$Word Unkown:PEERDIFF", "127.0.0.2", kServerPort + 11);
     EXPECT_TRUE(pumpUntil([&] { return words[kServerPort + 11].endsWith("PEERLIST"); }));
-    carol->unRegFromServer("127.0.0.2", kServerPort + 10);
-    server.tick(); // the marked entry goes
     EXPECT_TRUE(everyoneLists({"alice", "bob"}));
     server->setOutgoingTap(nullptr);
     bob->setOutgoingTap(nullptr);

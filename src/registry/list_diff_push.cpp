@@ -49,6 +49,10 @@ bool sameRecord(const PEERINFO &a, const PEERINFO &b)
 }
 
 QByteArray bytesOf(const PEERINFO &p) { return QByteArray(reinterpret_cast<const char *>(&p), sizeof p); }
+
+// A client that unregistered stays in the table until the next heartbeat
+// tick; our units' lists lose it at once.
+bool leaving(const PEERINFO *client) { return client->life <= wire::kRemoveMark; }
 } // namespace
 
 ListDiffPush::ListDiffPush(QObject *owner, LocalIdentity &self, PeerTables &tables, PeerSending &sending,
@@ -118,7 +122,8 @@ ListDiffPush::Snapshot ListDiffPush::current() const
     Snapshot now;
     now.reserve(tables.clients().size());
     for (const PEERINFO *client : tables.clients().all())
-        now.insert(recordKey(*client), *client);
+        if (!leaving(client))
+            now.insert(recordKey(*client), *client);
     return now;
 }
 
@@ -127,6 +132,8 @@ bool ListDiffPush::changesSince(const Snapshot &now, QByteArray *puts, QByteArra
     // In table order, so that a client adds them in the order a whole list
     // would.
     for (const PEERINFO *client : tables.clients().all()) {
+        if (leaving(client))
+            continue;
         const auto before = snapshot.constFind(recordKey(*client));
         if (before == snapshot.constEnd() || !sameRecord(*before, *client))
             *puts += bytesOf(*client);
@@ -148,7 +155,8 @@ QByteArray ListDiffPush::wholeList() const
     QByteArray records;
     records.reserve(tables.clients().size() * qsizetype(sizeof(PEERINFO)));
     for (const PEERINFO *client : tables.clients().all())
-        records += bytesOf(*client);
+        if (!leaving(client))
+            records += bytesOf(*client);
     return records;
 }
 
@@ -174,7 +182,7 @@ void ListDiffPush::flush()
     QList<SendTarget> inStep, fresh;
     for (const PEERINFO *client : tables.clients().all()) {
         const auto it = followers.find(recordKey(*client));
-        if (wholeListsOnly || it == followers.end() || !it->ours)
+        if (wholeListsOnly || it == followers.end() || !it->ours || leaving(client))
             continue;
         Follower &f = *it;
         if (!f.needsWhole && changed && f.at + 1 == number) {

@@ -121,6 +121,7 @@ void Registration::handleUnreg(Message &m)
         client->life = wire::kRemoveMark;
         p.controls.sendText("UNREGACC$" + p.self.nameBytes(), m.srcIp, m.srcPort);
         p.host.writeLog(tr("Accept peer unregist ") + shown);
+        p.diffPush.clientsChanged(); // our units' lists lose it now, not at the next tick
     } else {
         p.controls.sendText("REGDUP$" + p.self.nameBytes(), m.srcIp, m.srcPort);
         p.host.writeLog(tr("Refuse peer unregist,already exist peer ") + shown);
