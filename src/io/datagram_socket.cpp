@@ -1,5 +1,6 @@
 #include "io/datagram_socket.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QVariant>
 #include <QUdpSocket>
@@ -27,6 +28,10 @@ constexpr size_t kMaxBacklog = 8192;
 // and the feedback get theirs.
 constexpr int kReadBatch = 32;
 constexpr int kReadsPerTurn = 1024;
+// Or, past a batch or two, this long: then the event loop gets a turn
+// (timers, other sockets, the host's queued calls).
+constexpr qint64 kTurnBudgetNs = 4000000;
+constexpr int kReadsBeforeBudget = 64;
 // Datagrams written per system call, and between two reads of the socket.
 constexpr int kWriteBatch = 64;
 constexpr int kWritesPerDrain = 256;
@@ -179,6 +184,7 @@ void DatagramSocket::deliver(const unsigned char *bytes, qint64 size, const QHos
 
 void DatagramSocket::readPending()
 {
+    readQueued = false;
     ++receiveDepth;
     // Only the first 548 bytes of a plain datagram count (a keyed one is at
     // most 1,200): longer ones are cut as they are read, and none is asked
@@ -188,7 +194,13 @@ void DatagramSocket::readPending()
     int handled = 0;
     QHostAddress sender;
     quint32 senderV4 = 0;
+    QElapsedTimer turn;
+    turn.start();
     while (handled < kReadsPerTurn) {
+        if (handled >= kReadsBeforeBudget && turn.nsecsElapsed() > kTurnBudgetNs) {
+            handled = kReadsPerTurn; // the rest next turn
+            break;
+        }
         if (!backlog.empty()) { // older than what the socket holds
             const QueuedDatagram queued = std::move(backlog.front());
             backlog.pop_front();
@@ -222,7 +234,16 @@ void DatagramSocket::readPending()
         readLater();
 }
 
-void DatagramSocket::readLater() { QMetaObject::invokeMethod(owner, readSlot, Qt::QueuedConnection); }
+void DatagramSocket::readLater()
+{
+    // One at a time: a drain after every few hundred writes of a long push
+    // would otherwise queue hundreds of reads, each a full turn, ahead of
+    // the host's own queued calls and timers.
+    if (readQueued)
+        return;
+    readQueued = true;
+    QMetaObject::invokeMethod(owner, readSlot, Qt::QueuedConnection);
+}
 
 void DatagramSocket::drain()
 {

@@ -104,6 +104,7 @@ private:
     bool portBound = false;
     bool closed = false;
     int receiveDepth = 0;
+    bool readQueued = false; // a read waits in the event queue already
     std::deque<QueuedDatagram> backlog; // read during long runs of writes, handled first
     int writesSinceDrain = 0;
     std::vector<Staged> staged;         // datagrams written together

@@ -14,6 +14,13 @@
 namespace {
 constexpr int64_t kRoundUs = 2000;     // a round of the protocol's pace
 constexpr int kMaxWritesPerRun = 16384; // then the event loop gets a turn
+// Or, past a few hundred, after this long: a run of thousands of datagrams
+// to a thousand new clients would hold the event loop (heartbeats,
+// registrations, timers) for a second or more. Paths are looked at in slices
+// of a few hundred writes.
+constexpr qint64 kRunBudgetNs = 3000000;
+constexpr int kWritesBeforeBudget = 512;
+constexpr int kWritesPerSlice = 256;
 // Paths without feedback yet share one first window: a push to a thousand
 // new clients starts as one flow would, not a thousand. Its rate is the best
 // any path has shown, or this.
@@ -84,10 +91,12 @@ void Writer::writeWhatIsDue(int maxWrites)
     QList<PeerPath *> still;
     still.reserve(n);
     const int first = n ? int(turn++ % quint64(n)) : 0;
+    QElapsedTimer runClock;
+    runClock.start();
     for (int k = 0; k < n; ++k) {
         PeerPath *path = activePaths.at((first + k) % n);
-        if (written < maxWrites)
-            written += pathWriter.write(path, now, maxWrites - written, nextDue, start);
+        if (written < maxWrites && (written < kWritesBeforeBudget || runClock.nsecsElapsed() < kRunBudgetNs))
+            written += pathWriter.write(path, now, std::min(maxWrites - written, kWritesPerSlice), nextDue, start);
         else
             nextDue = now; // more is due than one run writes
         if (path->sending.queue.isEmpty())
