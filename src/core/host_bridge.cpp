@@ -5,9 +5,33 @@
 #include "platform/host_window.h"
 #include "text/fixed_text.h"
 
+namespace {
+// "hh:mm:ss:" of the local time. Reading the local time asks the C library
+// for the zone every time, which reads the zone file again: a server that
+// logs thousands of lines a second spent a twentieth of its time there. The
+// offset from UTC is read once a minute instead.
+QString timeOfDay()
+{
+    thread_local qint64 offsetReadMs = -1;
+    thread_local int offsetSecs = 0;
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+    if (offsetReadMs < 0 || nowMs - offsetReadMs >= 60000 || nowMs < offsetReadMs) {
+        offsetSecs = QDateTime::currentDateTime().offsetFromUtc();
+        offsetReadMs = nowMs;
+    }
+    const qint64 day = 86400;
+    const qint64 secs = ((nowMs / 1000 + offsetSecs) % day + day) % day;
+    const QChar zero(u'0');
+    return QStringLiteral("%1:%2:%3:")
+        .arg(secs / 3600, 2, 10, zero)
+        .arg(secs / 60 % 60, 2, 10, zero)
+        .arg(secs % 60, 2, 10, zero);
+}
+} // namespace
+
 void HostBridge::writeLog(const QString &msg)
 {
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss:")) + msg;
+    const QString line = timeOfDay() + msg;
     emitters.udpLog(line);
     if (hostWindow) {
         // A copy of its own: the host's procedure may log or decode names,
