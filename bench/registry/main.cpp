@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 
 #include "bench_roles.h"
+#include "stall_meter.h"
 #include "unit/mudp_unit.h"
 
 namespace bench {
@@ -114,7 +115,7 @@ long peakRssKb()
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    bench::TimedApplication app(argc, argv);
     if (argc == 6 && std::strcmp(argv[1], "server") == 0)
         return bench::runServer(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), QString::fromLocal8Bit(argv[5]));
     if (argc == 7 && std::strcmp(argv[1], "clients") == 0)
