@@ -23,8 +23,11 @@ public:
     LossRecovery(IncomingRecords &records, PathTable &paths, LossAsker asker, FeedbackGiver &feedback,
                  ControlSender &controls, Alarm &alarm, LocalIdentity &self, HostBridge &host, Lifetime &life);
 
-    // A packet filled a slot of the record (1-based index).
-    void noteArrival(NOLVUDPBUFFER *record, int index);
+    // A packet filled a slot of the record (1-based index; its transmission
+    // number, 0 for an unnumbered one).
+    void noteArrival(NOLVUDPBUFFER *record, int index, uint32_t txn);
+    // A packet came that the record already had.
+    void noteDuplicate(const NOLVUDPBUFFER *record, int index);
     // Packet 1 (or the last, from one of our units) came again for the
     // incomplete record: its sender has written it all.
     void noteSenderDone(NOLVUDPBUFFER *record);
@@ -41,6 +44,7 @@ public:
 
 private:
     struct PassState; // what one pass has asked so far
+    void noteReordering(NOLVUDPBUFFER *record, int index, uint32_t txn);
     int64_t recoveryDue(const NOLVUDPBUFFER *record) const;
     QList<NOLVUDPBUFFER *> dueRecords(int64_t nowMs);
     int askReports(NOLVUDPBUFFER *record, PeerPath *path, int64_t nowUs, PassState &state);
