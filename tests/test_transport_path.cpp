@@ -200,3 +200,26 @@ TEST_F(Paths, DatagramsThatComeLateAreNotTakenForLost)
         }
     EXPECT_LE(twice, 2098 / 200); // under 0.5 %: a resend for 60 late before
 }
+
+TEST_F(Paths, ALostLastPacketComesBackWithinAboutARoundTrip)
+{
+    // Long haul: 250 ms round trip. The last packet of a short message is
+    // lost; the sender writes it again after one and a half round trips,
+    // and that probe completes the message.
+    SimPath::Direction up{20e6, 125000, 250000}, down{20e6, 125000, 250000};
+    int64_t lastWrittenUs = 0;
+    up.drop = [&](QByteArray &d) {
+        const NOLVUDPPACKET p = tp::packetOf(d);
+        if (p.total != 132 || p.index != 132 || lastWrittenUs != 0)
+            return false;
+        lastWrittenUs = ManualClock::read();
+        return true;
+    };
+    SimPath path(a, b, clock, up, down);
+    path.introduce();
+    path.run(1000);
+    send(simBlock(132, 6));
+    ASSERT_TRUE(path.run(10000, [&] { return acknowledged(); }));
+    ASSERT_NE(lastWrittenUs, 0);
+    EXPECT_LT(path.nowUs() - lastWrittenUs, 800000); // a packet 1 repeat and a report took 1 s
+}
