@@ -2,8 +2,9 @@
 // incoming records on the tick. The receiver asks for the missing packets of
 // an incomplete message as soon as the gaps are evident and again until the
 // message is complete or expires: a sender that marks its datagrams gets
-// them as ranges in FEEDBACK, any other a REQUEST per packet, paced like a
-// buffer's packets.
+// them as ranges in FEEDBACK, once they are older than the path's
+// reordering window, any other a REQUEST per packet, paced like a buffer's
+// packets.
 #pragma once
 
 #include <QList>
