@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <deque>
 #include <functional>
+#include <iterator>
 
 #include "support/manual_clock.h"
 #include "support/peer.h"
@@ -39,6 +40,9 @@ struct SimPath {
         int64_t queueUs; // what the queue holds, in time at the rate
         // Chooses datagrams to lose (or to change) on the way; true: lost.
         std::function<bool(QByteArray &datagram)> drop;
+        // Chooses datagrams to hold back by lateUs, behind later ones.
+        std::function<bool(const QByteArray &datagram)> late;
+        int64_t lateUs = 0;
         // What crossed it, counted.
         int sent = 0, queueDrops = 0, dropped = 0;
         QList<QByteArray> delivered;
@@ -141,7 +145,11 @@ private:
             return;
         }
         d.busyUntilUs = start + serialUs;
-        d.flight.push_back({d.busyUntilUs + d.delayUs, datagram});
+        const int64_t at = d.busyUntilUs + d.delayUs + (d.late && d.late(datagram) ? d.lateUs : 0);
+        auto before = d.flight.end(); // in time order, held-back ones behind those that overtook them
+        while (before != d.flight.begin() && std::prev(before)->atUs > at)
+            --before;
+        d.flight.insert(before, {at, datagram});
     }
 
     void deliverOne(Direction &d, Peer &to, Peer &from)

@@ -18,9 +18,10 @@
  * success:" log line (the transfer and the acknowledgement's way back; 0
  * without it), V to the log line of the last outcome, H is how long the
  * send call itself held the host, R counts "repeat send UDP package:" lines
- * (resends of packet 1 on the retry timer) and A "Answer lost packet:"
- * lines; M is the send call's CLOCK_MONOTONIC time in ms (receivers and the
- * forwarder stamp with the same clock), K the destinations that succeeded.
+ * (resends of packet 1 on the retry timer) and A the packets written again
+ * for REQUESTs ("Answer lost packet:") and loss reports ("Answer lost
+ * packets:", their counts); M is the send call's CLOCK_MONOTONIC time in
+ * ms (receivers and the forwarder stamp with the same clock), K the destinations that succeeded.
  * With --send-at the send call waits, the event loop running, until the
  * wall clock reaches EPOCH_MS (two senders then start together or a set time
  * apart). With --hold-only it neither registers nor waits: a fresh process
@@ -73,6 +74,21 @@ static int starts_with(const char *text, long length, const char *word)
     return length >= (long)n && memcmp(text, word, n) == 0;
 }
 
+/* The packets a "Answer lost packets:... Count:N To ..." line queued again. */
+static int answered_in_report(const char *line, long length)
+{
+    static const char key[] = " Count:";
+    const long n = (long)sizeof key - 1;
+    for (long i = 0; i + n < length; ++i)
+        if (memcmp(line + i, key, (size_t)n) == 0) {
+            int count = 0;
+            for (long j = i + n; j < length && line[j] >= '0' && line[j] <= '9' && count < 1000000; ++j)
+                count = count * 10 + (line[j] - '0');
+            return count;
+        }
+    return 0;
+}
+
 static LRESULT on_event(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     struct sender *s = window->user;
@@ -89,6 +105,8 @@ static LRESULT on_event(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
             ++s->repeats;
         } else if (starts_with(line, length, "Answer lost packet:")) {
             ++s->answers;
+        } else if (starts_with(line, length, "Answer lost packets:")) {
+            s->answers += answered_in_report(line, length);
         }
         if (s->log)
             fprintf(s->log, "%.3f %.*s\n", s->start_ns ? ms_between(s->start_ns, now) : 0.0, (int)length, line);

@@ -93,6 +93,12 @@ struct NOLVUDPBUFFER {
     int32_t reportedUpTo;  // gaps up to this number were reported at lastReportUs
     int64_t lastReportUs;
     bool newGap;           // a gap above reportedUpTo appeared
+    uint32_t reportedTxn;  // the newest transmission number received at the last report
+    // Gaps below evidentUpTo are older than the reordering window: they were
+    // there before settlingSinceUs (µs), when the highest packet was settlingUpTo.
+    int32_t evidentUpTo;
+    int32_t settlingUpTo;
+    int64_t settlingSinceUs;
     bool numbered;         // its last packet came numbered: its sender is one of our units
     int64_t lastReceiptUs; // complete: when a repeat last got a RECEIVED (monotonic µs)
     quint64 birth;         // the wait generation it was made in (unit/wait_generation.h)

@@ -1,8 +1,8 @@
 // A short session of four units on loopback, recorded by the dissector test:
 // three clients register with a server on port 45454 (so the server sends
 // PEERLISTs of one to three records, the last over two packets), a client
-// sends a multi-packet DATA whose last packet is lost once (so the server asks
-// for it in a FEEDBACK loss report), one client punches a hole to another and
+// sends a multi-packet DATA whose fourth packet is lost once (so the server
+// asks for it in a FEEDBACK loss report), one client punches a hole to another and
 // sends it data directly, and a datagram with a damaged checksum reaches the
 // server.
 // Exits 0 when every step worked, 1 otherwise, 2 without the test addresses.
@@ -91,10 +91,11 @@ int main(int argc, char **argv)
                 "alice holds the other two clients");
 
     const QByteArray bytes = randomMessage(argc > 1 ? argv[1] : nullptr);
-    // The first copy of packet 7 of 7 is dropped on its way out.
+    // The first copy of packet 4 of 7 is dropped on its way out: a gap that
+    // later packets show, which the server reports.
     bool dropped = false;
     alice.unit().setOutgoingTap([&](QByteArray &d, QHostAddress &, quint16 &) {
-        const bool drop = !dropped && d.size() == int(sizeof(NOLVUDPPACKET)) && d.mid(28, 4) == QByteArray("\7\0\7\0", 4);
+        const bool drop = !dropped && d.size() == int(sizeof(NOLVUDPPACKET)) && d.mid(28, 4) == QByteArray("\4\0\7\0", 4);
         dropped = dropped || drop;
         return !drop;
     });

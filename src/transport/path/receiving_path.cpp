@@ -10,6 +10,15 @@ constexpr int64_t kMinUnheardUs = 500000;
 // A sender's number this far from the newest one received begins a series.
 constexpr uint32_t kSeriesReach = 65536;
 
+// The reordering window: a fraction of the sender's round trip (its smoothed
+// one, from the hint), at least kMinReorderUs, doubled per widening up to
+// the round trip.
+constexpr int64_t kMinReorderUs = 2000;
+constexpr int64_t kReorderRttDivisor = 8;
+constexpr int64_t kDefaultReorderRttMs = 20; // a sender that gives no hint
+constexpr int kMaxReorderSteps = 4;
+constexpr int kNarrowAfter = 16;
+
 bool near(uint32_t a, uint32_t b) { return a - b + kSeriesReach < 2 * kSeriesReach; }
 } // namespace
 
@@ -45,4 +54,31 @@ bool ReceivingPath::noteNumbered(const mark::Mark &mark, int64_t nowUs)
     numberedSeenUs = nowUs;
     senderRttMs = mark.rttHintMs;
     return fresh;
+}
+
+int64_t ReceivingPath::reorderWindowUs() const
+{
+    const int64_t rttUs = senderRttOr(kDefaultReorderRttMs) * 1000;
+    const int64_t base = std::max(kMinReorderUs, rttUs / kReorderRttDivisor);
+    return std::min(base << reorderSteps, std::max(base, rttUs));
+}
+
+void ReceivingPath::noteLate(bool duplicate, int64_t nowUs)
+{
+    // At most one widening a round trip: the late packets of one episode
+    // all come within it.
+    ++(duplicate ? duplicates : lateArrivals);
+    trulyLostSinceLate = 0;
+    if (widenedAtUs != 0 && nowUs - widenedAtUs < senderRttOr(kDefaultReorderRttMs) * 1000)
+        return;
+    widenedAtUs = nowUs;
+    reorderSteps = std::min(reorderSteps + 1, kMaxReorderSteps);
+}
+
+void ReceivingPath::noteTrulyLost()
+{
+    if (reorderSteps > 0 && ++trulyLostSinceLate >= kNarrowAfter) {
+        --reorderSteps;
+        trulyLostSinceLate = 0;
+    }
 }

@@ -20,6 +20,15 @@ struct ReceivingPath {
     bool feedbackDue = false;      // to be sent after the datagrams being read
     bool owedForMessage = false;   // some of them belong to a message of several datagrams
     int64_t unheardSinceUs = 0;    // our first feedback since its datagrams last said it hears ours
+    // Reordering: a gap is reported once it is older than a window, a
+    // fraction of the sender's round trip that widens each time a packet
+    // reported lost turns out to have come late, and narrows again after
+    // kNarrowAfter reported gaps that were truly lost.
+    int reorderSteps = 0;
+    int trulyLostSinceLate = 0;
+    int64_t widenedAtUs = 0;
+    uint32_t lateArrivals = 0;     // packets reported lost that came after all
+    uint32_t duplicates = 0;       // packets that came twice (a resend that was not needed)
 
     // A numbered datagram from the peer: counts it, in a new series when its
     // numbers say so; whether it began one.
@@ -32,6 +41,12 @@ struct ReceivingPath {
     // Whether its datagrams keep saying it hears none of the feedback this
     // unit has been giving it for a while.
     bool feedbackUnheard(int64_t nowUs) const;
+    // How old a gap must be before it is reported (µs).
+    int64_t reorderWindowUs() const;
+    // A packet reported lost arrived late (or twice): the window widens. A
+    // reported gap was filled by a resend: after enough of them it narrows.
+    void noteLate(bool duplicate, int64_t nowUs);
+    void noteTrulyLost();
     // Its round-trip hint in ms, or `fallback` when it gives none.
     int64_t senderRttOr(int64_t fallbackMs) const { return senderRttMs ? senderRttMs : fallbackMs; }
 

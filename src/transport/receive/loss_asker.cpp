@@ -64,7 +64,13 @@ int LossAsker::report(NOLVUDPBUFFER *record, const PeerPath *path, int64_t nowUs
                        nowMs >= record->lastReportUs / 1000 + loss::reReportMs(path->receiving.senderRttMs, record);
     const bool tailQuiet = record->requestNow || nowMs >= loss::tailDue(record);
     const int from = again ? record->firstMissing : std::max(record->firstMissing, int(record->reportedUpTo));
-    const int end = tailQuiet ? record->total : record->highestIndex; // 0-based slots before it
+    // 0-based slots before it. Gaps younger than the reordering window wait,
+    // but not once the sender has written it all.
+    int end = tailQuiet ? record->total : record->highestIndex;
+    const ReceivingPath &r = path->receiving;
+    const int evident = record->senderDone ? end : loss::settleGaps(record, nowUs, r.reorderWindowUs());
+    if (evident < record->highestIndex)
+        end = evident;
     beginRound(record, nowMs);
     int reported = 0;
     int slot = from;
@@ -82,6 +88,9 @@ int LossAsker::report(NOLVUDPBUFFER *record, const PeerPath *path, int64_t nowUs
         slot = last + 1;
     }
     record->reportedUpTo = std::max<int32_t>(record->reportedUpTo, slot);
+    record->reportedTxn = r.newestReceivedTxn;
+    for (int k = end; k < record->highestIndex && !record->newGap; ++k)
+        record->newGap = !hasPacket(record, k); // too young yet: due once it is old enough
     if (again || reported > 0)
         record->lastReportUs = nowUs;
     if (reported > 0)

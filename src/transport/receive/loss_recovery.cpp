@@ -59,7 +59,32 @@ bool LossRecovery::reportsLoss(const NOLVUDPBUFFER *record) const
            !path->receiving.feedbackUnheard(platform::monotonicUs());
 }
 
-void LossRecovery::noteArrival(NOLVUDPBUFFER *record, int index)
+void LossRecovery::noteReordering(NOLVUDPBUFFER *record, int index, uint32_t txn)
+{
+    // A reported gap filled by a datagram written before the report was (one
+    // older than the newest received then) came late, not lost: the path's
+    // reordering window widens. One filled by a resend was lost.
+    PeerPath *path = paths.find(record->source, record->port);
+    ReceivingPath &r = path->receiving;
+    const int64_t nowUs = platform::monotonicUs();
+    if (index - 1 < record->reportedUpTo && record->lastReportUs != 0 && txn != 0) {
+        if (int32_t(txn - record->reportedTxn) <= 0)
+            r.noteLate(false, nowUs);
+        else
+            r.noteTrulyLost();
+    }
+    loss::settleGaps(record, nowUs, r.reorderWindowUs());
+}
+
+void LossRecovery::noteDuplicate(const NOLVUDPBUFFER *record, int index)
+{
+    // A packet again, but the first or the last (a sender's probe): a resend
+    // that was not needed.
+    if (index != 1 && index != record->total && reportsLoss(record))
+        paths.find(record->source, record->port)->receiving.noteLate(true, platform::monotonicUs());
+}
+
+void LossRecovery::noteArrival(NOLVUDPBUFFER *record, int index, uint32_t txn)
 {
     const int64_t now = platform::monotonicMs();
     // The first packet after one request round answers it: a clean sample
@@ -75,15 +100,17 @@ void LossRecovery::noteArrival(NOLVUDPBUFFER *record, int index)
     record->quietRounds = 0;
     record->lastArrivalMs = now;
     if (index > record->highestIndex + 1 && index - 1 > record->reportedUpTo)
-        record->newGap = true; // datagrams of one sender come in order: what is between is lost
+        record->newGap = true; // what is between is lost, or comes late
     if (index > record->highestIndex)
         record->highestIndex = index;
+    if (reportsLoss(record))
+        noteReordering(record, index, txn);
     while (record->firstMissing < record->total && hasPacket(record, record->firstMissing))
         ++record->firstMissing; // 0-based: the first slot without a packet
     if (record->count == record->total)
         return;
     if (index == record->total)
-        record->requestNow = true; // every gap is evident now
+        record->requestNow = true; // every gap is evident now (or soon, if it comes late)
     if (record->newGap || record->requestNow)
         alarm.arm(recoveryDue(record));
 }
@@ -114,11 +141,14 @@ int64_t LossRecovery::recoveryDue(const NOLVUDPBUFFER *record) const
         return std::max(record->lastArrivalMs, int64_t(1));
     if (!reportsLoss(record))
         return loss::requestRoundDue(record, answerDelayMs);
-    if (record->newGap)
-        return std::max(record->lastArrivalMs, int64_t(1));
-    // Ranges already reported come again after the sender's round trip; the
-    // tail once the record has been quiet as below.
+    // New gaps once they are older than the reordering window; ranges
+    // already reported again after the sender's round trip; the tail once
+    // the record has been quiet as below.
     const PeerPath *path = paths.find(record->source, record->port);
+    if (record->newGap) {
+        const int64_t evidentMs = (record->settlingSinceUs + path->receiving.reorderWindowUs() + 999) / 1000;
+        return std::max({record->lastArrivalMs, evidentMs, int64_t(1)});
+    }
     const int64_t again = record->lastReportUs / 1000 + loss::reReportMs(path->receiving.senderRttMs, record);
     return loss::hasGaps(record) && record->lastReportUs ? again : loss::tailDue(record);
 }

@@ -2,8 +2,9 @@
 // incoming records on the tick. The receiver asks for the missing packets of
 // an incomplete message as soon as the gaps are evident and again until the
 // message is complete or expires: a sender that marks its datagrams gets
-// them as ranges in FEEDBACK, any other a REQUEST per packet, paced like a
-// buffer's packets.
+// them as ranges in FEEDBACK, once they are older than the path's
+// reordering window, any other a REQUEST per packet, paced like a buffer's
+// packets.
 #pragma once
 
 #include <QList>
@@ -23,8 +24,11 @@ public:
     LossRecovery(IncomingRecords &records, PathTable &paths, LossAsker asker, FeedbackGiver &feedback,
                  ControlSender &controls, Alarm &alarm, LocalIdentity &self, HostBridge &host, Lifetime &life);
 
-    // A packet filled a slot of the record (1-based index).
-    void noteArrival(NOLVUDPBUFFER *record, int index);
+    // A packet filled a slot of the record (1-based index; its transmission
+    // number, 0 for an unnumbered one).
+    void noteArrival(NOLVUDPBUFFER *record, int index, uint32_t txn);
+    // A packet came that the record already had.
+    void noteDuplicate(const NOLVUDPBUFFER *record, int index);
     // Packet 1 (or the last, from one of our units) came again for the
     // incomplete record: its sender has written it all.
     void noteSenderDone(NOLVUDPBUFFER *record);
@@ -41,6 +45,7 @@ public:
 
 private:
     struct PassState; // what one pass has asked so far
+    void noteReordering(NOLVUDPBUFFER *record, int index, uint32_t txn);
     int64_t recoveryDue(const NOLVUDPBUFFER *record) const;
     QList<NOLVUDPBUFFER *> dueRecords(int64_t nowMs);
     int askReports(NOLVUDPBUFFER *record, PeerPath *path, int64_t nowUs, PassState &state);

@@ -67,4 +67,20 @@ int64_t requestRoundDue(const NOLVUDPBUFFER *record, int64_t answerDelayMs)
     return hasGaps(record) ? gapsDue : std::max(gapsDue, tailDue(record));
 }
 
+int32_t settleGaps(NOLVUDPBUFFER *record, int64_t nowUs, int64_t windowUs)
+{
+    // The stage that began a window ago is settled: the gaps below the
+    // highest packet then are at least that old.
+    if (record->settlingSinceUs == 0 || nowUs - record->settlingSinceUs >= windowUs) {
+        if (record->settlingSinceUs != 0)
+            record->evidentUpTo = record->settlingUpTo;
+        record->settlingUpTo = record->highestIndex;
+        record->settlingSinceUs = nowUs;
+    }
+    // Nothing came for a window (and the clock's millisecond): all are old enough.
+    if (nowUs / 1000 - record->lastArrivalMs > windowUs / 1000 + 1)
+        record->evidentUpTo = record->highestIndex;
+    return record->evidentUpTo;
+}
+
 } // namespace loss

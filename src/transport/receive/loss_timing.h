@@ -27,6 +27,11 @@ int64_t reReportMs(int64_t senderRttMs, const NOLVUDPBUFFER *record);
 // When a request round of a sender that takes REQUESTs is due, given the
 // smoothed answer delay.
 int64_t requestRoundDue(const NOLVUDPBUFFER *record, int64_t answerDelayMs);
+// Gaps of a record whose sender takes loss reports wait until they are
+// older than the reordering window (a packet that merely comes late is not
+// lost): moves on the record's stages and returns the end (0-based slots
+// before it) of the gaps that are old enough. A gap waits one to two windows.
+int32_t settleGaps(NOLVUDPBUFFER *record, int64_t nowUs, int64_t windowUs);
 // A smoothed average with a new sample.
 inline int64_t smooth(int64_t average, int64_t sample)
 {

@@ -171,9 +171,9 @@ NOLVUDPBUFFER *Reassembly::fileIntoNew(Message &m, bool &onePacket)
     return record;
 }
 
-void Reassembly::noteFiled(Message &, NOLVUDPBUFFER *record, int index)
+void Reassembly::noteFiled(Message &m, NOLVUDPBUFFER *record, int index)
 {
-    p.recovery.noteArrival(record, index);
+    p.recovery.noteArrival(record, index, m.sender ? m.mark.txn : 0);
     if (index == 1 && firstPacketFiled)
         firstPacketFiled(record);
 }
@@ -188,6 +188,8 @@ void Reassembly::handleRepeat(Message &m, NOLVUDPBUFFER *record)
     // lost: acknowledge again, without delivering it again; then at most
     // once a round trip (a burst of repeats, or forged ones, get one).
     const int64_t now = platform::monotonicUs();
+    if (m.sender)
+        p.recovery.noteDuplicate(record, m.packet->index);
     if (record->acknowledged && record->count == record->total) {
         if (record->lastReceiptUs == 0 || now - record->lastReceiptUs >= receiptIntervalUs(record)) {
             record->lastReceiptUs = now;

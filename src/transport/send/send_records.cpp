@@ -24,8 +24,9 @@ constexpr int kInlineWrites = 32;
 constexpr int64_t kMaxSendLifeMs = 600000; // ten minutes
 // Early resends of packet 1: after four times the RECEIVED delay (at least
 // 100 ms), doubling, at most three before the destination is heard again.
-// Toward a peer with a rate controller: after twice its round trip and a
-// margin, since its receipts come without delay.
+// Toward a peer with a rate controller: the last packet instead, after one
+// and a half of its round trips and a margin, since its receipts come
+// without delay: a lost tail costs about a round trip more, not a timer.
 constexpr int64_t kMinResendMs = 100;
 constexpr int64_t kMaxResendMs = 1000;
 constexpr int kMaxEarlyResends = 3;
@@ -197,7 +198,7 @@ int64_t SendRecords::earlyResendDue(const SENDRECORD *record) const
         std::clamp<int64_t>(4 * (ackDelayMs ? ackDelayMs : kDefaultAckDelayMs), kMinResendMs, kMaxResendMs);
     const PeerPath *path = paths.find(transport::parseIPv4(record->ip), record->port);
     if (path && path->sending.rttUs() > 0 && path->sending.atRate(platform::monotonicUs()))
-        delay = std::clamp<int64_t>(2 * path->sending.rttUs() / 1000 + kPathResendMarginMs, kMinPathResendMs,
+        delay = std::clamp<int64_t>(3 * path->sending.rttUs() / 2000 + kPathResendMarginMs, kMinPathResendMs,
                                     kMaxResendMs);
     return record->lastActiveMs + (delay << record->earlyResends);
 }
@@ -234,7 +235,12 @@ void SendRecords::resendEarly(SENDRECORD *record)
     record->lastActiveMs = platform::monotonicMs();
     char ip[16];
     text::copyText(ip, record->ip);
-    writer.queueResend(buffer, 0, ip, record->port);
+    // One of our units takes a repeat of the last packet as a repeat of the
+    // first (the sender has written it all), and a lost last packet comes
+    // with it; any other peer gets packet 1, as the protocol has it.
+    const PeerPath *path = paths.find(transport::parseIPv4(record->ip), record->port);
+    const bool ours = path && path->sending.atRate(platform::monotonicUs());
+    writer.queueResend(buffer, ours ? buffer->total - 1 : 0, ip, record->port);
 }
 
 void SendRecords::noteWritten(SENDRECORD *record)
