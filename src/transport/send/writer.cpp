@@ -93,12 +93,29 @@ void Writer::writeWhatIsDue(int maxWrites)
     const int first = n ? int(turn++ % quint64(n)) : 0;
     QElapsedTimer runClock;
     runClock.start();
+    const auto mayWrite = [&] {
+        return written < maxWrites && (written < kWritesBeforeBudget || runClock.nsecsElapsed() < kRunBudgetNs);
+    };
+    // Passes over the paths, a slice each, while one of them filled its
+    // slice and the run has room: a single busy path is not held to a slice.
+    for (bool again = n > 0; again;) {
+        again = false;
+        int64_t passDue = 0;
+        for (int k = 0; k < n; ++k) {
+            PeerPath *path = activePaths.at((first + k) % n);
+            if (!mayWrite()) {
+                passDue = now; // more is due than one run writes
+                continue;
+            }
+            const int w = pathWriter.write(path, now, std::min(maxWrites - written, kWritesPerSlice), passDue, start);
+            written += w;
+            again = again || w == kWritesPerSlice;
+        }
+        nextDue = passDue;
+        again = again && mayWrite();
+    }
     for (int k = 0; k < n; ++k) {
         PeerPath *path = activePaths.at((first + k) % n);
-        if (written < maxWrites && (written < kWritesBeforeBudget || runClock.nsecsElapsed() < kRunBudgetNs))
-            written += pathWriter.write(path, now, std::min(maxWrites - written, kWritesPerSlice), nextDue, start);
-        else
-            nextDue = now; // more is due than one run writes
         if (path->sending.queue.isEmpty())
             path->sending.active = false;
         else
