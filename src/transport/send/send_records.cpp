@@ -120,11 +120,19 @@ SendRecords::Answer SendRecords::owedTo(quint32 address, const char *ip, unsigne
     return record && record->retries >= 0 ? Answer::Queued : Answer::NotOwed;
 }
 
-bool SendRecords::retireIfDone(int i, const QString &key)
+QString SendRecords::logKey(const SENDRECORD *record) const
+{
+    return host.name(QString::asprintf("$%d$%d To %s:%d", record->date, record->time,
+                                       text::fieldBytes(record->ip).constData(), record->port)
+                         .toLatin1());
+}
+
+bool SendRecords::retireIfDone(int i)
 {
     SENDRECORD *record = records.at(i);
     if (record->retries > wire::kRemoveMark)
         return false;
+    const QString key = logKey(record);
     pathWriter.endWriting(record);
     records.takeAt(i);
     retire(life, record);
@@ -141,11 +149,11 @@ void SendRecords::tick()
     const int64_t nowMs = platform::monotonicMs();
     const int64_t previousTickUs = std::exchange(lastTickUs, platform::monotonicUs());
     for (int i = 0; i < records.size();) {
+        // The log's name of a record is made only for the records a log line
+        // names: a server with thousands of records in flight made one for
+        // each of them on every tick.
         SENDRECORD *record = records.at(i);
-        const QString key = host.name(QString::asprintf("$%d$%d To %s:%d", record->date, record->time,
-                                                        text::fieldBytes(record->ip).constData(), record->port)
-                                          .toLatin1());
-        if (retireIfDone(i, key))
+        if (retireIfDone(i))
             continue;
         if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
             const bool expired = nowMs - record->createdMs > kMaxSendLifeMs;
@@ -161,7 +169,7 @@ void SendRecords::tick()
         }
         if (record->retries == 0) {
             record->retries = wire::kRemoveMark;
-            host.writeLog(tr("UDP package send failed:") + key);
+            host.writeLog(tr("UDP package send failed:") + logKey(record));
         } else if (record->retries >= 1 && record->retries <= wire::kInitialRetries) {
             --record->retries;
             const NOLVUDPBUFFER *buffer = outgoing.find(record->date, record->time);
@@ -169,9 +177,9 @@ void SendRecords::tick()
             text::copyText(ip, record->ip);
             if (buffer) {
                 writer.queueResend(buffer, 0, ip, record->port);
-                host.writeLog(tr("repeat send UDP package:") + key);
+                host.writeLog(tr("repeat send UDP package:") + logKey(record));
             } else {
-                host.writeLog(tr("can't find udp package:") + key);
+                host.writeLog(tr("can't find udp package:") + logKey(record));
             }
         }
         ++i;

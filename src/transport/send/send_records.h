@@ -57,7 +57,8 @@ private:
     bool heardSince(const SENDRECORD *record, int64_t sinceUs) const;
     int64_t earlyResendDue(const SENDRECORD *record) const;
     void resendEarly(SENDRECORD *record);
-    bool retireIfDone(int i, const QString &key);
+    bool retireIfDone(int i);
+    QString logKey(const SENDRECORD *record) const;
 
     OutgoingMessages &outgoing;
     PathTable &paths;
