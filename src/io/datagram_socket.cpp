@@ -5,6 +5,7 @@
 #include <QVariant>
 #include <QUdpSocket>
 #include <cstring>
+#include <utility>
 
 #include "platform/udp_batch.h"
 
@@ -185,6 +186,12 @@ void DatagramSocket::deliver(const unsigned char *bytes, qint64 size, const QHos
 void DatagramSocket::readPending()
 {
     readQueued = false;
+    // A queued read delivered inside a handler's wait would nest deeper than
+    // the waits' own reads may: it is left to the outermost turn's end.
+    if (receiveDepth >= kMaxReceiveDepth) {
+        readAfterNesting = true;
+        return;
+    }
     ++receiveDepth;
     // Only the first 548 bytes of a plain datagram count (a keyed one is at
     // most 1,200): longer ones are cut as they are read, and none is asked
@@ -230,7 +237,8 @@ void DatagramSocket::readPending()
         ++handled;
     }
     --receiveDepth;
-    if (handled >= kReadsPerTurn) // more may wait: the event loop comes back for them
+    const bool deferred = receiveDepth == 0 && std::exchange(readAfterNesting, false);
+    if (handled >= kReadsPerTurn || deferred) // more may wait: the event loop comes back for them
         readLater();
 }
 

@@ -104,7 +104,8 @@ private:
     bool portBound = false;
     bool closed = false;
     int receiveDepth = 0;
-    bool readQueued = false; // a read waits in the event queue already
+    bool readQueued = false;       // a read waits in the event queue already
+    bool readAfterNesting = false; // a read came while handlers were nested deepest
     std::deque<QueuedDatagram> backlog; // read during long runs of writes, handled first
     int writesSinceDrain = 0;
     std::vector<Staged> staged;         // datagrams written together
