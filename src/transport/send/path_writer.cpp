@@ -196,7 +196,13 @@ uint32_t PathWriter::stagePaced(PeerPath *path, NOLVUDPPACKET &packet, int64_t n
         ask = true;
     const int64_t rttUs = s.rttUs();
     const int64_t heard = s.rate ? s.rate->lastFeedbackUs() : 0;
-    const bool hears = heard != 0 && nowUs - heard < std::max<int64_t>(4 * rttUs, kHeardLatelyUs);
+    // It hears the peer's feedback unless datagrams have waited for it
+    // longer than a few round trips: not merely since the last feedback, as
+    // a fan-out comes back to a path only after a pause, and taking that
+    // pause for lost feedback made receivers ask for each packet with a
+    // REQUEST.
+    const int64_t owedSinceUs = s.awaitingSinceUs ? std::max(heard, s.awaitingSinceUs) : nowUs;
+    const bool hears = heard != 0 && nowUs - owedSinceUs < std::max<int64_t>(4 * rttUs, kHeardLatelyUs);
     mark::writeData(packet,
                     uint8_t((ask ? mark::FeedbackNow : 0) | (hears ? mark::HearsFeedback : 0) |
                             (s.seriesHeard ? 0 : mark::NewSeries)),
