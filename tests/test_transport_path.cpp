@@ -223,3 +223,48 @@ TEST_F(Paths, ALostLastPacketComesBackWithinAboutARoundTrip)
     ASSERT_NE(lastWrittenUs, 0);
     EXPECT_LT(path.nowUs() - lastWrittenUs, 800000); // a packet 1 repeat and a report took 1 s
 }
+
+TEST_F(Paths, AfterAPauseTheSenderStillSaysItHearsFeedback)
+{
+    // A second message a second after the first (a server comes back to a
+    // client only after writing to the others). The feedback that closed
+    // the first was heard, so the datagrams of the second say so from the
+    // start: the receiver keeps reporting losses as ranges (taking the pause
+    // for lost feedback, it asked for each packet with a REQUEST).
+    SimPath::Direction up{10e6, 15000, 50000}, down{10e6, 15000, 50000};
+    up.keep = true;
+    SimPath path(a, b, clock, up, down);
+    path.introduce();
+    send(simBlock(300, 9));
+    ASSERT_TRUE(path.run(5000, [&] { return acknowledged(); }));
+    path.run(1000);
+    send(simBlock(400, 10));
+    ASSERT_TRUE(path.run(5000, [&] { return a.countLogs("Packet send success:") == 2; }));
+    int first = 0, said = 0;
+    for (const QByteArray &d : path.ab.delivered)
+        if (tp::packetOf(d).total == 400 && first++ < 8)
+            said += (mark::read(tp::packetOf(d)).flags & mark::HearsFeedback) != 0;
+    EXPECT_EQ(said, 8);
+}
+
+TEST_F(Paths, OurSendersPausesAreNotTakenForALostTail)
+{
+    // The receiver sees the first hundred packets of a message and then
+    // nothing for a second, as when a server writing a list to thousands of
+    // clients comes back to each one that late. From one of our units that
+    // is a pause (it would probe a tail really lost): the receiver waits it
+    // out rather than asking for packets not written yet.
+    SimPath::Direction up{10e6, 15000, 50000}, down{10e6, 15000, 50000};
+    int firsts = 0;
+    up.drop = [&](QByteArray &d) { return tp::packetOf(d).total == 300 && tp::packetOf(d).index == 1 && firsts++ > 0; };
+    up.late = [](const QByteArray &d) { return tp::packetOf(d).total == 300 && tp::packetOf(d).index > 100; };
+    up.lateUs = 1000000;
+    SimPath path(a, b, clock, up, down);
+    path.introduce();
+    const QByteArray bytes = simBlock(300, 11);
+    send(bytes);
+    ASSERT_TRUE(path.run(10000, [&] { return acknowledged(); }));
+    EXPECT_EQ(b.received.value(0), bytes);
+    EXPECT_FALSE(b.hasLog("Report lost packets:"));
+    EXPECT_FALSE(b.hasLog("Request for Lost Packet:"));
+}

@@ -196,7 +196,7 @@ void Reassembly::handleRepeat(Message &m, NOLVUDPBUFFER *record)
             sendReceived(record->date, record->time, record->total, m.srcIp, m.srcPort);
         }
     } else if (record->count < record->total &&
-               (m.packet->index == 1 || (m.packet->index == record->total && p.recovery.reportsLoss(record)))) {
+               (m.packet->index == 1 || (m.packet->index == record->total && record->numbered))) {
         p.recovery.noteSenderDone(record);
     }
 }
