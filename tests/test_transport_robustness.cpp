@@ -336,6 +336,25 @@ TEST_F(Receiver, LostPacketsAreRequestedPromptlyAndAgain)
     EXPECT_EQ(recoveryPass().size(), 5); // a complete message asks for nothing
 }
 
+TEST_F(Receiver, RequestsWaitWhileDatagramsWaitToBeRead)
+{
+    auto ps = data(QByteArray(2400, 'w'));
+    feed(ps[0]);
+    feed(ps[1]);
+    feed(ps[3]);
+    t.clock.advance(36);
+    t.backlog = true; // what the pass's read turn left in the socket may hold packet 3
+    EXPECT_TRUE(recoveryPass().isEmpty());
+    t.backlog = false;
+    EXPECT_EQ(recoveryPass().size(), 1);
+    // A backlog that does not clear holds requests back a tenth of a second.
+    t.backlog = true;
+    t.clock.advance(60);
+    EXPECT_EQ(recoveryPass().size(), 1);
+    t.clock.advance(100);
+    EXPECT_EQ(recoveryPass().size(), 2);
+}
+
 TEST_F(Receiver, SenderPausesAreNotTakenForLoss)
 {
     // Without a repeat of packet 1 the packets after the highest are asked

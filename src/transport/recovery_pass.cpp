@@ -1,5 +1,7 @@
 #include "transport/recovery_pass.h"
 
+#include <algorithm>
+
 #include "core/alarm.h"
 #include "core/lifetime.h"
 #include "platform/clock.h"
@@ -10,10 +12,17 @@
 
 namespace {
 constexpr int kWritesAfterPass = 1024;
+// While datagrams still wait in the socket after a read turn, what they may
+// answer is not asked for again: a server that wrote to a thousand clients
+// reads their acknowledgements over dozens of turns, and resent to each
+// one whose answer it had not read yet. At most this long, so that a flood
+// cannot hold recovery back for good.
+constexpr int64_t kMaxBacklogWaitUs = 100000;
+constexpr int64_t kBacklogRecheckMs = 1;
 } // namespace
 
 RecoveryPass::RecoveryPass(Alarm &alarm, LossRecovery &recovery, FeedbackGiver &feedback, SendRecords &sends,
-                           Writer &writer, Lifetime &life, std::function<void()> readFirst)
+                           Writer &writer, Lifetime &life, std::function<bool()> readFirst)
     : alarm(alarm), recovery(recovery), feedback(feedback), sends(sends), writer(writer), life(life),
       readFirst(std::move(readFirst))
 {
@@ -26,16 +35,23 @@ void RecoveryPass::run()
     if (busy)
         return;
     busy = true;
-    readFirst();
+    const bool backlog = readFirst();
     const int64_t nowUs = platform::monotonicUs();
-    recovery.askDue(nowUs);
+    if (!backlog)
+        backlogSinceUs = 0;
+    else if (backlogSinceUs == 0)
+        backlogSinceUs = nowUs;
+    const bool waitForBacklog = backlog && nowUs - backlogSinceUs < kMaxBacklogWaitUs;
+    if (!waitForBacklog)
+        recovery.askDue(nowUs);
     feedback.markTimeDue(nowUs);
     feedback.sendDue();
-    sends.resendEarly(nowUs / 1000);
+    if (!waitForBacklog)
+        sends.resendEarly(nowUs / 1000);
     if (writer.hasQueuedWrites())
         writer.writeWhatIsDue(kWritesAfterPass);
     busy = false;
-    rearm();
+    rearm(waitForBacklog ? nowUs / 1000 + kBacklogRecheckMs : 0);
 }
 
 void RecoveryPass::expireRecords()
@@ -44,11 +60,11 @@ void RecoveryPass::expireRecords()
     rearm();
 }
 
-void RecoveryPass::rearm()
+void RecoveryPass::rearm(int64_t notBeforeMs)
 {
     int64_t next = 0;
     for (const int64_t due : {recovery.nextDueMs(), sends.nextEarlyResendMs(), feedback.nextDueMs()})
         if (due != 0 && (next == 0 || due < next))
             next = due;
-    alarm.arm(next);
+    alarm.arm(next != 0 ? std::max(next, notBeforeMs) : 0);
 }

@@ -4,6 +4,7 @@
 // alarm for its next due work; a pass runs them all and arms it again.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 class Alarm;
@@ -15,10 +16,11 @@ class Writer;
 
 class RecoveryPass {
 public:
-    // `readFirst` reads the datagrams waiting in the socket, so that a
-    // record is quiet only if nothing came.
+    // `readFirst` reads a turn of the datagrams waiting in the socket, so
+    // that a record is quiet only if nothing came, and says whether more
+    // still wait.
     RecoveryPass(Alarm &alarm, LossRecovery &recovery, FeedbackGiver &feedback, SendRecords &sends, Writer &writer,
-                 Lifetime &life, std::function<void()> readFirst);
+                 Lifetime &life, std::function<bool()> readFirst);
 
     void run();
     // The timer job over incoming records, then the alarm armed again
@@ -26,7 +28,8 @@ public:
     void expireRecords();
 
 private:
-    void rearm();
+    // The alarm for the earliest work due, not before `notBeforeMs`.
+    void rearm(int64_t notBeforeMs = 0);
 
     Alarm &alarm;
     LossRecovery &recovery;
@@ -34,6 +37,7 @@ private:
     SendRecords &sends;
     Writer &writer;
     Lifetime &life;
-    std::function<void()> readFirst;
+    std::function<bool()> readFirst;
     bool busy = false;
+    int64_t backlogSinceUs = 0; // requests and early resends wait for the socket's backlog since then
 };

@@ -28,6 +28,7 @@ Parts::Parts(QObject *owner, Hooks hooks)
                    [this, readSocket = hooks.readSocket] {
                        if (socket.depth() == 0 && socket.hasWaiting())
                            readSocket();
+                       return socket.hasWaiting();
                    }),
       peers(host, life),
       lists(host),

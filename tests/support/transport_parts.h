@@ -142,5 +142,6 @@ struct TransportParts {
     LossRecovery recovery{incoming, paths, LossAsker(self, writer, host), feedback, controls, alarm, self, host, life};
     Dispatcher dispatcher{self, controls, host};
     Reassembly reassembly{{self, incoming, paths, recovery, feedback, replies, controls, dispatcher, host, life}};
-    RecoveryPass recoveryPass{alarm, recovery, feedback, sends, writer, life, [] {}};
+    bool backlog = false; // datagrams still wait in the socket after a pass's read turn
+    RecoveryPass recoveryPass{alarm, recovery, feedback, sends, writer, life, [this] { return backlog; }};
 };
