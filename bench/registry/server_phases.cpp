@@ -56,6 +56,7 @@ QByteArray measureChange(ServerContext &c, const char *name, const char *trigger
         seenMs = latestOfAll(c, QLatin1String(seen), c.processes);
     }
     idle(2000);
+    std::printf("words of the %s: %s\n", name, c.meter.wordSummary().constData());
     const Cost cost = changeCost(c.meter);
     return QByteArray(" ") + name + "_ms=" + QByteArray::number(madeMs && seenMs >= 0 ? seenMs - madeMs : -1) + ' ' +
            name + "_datagrams=" + QByteArray::number(cost.datagrams) + ' ' + name +
