@@ -15,7 +15,7 @@ constexpr double kShareLift = 2;
 // A path that the even share lifted into congestion has a bottleneck of its
 // own: the share leaves it alone for 2 s, twice as long each time again.
 constexpr int64_t kShareBlockUs = 2000000;
-constexpr int kMaxShareBlocks = 5;
+constexpr uint64_t kMaxShareBlocks = 5;
 // A path counts as active on the uplink for a few of its round trips.
 constexpr int64_t kMinFreshUs = 100000, kMaxFreshUs = 3000000;
 } // namespace
@@ -101,7 +101,7 @@ RateController::Counters RateController::counters() const
     c.randomLossFound = lossJudge.randomLossFound();
     c.cutsUndone = lossJudge.cutsUndone();
     c.timeouts = watch.timeouts();
-    c.shareBlocks = uint64_t(shareBlocks);
+    c.shareBlocks = shareBlocks;
     return c;
 }
 
@@ -183,9 +183,10 @@ void RateController::shareRound(int64_t nowUs, const RateEstimator::Round &round
 {
     const int64_t minRtt = estimator.minRttUs();
     const int64_t queueUs = round.minRttUs != 0 && minRtt != 0 ? std::max<int64_t>(0, round.minRttUs - minRtt) : 0;
-    if (!appLimited && round.maxRate > 0)
-        uplink->delivered(uplinkId, {round.maxRate, queueUs, nowUs + std::clamp(4 * estimator.srttUs(), kMinFreshUs, kMaxFreshUs)},
-                          nowUs);
+    if (!appLimited && round.maxRate > 0) {
+        const int64_t freshUs = std::clamp(4 * estimator.srttUs(), kMinFreshUs, kMaxFreshUs);
+        uplink->delivered(uplinkId, {round.maxRate, queueUs, nowUs + freshUs}, nowUs);
+    }
     // Congestion of its own: loss, or a queue that the uplink's other paths
     // do not see (theirs is the uplink's, which their rates answer for).
     const SharedUplink::Share share = uplink->evenShare(uplinkId, nowUs);

@@ -2,8 +2,10 @@
 // composed of its parts: the estimator measures the path (delivery rate,
 // round trip, rounds), the loss and delay judges read queues into what it
 // measures, the state machine chooses the gains, and the feedback watch asks
-// for feedback and notices when it stays away. docs/path-protocol.md
-// describes the whole ("Rate control").
+// for feedback and notices when it stays away. Paths that leave through one
+// uplink tell each other what they deliver (SharedUplink), and a path without
+// congestion of its own paces at least at their even share.
+// docs/path-protocol.md describes the whole ("Rate control").
 //
 // Every datagram written gets a transmission number (txn: new for every
 // send and resend, uint32, wrapping). The caller passes on only feedback
@@ -102,5 +104,5 @@ private:
     uint64_t uplinkId = 0;
     double floor = 0;
     int64_t floorBlockedUntilUs = 0;
-    int shareBlocks = 0;
+    uint64_t shareBlocks = 0;
 };
