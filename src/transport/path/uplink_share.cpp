@@ -1,43 +1,75 @@
 #include "transport/path/uplink_share.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 constexpr double kSmoothing = 0.25; // a new round's weight in a path's rate
+constexpr int64_t kNoQueue = std::numeric_limits<int64_t>::max();
 } // namespace
+
+void UplinkShare::refresh(int64_t nowUs)
+{
+    sum = 0;
+    active = 0;
+    leastQueuePath = 0;
+    leastQueueUs = nextLeastQueueUs = kNoQueue;
+    for (auto it = entries.begin(); it != entries.end();) {
+        const Entry &e = it->second;
+        if (e.freshUntilUs < nowUs) {
+            it = entries.erase(it);
+            continue;
+        }
+        sum += e.rate;
+        ++active;
+        if (e.queueUs < leastQueueUs) {
+            nextLeastQueueUs = leastQueueUs;
+            leastQueueUs = e.queueUs;
+            leastQueuePath = it->first;
+        } else {
+            nextLeastQueueUs = std::min(nextLeastQueueUs, e.queueUs);
+        }
+        ++it;
+    }
+    refreshAtUs = nowUs + kRefreshUs;
+}
 
 void UplinkShare::delivered(uint64_t path, const Round &round, int64_t nowUs)
 {
     const double rate = round.rate;
     if (!(rate > 0) || nowUs < 0)
         return;
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const Entry &e) { return e.freshUntilUs < nowUs && e.path != path; }),
-                  entries.end());
-    auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry &e) { return e.path == path; });
+    if (nowUs >= refreshAtUs)
+        refresh(nowUs);
+    auto it = entries.find(path);
     if (it == entries.end()) {
         if (entries.size() >= kMaxEntries)
             return;
-        entries.push_back(Entry{path, rate, round.queueUs, round.freshUntilUs});
+        entries.emplace(path, Entry{rate, round.queueUs, round.freshUntilUs});
+        sum += rate;
+        ++active;
+        if (leastQueuePath != path && round.queueUs < nextLeastQueueUs)
+            nextLeastQueueUs = round.queueUs; // one more among the others
     } else {
-        it->rate = it->freshUntilUs < nowUs ? rate : it->rate + kSmoothing * (rate - it->rate);
-        it->queueUs = round.queueUs;
-        it->freshUntilUs = round.freshUntilUs;
+        Entry &e = it->second;
+        const double was = e.rate;
+        e.rate = e.freshUntilUs < nowUs ? rate : e.rate + kSmoothing * (rate - e.rate);
+        e.queueUs = round.queueUs;
+        e.freshUntilUs = round.freshUntilUs;
+        sum += e.rate - was;
     }
-    double sum = 0;
-    for (const Entry &e : entries)
-        sum += e.rate;
     const int64_t index = nowUs / kSlotUs;
     Slot &slot = peaks[index % kSlots];
     if (slot.index != index)
         slot = Slot{index, 0, 0};
     slot.sum = std::max(slot.sum, sum);
-    slot.paths = std::max(slot.paths, int(entries.size()));
+    slot.paths = std::max(slot.paths, active);
 }
 
 int UplinkShare::activePaths(int64_t nowUs) const
 {
-    return int(std::count_if(entries.begin(), entries.end(), [&](const Entry &e) { return e.freshUntilUs >= nowUs; }));
+    return int(std::count_if(entries.begin(), entries.end(),
+                             [&](const auto &e) { return e.second.freshUntilUs >= nowUs; }));
 }
 
 SharedUplink::Share UplinkShare::evenShare(uint64_t path, int64_t nowUs) const
@@ -53,15 +85,12 @@ SharedUplink::Share UplinkShare::evenShare(uint64_t path, int64_t nowUs) const
         }
     if (most < 2 || peak <= 0)
         return share; // no sharing seen lately: each path finds its own rate
-    int active = 1;
-    bool first = true;
-    for (const Entry &e : entries) {
-        if (e.freshUntilUs < nowUs || e.path == path)
-            continue;
-        ++active;
-        share.othersQueueUs = first ? e.queueUs : std::min(share.othersQueueUs, e.queueUs);
-        first = false;
-    }
-    share.rate = peak / double(active);
+    // This path and the others active as of the last refresh.
+    const auto self = entries.find(path);
+    const bool counted = self != entries.end() && self->second.freshUntilUs >= nowUs;
+    const int paths = std::max(1, active + (counted ? 0 : 1));
+    const int64_t othersQueue = leastQueuePath == path ? nextLeastQueueUs : leastQueueUs;
+    share.othersQueueUs = othersQueue == kNoQueue ? 0 : othersQueue;
+    share.rate = peak / double(paths);
     return share;
 }
