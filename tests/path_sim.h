@@ -192,10 +192,11 @@ public:
         int64_t silentFromUs = 0, silentToUs = 0; // feedback written then is lost
         double readRate = 0;                // datagrams per second the receiving process reads; 0: at once
         size_t socketBuffer = 2000;         // datagrams its socket holds until read; more are dropped
+        SharedUplink *uplink = nullptr;     // shared with the other flows of the same sender
     };
 
     PacedFlow(Clock &clock, Bottleneck &link, Options options)
-        : clock(clock), link(link), opt(options), rc(options.startUs, options.firstTxn), pacer(options.startUs),
+        : clock(clock), link(link), opt(options), rc(options.startUs, options.firstTxn, options.uplink), pacer(options.startUs),
           count(options.firstCount)
     {
         id = link.attach([this](const Datagram &d) { land(d); });

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "path_sim.h"
+#include "transport/path/uplink_share.h"
 
 using namespace sim;
 
@@ -380,4 +381,58 @@ TEST(RateController, DatagramsThatArriveLateAreNotTakenForLoss)
     const RateController::Counters c = run.flow.controller().counters();
     EXPECT_EQ(c.lossyPeriods, c.cutsUndone);
     EXPECT_LT(run.flow.controller().lostEstimate(), run.flow.sent / 200);
+}
+
+TEST(RateController, OneSenderToEightDestinationsSharesItsUplinkAndFillsIt)
+{
+    // 1 MiB (2,098 datagrams) to each of eight receivers through one 10
+    // Mbit/s uplink: each keeps at least half an even share while all send,
+    // and the last is done close to the time all eight take at the link's
+    // rate (alone, the last ones went on at the rate they had among eight).
+    constexpr uint64_t kDatagrams = 2098;
+    Clock clock;
+    Bottleneck link(clock, path(10e6, 30000, 50000));
+    UplinkShare uplink;
+    PacedFlow::Options options;
+    options.datagrams = kDatagrams;
+    options.uplink = &uplink;
+    std::vector<std::unique_ptr<PacedFlow>> flows;
+    for (uint32_t i = 0; i < 8; ++i) {
+        options.firstTxn = 1 + 1000000 * i;
+        flows.push_back(std::make_unique<PacedFlow>(clock, link, options));
+    }
+    clock.runUntil(kStart + 30 * kSecond);
+    int64_t first = INT64_MAX, last = 0;
+    for (const auto &f : flows) {
+        ASSERT_NE(f->doneUs, 0);
+        first = std::min(first, f->doneUs);
+        last = std::max(last, f->doneUs);
+    }
+    uint64_t total = 0, least = UINT64_MAX;
+    for (const auto &f : flows) {
+        total += f->deliveries().between(kStart, first);
+        least = std::min(least, f->deliveries().between(kStart, first));
+    }
+    const double ideal = 30000 + 8 * kDatagrams * 1e6 / datagramsPerSecond(10e6);
+    EXPECT_LE(double(last - kStart), 1.2 * ideal);
+    EXPECT_GE(double(least), 0.5 * double(total) / 8);
+}
+
+TEST(RateController, TheUplinksEvenShareDoesNotOverrunADestinationsOwnBottleneck)
+{
+    // Two destinations through one sender's uplink, the second behind a
+    // downlink of its own of 1 Mbit/s: the first's rate, shared out, must not
+    // push the second over its bottleneck for long.
+    Clock clock;
+    Bottleneck fast(clock, path(10e6, 30000, 50000)), slow(clock, path(1e6, 30000, 100000));
+    UplinkShare uplink;
+    PacedFlow::Options options;
+    options.uplink = &uplink;
+    PacedFlow a(clock, fast, options);
+    options.firstTxn = 1000000;
+    PacedFlow b(clock, slow, options);
+    clock.runUntil(kStart + 20 * kSecond);
+    EXPECT_GE(a.deliveries().ratePerSecond(kStart + 2 * kSecond, kStart + 20 * kSecond), 0.9 * datagramsPerSecond(10e6));
+    EXPECT_GE(b.deliveries().ratePerSecond(kStart + 2 * kSecond, kStart + 20 * kSecond), 0.9 * datagramsPerSecond(1e6));
+    EXPECT_LE(slow.overflowed(b.id), b.sent / 100);
 }

@@ -47,6 +47,7 @@ PeerPath *PathTable::obtain(quint32 address, quint16 port, int64_t nowUs, bool f
     path->port = port;
     path->birth = waitgen::current();
     path->lastUsedUs = nowUs;
+    path->sending.uplink = &uplink;
     transport::formatIPv4(address, path->ip);
     order.push_front(std::move(path));
     paths.insert(id, order.begin());

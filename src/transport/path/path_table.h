@@ -10,6 +10,7 @@
 
 #include "transport/path/receiving_path.h"
 #include "transport/path/sending_path.h"
+#include "transport/path/uplink_share.h"
 
 class Lifetime;
 
@@ -62,6 +63,7 @@ private:
     bool evictOne(int64_t nowUs);
 
     Lifetime &life;
+    UplinkShare uplink; // what the controllers of its paths share of this unit's uplink; outlives them
     Order order;
     QHash<quint64, Order::iterator> paths;
 };

@@ -58,7 +58,7 @@ void SendingPath::makeRate(int64_t nowUs)
         return;
     // A new controller goes on with the series: the receiver's count of it
     // still fits.
-    rate = std::make_unique<RateController>(nowUs, lastWrittenTxn + 1);
+    rate = std::make_unique<RateController>(nowUs, lastWrittenTxn + 1, uplink);
     if (rttHintUs)
         rate->setRttHint(rttHintUs);
     pacer = std::make_unique<Pacer>(nowUs, rate->pacingRate());

@@ -26,6 +26,7 @@ struct SendingPath {
     int64_t rttHintUs = 0;       // a round trip measured otherwise (a registration), for a new controller
     bool silent = false;         // stopped giving feedback: the protocol's own pace until it does again
     int64_t awaitingSinceUs = 0; // first paced datagram written since the last feedback
+    SharedUplink *uplink = nullptr; // the uplink shared with the unit's other paths (its table's)
 
     SendQueue queue;
     std::unique_ptr<RateController> rate; // made when it first writes at the path's pace

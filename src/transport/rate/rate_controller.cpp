@@ -1,21 +1,41 @@
 #include "transport/rate/rate_controller.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 constexpr uint32_t kFeedbackEvery = 32; // the receiver's own rhythm
 constexpr int64_t kWakeUs = RateBounds::kWakeUs;
+// A round whose smallest round trip stands this far above the minimum shows
+// congestion: the uplink's even share no longer lifts the path.
+constexpr int64_t kShareQueueUs = RateBounds::kDelayCeilingUs / 2;
+// The even share lifts a path at most to twice its own estimate a round, so
+// that a path with a bottleneck of its own overshoots it by one round at most.
+constexpr double kShareLift = 2;
+// A path that the even share lifted into congestion has a bottleneck of its
+// own: the share leaves it alone for 2 s, twice as long each time again.
+constexpr int64_t kShareBlockUs = 2000000;
+constexpr uint64_t kMaxShareBlocks = 5;
+// A path counts as active on the uplink for a few of its round trips.
+constexpr int64_t kMinFreshUs = 100000, kMaxFreshUs = 3000000;
 } // namespace
 
-RateController::RateController(int64_t nowUs, uint32_t firstTxn)
-    : estimator(nowUs, firstTxn), states(uint32_t(uint64_t(nowUs) * 2654435761u) ^ firstTxn), watch(nowUs)
+RateController::RateController(int64_t nowUs, uint32_t firstTxn, SharedUplink *uplink)
+    : estimator(nowUs, firstTxn), states(uint32_t(uint64_t(nowUs) * 2654435761u) ^ firstTxn), watch(nowUs),
+      uplink(uplink), uplinkId(uplink ? uplink->join() : 0)
 {
+}
+
+double RateController::ownEstimate() const
+{
+    const double rate = estimator.rate();
+    return rate > 0 ? std::max(kMinRate, std::min(rate, lossJudge.cap())) : 0;
 }
 
 double RateController::estimate() const
 {
-    const double rate = estimator.rate();
-    return rate > 0 ? std::max(kMinRate, std::min(rate, lossJudge.cap())) : 0;
+    const double own = ownEstimate();
+    return own > 0 ? std::max(own, floor) : 0;
 }
 
 double RateController::bdp() const
@@ -81,6 +101,7 @@ RateController::Counters RateController::counters() const
     c.randomLossFound = lossJudge.randomLossFound();
     c.cutsUndone = lossJudge.cutsUndone();
     c.timeouts = watch.timeouts();
+    c.shareBlocks = shareBlocks;
     return c;
 }
 
@@ -128,6 +149,7 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
 
 void RateController::endRound(int64_t nowUs, bool appLimited)
 {
+    const bool lifted = floor > ownEstimate();
     const RateEstimator::Round round = estimator.endRound(appLimited);
     const LossJudge::Verdict loss = lossJudge.endRound(
         nowUs, {round.count, estimator.sent(), estimator.rate(), estimator.minRttUs(), state() == State::Startup});
@@ -153,6 +175,29 @@ void RateController::endRound(int64_t nowUs, bool appLimited)
     states.endRound(appLimited, rate);
     if (delay.restartRate > 0)
         estimator.restartRate(delay.restartRate);
+    if (uplink)
+        shareRound(nowUs, round, appLimited, lifted);
+}
+
+void RateController::shareRound(int64_t nowUs, const RateEstimator::Round &round, bool appLimited, bool lifted)
+{
+    const int64_t minRtt = estimator.minRttUs();
+    const int64_t queueUs = round.minRttUs != 0 && minRtt != 0 ? std::max<int64_t>(0, round.minRttUs - minRtt) : 0;
+    if (!appLimited && round.maxRate > 0) {
+        const int64_t freshUs = std::clamp(4 * estimator.srttUs(), kMinFreshUs, kMaxFreshUs);
+        uplink->delivered(uplinkId, {round.maxRate, queueUs, nowUs + freshUs}, nowUs);
+    }
+    // Congestion of its own: loss, or a queue that the uplink's other paths
+    // do not see (theirs is the uplink's, which their rates answer for).
+    const SharedUplink::Share share = uplink->evenShare(uplinkId, nowUs);
+    const bool congested = std::isfinite(lossJudge.cap()) || queueUs - share.othersQueueUs > kShareQueueUs;
+    if (congested && lifted) {
+        floorBlockedUntilUs = nowUs + (kShareBlockUs << std::min(shareBlocks, kMaxShareBlocks));
+        ++shareBlocks;
+    }
+    floor = 0;
+    if (!congested && nowUs >= floorBlockedUntilUs && estimator.rate() > 0)
+        floor = std::min({share.rate, kShareLift * ownEstimate(), kMaxRate});
 }
 
 void RateController::onWake(int64_t nowUs)

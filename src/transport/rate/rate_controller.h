@@ -2,8 +2,10 @@
 // composed of its parts: the estimator measures the path (delivery rate,
 // round trip, rounds), the loss and delay judges read queues into what it
 // measures, the state machine chooses the gains, and the feedback watch asks
-// for feedback and notices when it stays away. docs/path-protocol.md
-// describes the whole ("Rate control").
+// for feedback and notices when it stays away. Paths that leave through one
+// uplink tell each other what they deliver (SharedUplink), and a path without
+// congestion of its own paces at least at their even share.
+// docs/path-protocol.md describes the whole ("Rate control").
 //
 // Every datagram written gets a transmission number (txn: new for every
 // send and resend, uint32, wrapping). The caller passes on only feedback
@@ -19,6 +21,7 @@
 #include "transport/rate/rate_bounds.h"
 #include "transport/rate/rate_estimator.h"
 #include "transport/rate/rate_state_machine.h"
+#include "transport/rate/shared_uplink.h"
 
 class RateController {
 public:
@@ -39,10 +42,13 @@ public:
         uint64_t randomLossFound = 0;   // cuts after which the loss stayed: random loss
         uint64_t cutsUndone = 0;        // cuts whose loss arrived late after all: reordering
         uint64_t timeouts = 0;
+        uint64_t shareBlocks = 0;       // times the uplink's even share lifted it into congestion
     };
 
-    // `firstTxn` is the number of the first datagram (1 for a new destination).
-    explicit RateController(int64_t nowUs, uint32_t firstTxn = 1);
+    // `firstTxn` is the number of the first datagram (1 for a new destination);
+    // `uplink` (optional, outliving the controller) is shared with the
+    // controllers of the other paths that leave through the same uplink.
+    explicit RateController(int64_t nowUs, uint32_t firstTxn = 1, SharedUplink *uplink = nullptr);
 
     // Call for each datagram as it is written. `queueEmptyAfter`: the caller
     // has nothing more queued for this destination after it. Returns the
@@ -74,18 +80,29 @@ public:
     State state() const { return states.state(); }
     uint64_t lostEstimate() const { return estimator.lostEstimate(); }
     double randomLoss() const { return lossJudge.randomLoss(); } // the share lost whatever the rate
+    double shareFloor() const { return floor; } // the uplink's even share it paces at least at (0: none)
     Counters counters() const;
 
 private:
-    double estimate() const;        // min(bottleneck rate, loss cap), 0 while unknown
+    double estimate() const;        // min(bottleneck rate, loss cap), or the even share, 0 while unknown
     double bdp() const;             // datagrams the path holds at the estimate
     double feedbackAllowance() const;
     double drainTarget() const;
     void endRound(int64_t nowUs, bool appLimited);
+    double ownEstimate() const;     // the estimate without the uplink's even share
+    void shareRound(int64_t nowUs, const RateEstimator::Round &round, bool appLimited, bool lifted);
 
     RateEstimator estimator;
     LossJudge lossJudge;
     DelayJudge delayJudge;
     RateStateMachine states;
     FeedbackWatch watch;
+
+    // The shared uplink: the even share as last asked, and while this path
+    // showed congestion of its own, none (it has a bottleneck of its own).
+    SharedUplink *uplink;
+    uint64_t uplinkId = 0;
+    double floor = 0;
+    int64_t floorBlockedUntilUs = 0;
+    uint64_t shareBlocks = 0;
 };
