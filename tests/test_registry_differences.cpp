@@ -144,6 +144,41 @@ TEST(RegistryDifferences, ClientFollowsTheSeriesAndAsksAfterGaps)
     unreadableAndForgedChangeNothing(alice, feed, asks);
 }
 
+TEST(RegistryDifferences, AGapWaitsForALongerDifferenceStillArriving)
+{
+    // A difference of many records is written a packet at a time, seconds
+    // apart (the server writes to thousands); the small ones after it come
+    // whole and are held. No whole list is asked for while its packets keep
+    // coming.
+    ManualClock clock;
+    Peer alice("alice", "127.0.0.3", 0);
+    tp::Capture out(alice.unit());
+    acceptAsServer(alice.unit(), "REGACC$srv$0$0$0$127.0.0.3$46721", "127.0.0.2", kServerPort);
+    const QHostAddress server(QStringLiteral("127.0.0.2"));
+    inject(alice.unit(), peerDiff(listdiff::Whole, 7, 0, 3, {"ann"}), "127.0.0.2", kServerPort);
+    const QByteArray big = peerDiff(listdiff::Difference, 7, 3, 4, {"bea", "cal", "deb", "eli", "fox", "guy", "hal", "ian", "jon", "kim", "lou", "mia"});
+    std::vector<NOLVUDPPACKET> packets = tp::message(5, 6, big.left(wire::kMessageHeaderSize), big.mid(wire::kMessageHeaderSize));
+    ASSERT_GE(packets.size(), 3u);
+    for (size_t k = 0; k < packets.size(); ++k) {
+        if (k > 0)
+            clock.advance(900);
+        if (k + 1 < packets.size()) {
+            UnitInspector::processPacket(alice.unit(), &packets[k], server, kServerPort);
+            inject(alice.unit(), peerDiff(listdiff::Difference, 7, 4 + quint32(k), 5 + quint32(k), {"zed"}), "127.0.0.2",
+                   kServerPort);
+        }
+    }
+    EXPECT_EQ(out.countWord("PEERSYNC"), 0);
+    UnitInspector::processPacket(alice.unit(), &packets.back(), server, kServerPort);
+    EXPECT_EQ(liveNames(alice.unit()).size(), 14);
+    EXPECT_EQ(out.countWord("PEERSYNC"), 0);
+    // Once nothing comes for a second, the gap is asked for.
+    inject(alice.unit(), peerDiff(listdiff::Difference, 7, 20, 21, {"yan"}), "127.0.0.2", kServerPort);
+    clock.advance(1100);
+    inject(alice.unit(), peerDiff(listdiff::Difference, 7, 21, 22, {"xia"}), "127.0.0.2", kServerPort);
+    EXPECT_EQ(out.countWord("PEERSYNC"), 1);
+}
+
 TEST(RegistryDifferences, OursAndDesignExactClientsOnOneServer)
 {
     ASSERT_TRUE(haveTestAddresses());

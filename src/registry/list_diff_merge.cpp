@@ -9,6 +9,7 @@
 #include "transport/endpoint.h"
 #include "transport/local_identity.h"
 #include "transport/message.h"
+#include "transport/receive/incoming_records.h"
 #include "transport/receive/reassembly.h"
 #include "transport/send/control_sender.h"
 
@@ -65,7 +66,7 @@ void ListDiffMerge::handlePeerDiff(Message &m)
         s.held.append({h.run, h.from, h.to, QByteArray(m.body(), m.bodyLength())});
         if (s.based && h.run != s.run)
             ask(s, m, tr("User list of a new run:"));
-        else if (now - s.firstHeldMs > (s.based ? kGapGraceMs : kWholeListDueMs))
+        else if (waitedEnough(s, m, now))
             ask(s, m, s.based ? tr("Gap in user lists:") : tr("User list missing:"));
         return;
     }
@@ -138,13 +139,22 @@ void ListDiffMerge::applyHeld(FromServer &s, const Message &m)
             }
         }
     }
-    if (platform::monotonicMs() - s.firstHeldMs <= kGapGraceMs)
+    if (!waitedEnough(s, m, platform::monotonicMs()))
         return;
     for (const Held &held : std::as_const(s.held))
         if (held.run == s.run) {
             ask(s, m, tr("Gap in user lists:"));
             return;
         }
+}
+
+bool ListDiffMerge::waitedEnough(const FromServer &s, const Message &m, qint64 nowMs) const
+{
+    // What is missing may be a longer message the server is still writing
+    // (a server with thousands of clients comes back to each one after
+    // seconds): while packets of one keep coming, it is waited for.
+    const qint64 grace = s.based ? kGapGraceMs : kWholeListDueMs;
+    return nowMs - s.firstHeldMs > grace && !p.incoming.progressing(m.srcAddress, m.srcPort, nowMs - kGapGraceMs);
 }
 
 void ListDiffMerge::ask(FromServer &s, const Message &m, const QString &why)

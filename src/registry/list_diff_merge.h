@@ -12,6 +12,7 @@
 
 class ControlSender;
 class HostBridge;
+class IncomingRecords;
 class ListMerge;
 class PeerTables;
 class Reassembly;
@@ -28,6 +29,7 @@ public:
         PeerTables &tables;
         ListMerge &whole;
         Reassembly &reassembly;
+        const IncomingRecords &incoming;
         ControlSender &controls;
         HostBridge &host;
     };
@@ -55,6 +57,8 @@ private:
     void takeWhole(FromServer &s, const listdiff::View &v, const Message &m);
     void apply(FromServer &s, const listdiff::View &v, const Message &m);
     void applyHeld(FromServer &s, const Message &m);
+    // Whether what is held has waited long enough for what it follows.
+    bool waitedEnough(const FromServer &s, const Message &m, qint64 nowMs) const;
     void ask(FromServer &s, const Message &m, const QString &why);
 
     Parts p;

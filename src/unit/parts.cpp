@@ -36,7 +36,7 @@ Parts::Parts(QObject *owner, Hooks hooks)
       diffPush(owner, self, peers, sending, sends, host, life),
       push(owner, self, peers, sending, sends, lists, diffPush, life),
       merge(self, peers, incoming, reassembly, host),
-      diffMerge({self, peers, merge, reassembly, controls, host}),
+      diffMerge({self, peers, merge, reassembly, incoming, controls, host}),
       heartbeat(owner, self, peers, controls, host, life),
       registration({self, peers, controls, heartbeat, merge, diffMerge, diffPush, sends, writer, paths, host, life}),
       holes(self, peers, controls, host, life),

@@ -22,6 +22,10 @@ public:
     void append(NOLVUDPBUFFER *record) { records.append(record); }
     NOLVUDPBUFFER *takeAt(int i) { return records.takeAt(i); }
 
+    // Whether an incomplete message from source:port got a packet at or
+    // after `sinceMs` (monotonic): that sender is still writing to us.
+    bool progressing(quint32 source, unsigned short port, int64_t sinceMs) const;
+
     ReceiveBudget &budget() { return held; }
     const ReceiveBudget &budget() const { return held; }
 
