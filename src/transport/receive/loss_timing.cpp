@@ -26,11 +26,13 @@ constexpr int64_t kSenderPauseFactor = 2;
 constexpr int64_t kMinTailQuietMs = 400;
 constexpr int kTailPauseFactor = 4;
 // One of our units (its datagrams come numbered) writes a silent receiver
-// the message's last packet again once it has written it all, which makes
-// the tail due at once: its pauses are waited out up to the resend timer.
-// At 3,000 clients the 400 ms made a client ask hundreds of thousands of
-// times for packets of a whole list not yet written.
-constexpr int64_t kNumberedTailQuietMs = kMaxIntervalMs;
+// the message's last packet again once it has written it all (packet 1 when
+// it hears no feedback), and again on its resend timer, each of which makes
+// the tail due at once: its own silence is only a fallback, long enough for
+// a server that comes back to each of 3,000 clients seconds apart (400 ms
+// made the clients ask hundreds of thousands of times for packets of a
+// whole list not yet written, 2 s still tens of thousands).
+constexpr int64_t kNumberedTailQuietMs = 4 * kMaxIntervalMs;
 // Reported gaps are reported again after this long. A report is one
 // datagram, and a lost resend is found only this way: the interval stays
 // short while rounds are few, and only a sender silent for several rounds in
@@ -42,8 +44,10 @@ int64_t tailDue(const NOLVUDPBUFFER *record)
 {
     if (record->senderDone)
         return record->lastArrivalMs;
-    const int64_t least = record->numbered ? kNumberedTailQuietMs : kMinTailQuietMs;
-    const int64_t quiet = std::min(std::max(least, kTailPauseFactor * record->arrivalGapMs), kMaxIntervalMs);
+    if (record->numbered)
+        return record->lastArrivalMs + kNumberedTailQuietMs;
+    const int64_t quiet =
+        std::min(std::max(kMinTailQuietMs, kTailPauseFactor * record->arrivalGapMs), kMaxIntervalMs);
     return record->lastArrivalMs + quiet;
 }
 
