@@ -66,12 +66,6 @@ void UplinkShare::delivered(uint64_t path, const Round &round, int64_t nowUs)
     slot.paths = std::max(slot.paths, active);
 }
 
-int UplinkShare::activePaths(int64_t nowUs) const
-{
-    return int(std::count_if(entries.begin(), entries.end(),
-                             [&](const auto &e) { return e.second.freshUntilUs >= nowUs; }));
-}
-
 SharedUplink::Share UplinkShare::evenShare(uint64_t path, int64_t nowUs) const
 {
     Share share;

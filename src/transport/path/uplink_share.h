@@ -24,8 +24,6 @@ public:
     void delivered(uint64_t path, const Round &round, int64_t nowUs) override;
     Share evenShare(uint64_t path, int64_t nowUs) const override;
 
-    int activePaths(int64_t nowUs) const; // paths that told lately
-
 private:
     struct Entry {
         double rate = 0;     // smoothed over its rounds

@@ -80,7 +80,6 @@ public:
     State state() const { return states.state(); }
     uint64_t lostEstimate() const { return estimator.lostEstimate(); }
     double randomLoss() const { return lossJudge.randomLoss(); } // the share lost whatever the rate
-    double shareFloor() const { return floor; } // the uplink's even share it paces at least at (0: none)
     Counters counters() const;
 
 private:
