@@ -63,11 +63,10 @@ int64_t ReceivingPath::reorderWindowUs() const
     return std::min(base << reorderSteps, std::max(base, rttUs));
 }
 
-void ReceivingPath::noteLate(bool duplicate, int64_t nowUs)
+void ReceivingPath::noteLate(int64_t nowUs)
 {
     // At most one widening a round trip: the late packets of one episode
     // all come within it.
-    ++(duplicate ? duplicates : lateArrivals);
     trulyLostSinceLate = 0;
     if (widenedAtUs != 0 && nowUs - widenedAtUs < senderRttOr(kDefaultReorderRttMs) * 1000)
         return;

@@ -27,8 +27,6 @@ struct ReceivingPath {
     int reorderSteps = 0;
     int trulyLostSinceLate = 0;
     int64_t widenedAtUs = 0;
-    uint32_t lateArrivals = 0;     // packets reported lost that came after all
-    uint32_t duplicates = 0;       // packets that came twice (a resend that was not needed)
 
     // A numbered datagram from the peer: counts it, in a new series when its
     // numbers say so; whether it began one.
@@ -45,7 +43,7 @@ struct ReceivingPath {
     int64_t reorderWindowUs() const;
     // A packet reported lost arrived late (or twice): the window widens. A
     // reported gap was filled by a resend: after enough of them it narrows.
-    void noteLate(bool duplicate, int64_t nowUs);
+    void noteLate(int64_t nowUs);
     void noteTrulyLost();
     // Its round-trip hint in ms, or `fallback` when it gives none.
     int64_t senderRttOr(int64_t fallbackMs) const { return senderRttMs ? senderRttMs : fallbackMs; }

@@ -69,7 +69,7 @@ void LossRecovery::noteReordering(NOLVUDPBUFFER *record, int index, uint32_t txn
     const int64_t nowUs = platform::monotonicUs();
     if (index - 1 < record->reportedUpTo && record->lastReportUs != 0 && txn != 0) {
         if (int32_t(txn - record->reportedTxn) <= 0)
-            r.noteLate(false, nowUs);
+            r.noteLate(nowUs);
         else
             r.noteTrulyLost();
     }
@@ -81,7 +81,7 @@ void LossRecovery::noteDuplicate(const NOLVUDPBUFFER *record, int index)
     // A packet again, but the first or the last (a sender's probe): a resend
     // that was not needed.
     if (index != 1 && index != record->total && reportsLoss(record))
-        paths.find(record->source, record->port)->receiving.noteLate(true, platform::monotonicUs());
+        paths.find(record->source, record->port)->receiving.noteLate(platform::monotonicUs());
 }
 
 void LossRecovery::noteArrival(NOLVUDPBUFFER *record, int index, uint32_t txn)
