@@ -2,7 +2,8 @@
 // destinations goes to all of them in the same rounds, never more than
 // fifteen of its packets to one destination in a round; single datagrams go
 // at once, whatever their number. A request for a packet that the write in
-// progress has not reached yet is left to it.
+// progress has not reached yet is left to it. Answers that are late all
+// together cost no early resends.
 #include <gtest/gtest.h>
 
 #include <QMap>
@@ -94,4 +95,40 @@ TEST(TransportFanOut, RequestsAheadOfTheWriteAreLeftToIt)
     EXPECT_EQ(written.value(50), 1); // ahead of the write: sent once, by it
     EXPECT_EQ(written.size(), 100);
     EXPECT_TRUE(server.hasLog("Request for a packet not sent yet ignored:"));
+}
+
+TEST(TransportFanOut, LateAnswersToAMessageForManyCostNoEarlyResends)
+{
+    // A message to twenty clients whose answers all come late, as when the
+    // server or the clients are busy: none is written again early before
+    // half of them answered; then only those still silent, after their wait.
+    TransportParts t;
+    QList<SendTarget> clients;
+    for (int i = 0; i < 20; ++i)
+        clients << SendTarget("127.0.0.3", quint16(kServerPort + 1 + i));
+    const NOLVUDPBUFFER *b = t.send(QByteArray(100, 'x'), clients);
+    t.writeQueued();
+    const qsizetype written = t.out.sent.size();
+    ASSERT_EQ(written, 20);
+    const auto pass = [&](int ms) {
+        for (int step = 0; step < ms; step += 10) {
+            t.clock.advance(10);
+            t.sends.resendEarly(platform::monotonicMs());
+            t.writeQueued();
+        }
+    };
+    pass(300);
+    EXPECT_EQ(t.out.sent.size(), written);
+    for (int i = 0; i < 12; ++i) {
+        const quint16 port = quint16(kServerPort + 1 + i);
+        t.sends.noteHeard(t.sends.find(b->date, b->time, "127.0.0.3", port), true);
+        t.sends.markDone(b->date, b->time, "127.0.0.3", port);
+    }
+    pass(1200); // their answers taught the wait: four times 300 ms, at most a second
+    QSet<quint16> again;
+    for (qsizetype k = written; k < t.out.sent.size(); ++k)
+        again << t.out.sent[k].port;
+    EXPECT_EQ(again.size(), 8);
+    for (quint16 port : again)
+        EXPECT_GT(port, kServerPort + 12);
 }

@@ -63,6 +63,7 @@ SendRecords::~SendRecords()
 void SendRecords::sendTo(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destinations)
 {
     const int64_t nowMs = platform::monotonicMs();
+    int made = 0;
     for (const SendTarget &to : destinations) {
         if (skippedAddress(to.ip))
             continue;
@@ -82,6 +83,7 @@ void SendRecords::sendTo(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destina
         record->retries = wire::kInitialRetries;
         record->createdMs = nowMs;
         records.append(record);
+        ++made;
         noteDestination(buffer, to.ip, to.port); // lost-packet requests are answered only here
         if (!path) {
             record->written = buffer->total; // no datagram can go to such an address
@@ -93,6 +95,7 @@ void SendRecords::sendTo(NOLVUDPBUFFER *buffer, const QList<SendTarget> &destina
         path->sending.queue.addJob(record, buffer->messageLength);
         writer.activate(path);
     }
+    fanOut.sent(buffer->date, buffer->time, made, nowMs);
     writer.writeWhatIsDue(kInlineWrites);
 }
 
@@ -148,6 +151,7 @@ void SendRecords::tick()
     // still gets the six resends, the failure and the removal, a tick apart.
     const int64_t nowMs = platform::monotonicMs();
     const int64_t previousTickUs = std::exchange(lastTickUs, platform::monotonicUs());
+    fanOut.prune(nowMs, kMaxSendLifeMs);
     for (int i = 0; i < records.size();) {
         // The log's name of a record is made only for the records a log line
         // names: a server with thousands of records in flight made one for
@@ -208,7 +212,9 @@ int64_t SendRecords::earlyResendDue(const SENDRECORD *record) const
     if (path && path->sending.rttUs() > 0 && path->sending.atRate(platform::monotonicUs()))
         delay = std::clamp<int64_t>(3 * path->sending.rttUs() / 2000 + kPathResendMarginMs, kMinPathResendMs,
                                     kMaxResendMs);
-    return record->lastActiveMs + (delay << record->earlyResends);
+    const int64_t wait = delay << record->earlyResends;
+    return std::max(record->lastActiveMs + wait,
+                    fanOut.probeNotBefore(record->date, record->time, record->lastActiveMs, wait));
 }
 
 void SendRecords::resendEarly(int64_t nowMs)
@@ -266,6 +272,8 @@ void SendRecords::noteHeard(SENDRECORD *record, bool acknowledged)
     if (acknowledged && record->retries == wire::kInitialRetries && record->earlyResends == 0 &&
         record->lastActiveMs > 0)
         ackDelayMs = smooth(ackDelayMs, std::max<int64_t>(1, now - record->lastActiveMs));
+    if (acknowledged)
+        fanOut.answered(record->date, record->time, now);
     record->heard = true;
     record->lastActiveMs = now;
     record->earlyResends = 0;

@@ -9,6 +9,7 @@
 #include <QList>
 
 #include "transport/retire.h"
+#include "transport/send/fan_out_receipts.h"
 
 class Alarm;
 class HostBridge;
@@ -70,4 +71,5 @@ private:
     SendRecordTable records{sendRecordKey};
     int64_t lastTickUs = 0; // when the timer job last ran
     int64_t ackDelayMs = 0; // smoothed delay from the last write of a message to its RECEIVED
+    FanOutReceipts fanOut;  // when the destinations of a message to many answered
 };
