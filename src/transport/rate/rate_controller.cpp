@@ -76,7 +76,11 @@ double RateController::pacingRate() const
         const int64_t rtt = estimator.srttUs() ? estimator.srttUs() : (hint ? hint : kWakeUs);
         rate = kInitialWindow * 1e6 / double(std::max<int64_t>(rtt, 1));
     }
-    return std::clamp(states.pacingGain() * rate, kMinRate, kMaxRate);
+    // Probing adds a step where neither loss nor other paths of this uplink
+    // set the rate: flows sharing a queue then converge to even shares.
+    const bool ownRate = !std::isfinite(lossJudge.cap()) && !uplinkShared;
+    const double step = ownRate ? states.probeStep(rate, estimator.minRttUs()) : 0;
+    return std::clamp(states.pacingGain() * rate + step, kMinRate, kMaxRate);
 }
 
 uint32_t RateController::inflightLimit() const
@@ -195,6 +199,7 @@ void RateController::shareRound(int64_t nowUs, const RateEstimator::Round &round
         floorBlockedUntilUs = nowUs + (kShareBlockUs << std::min(shareBlocks, kMaxShareBlocks));
         ++shareBlocks;
     }
+    uplinkShared = share.rate > 0;
     floor = 0;
     if (!congested && nowUs >= floorBlockedUntilUs && estimator.rate() > 0)
         floor = std::min({share.rate, kShareLift * ownEstimate(), kMaxRate});

@@ -102,6 +102,7 @@ private:
     SharedUplink *uplink;
     uint64_t uplinkId = 0;
     double floor = 0;
+    bool uplinkShared = false; // other paths of the uplink were active lately
     int64_t floorBlockedUntilUs = 0;
     uint64_t shareBlocks = 0;
 };
