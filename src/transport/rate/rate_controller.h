@@ -96,6 +96,7 @@ private:
     DelayJudge delayJudge;
     RateStateMachine states;
     FeedbackWatch watch;
+    int64_t lowestMinRttUs = 0; // the lowest minimum round trip the path had
 
     // The shared uplink: the even share as last asked, and while this path
     // showed congestion of its own, none (it has a bottleneck of its own).
