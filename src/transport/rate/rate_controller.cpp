@@ -16,6 +16,9 @@ constexpr double kShareLift = 2;
 // own: the share leaves it alone for 2 s, twice as long each time again.
 constexpr int64_t kShareBlockUs = 2000000;
 constexpr uint64_t kMaxShareBlocks = 5;
+// A minimum round trip this far above the lowest the path had is a standing
+// queue that is not ours.
+constexpr int64_t kForeignQueueUs = RateBounds::kDelayCeilingUs / 2;
 // A path counts as active on the uplink for a few of its round trips.
 constexpr int64_t kMinFreshUs = 100000, kMaxFreshUs = 3000000;
 } // namespace
@@ -76,7 +79,13 @@ double RateController::pacingRate() const
         const int64_t rtt = estimator.srttUs() ? estimator.srttUs() : (hint ? hint : kWakeUs);
         rate = kInitialWindow * 1e6 / double(std::max<int64_t>(rtt, 1));
     }
-    return std::clamp(states.pacingGain() * rate, kMinRate, kMaxRate);
+    // Probing adds a step where neither loss, nor other paths of this uplink,
+    // nor a loss-based flow's standing queue (taken as the minimum) sets the
+    // rate: flows of ours sharing a queue then converge to even shares.
+    const bool ownRate = !std::isfinite(lossJudge.cap()) && !uplinkShared &&
+                         estimator.minRttUs() <= lowestMinRttUs + kForeignQueueUs;
+    const double step = ownRate ? states.probeStep(rate, estimator.minRttUs()) : 0;
+    return std::clamp(states.pacingGain() * rate + step, kMinRate, kMaxRate);
 }
 
 uint32_t RateController::inflightLimit() const
@@ -133,6 +142,8 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     lossJudge.onReport(report.newest, estimator.lostEstimate());
     if (report.rttUs != 0) {
         lossJudge.onRttSample(report.rttUs);
+        if (lowestMinRttUs == 0 || estimator.minRttUs() < lowestMinRttUs)
+            lowestMinRttUs = estimator.minRttUs();
         // Start-up builds the only queue it sees.
         if (delayJudge.onRttSample(report.rttUs, estimator.minRttUs()) && state() == State::Startup && rateKnown)
             states.queueFull();
@@ -195,6 +206,7 @@ void RateController::shareRound(int64_t nowUs, const RateEstimator::Round &round
         floorBlockedUntilUs = nowUs + (kShareBlockUs << std::min(shareBlocks, kMaxShareBlocks));
         ++shareBlocks;
     }
+    uplinkShared = share.rate > 0;
     floor = 0;
     if (!congested && nowUs >= floorBlockedUntilUs && estimator.rate() > 0)
         floor = std::min({share.rate, kShareLift * ownEstimate(), kMaxRate});

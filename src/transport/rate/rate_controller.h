@@ -96,12 +96,14 @@ private:
     DelayJudge delayJudge;
     RateStateMachine states;
     FeedbackWatch watch;
+    int64_t lowestMinRttUs = 0; // the lowest minimum round trip the path had
 
     // The shared uplink: the even share as last asked, and while this path
     // showed congestion of its own, none (it has a bottleneck of its own).
     SharedUplink *uplink;
     uint64_t uplinkId = 0;
     double floor = 0;
+    bool uplinkShared = false; // other paths of the uplink were active lately
     int64_t floorBlockedUntilUs = 0;
     uint64_t shareBlocks = 0;
 };

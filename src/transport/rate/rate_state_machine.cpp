@@ -6,6 +6,8 @@ namespace {
 constexpr double kStartupGain = 2.885; // 2 / ln 2: doubles the delivery rate each round
 constexpr double kCwndGain = 2;
 constexpr double kProbeGains[8] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
+constexpr double kProbeStep = 8;       // datagrams a min round trip
+constexpr double kMaxProbeStep = 0.25; // of the rate
 constexpr double kBackoffGain = 0.75;
 constexpr int64_t kProbeRttUs = 200000;
 constexpr int64_t kMinPhaseUs = 2000;
@@ -23,6 +25,13 @@ double RateStateMachine::pacingGain() const
     case State::ProbeRtt: return 1;
     }
     return 1;
+}
+
+double RateStateMachine::probeStep(double rate, int64_t minRttUs) const
+{
+    if (state_ != State::ProbeBandwidth || phase != 0 || minRttUs <= 0)
+        return 0;
+    return std::min(kProbeStep * 1e6 / double(std::max(minRttUs, kMinPhaseUs)), kMaxProbeStep * rate);
 }
 
 double RateStateMachine::inflightTarget(double bdp, double feedbackAllowance) const
