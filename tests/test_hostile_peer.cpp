@@ -156,18 +156,20 @@ TEST_F(HostilePeer, PacketsAndReceiptsOnlyForTheReceivers)
     ASSERT_TRUE(pumpUntil([&] { return b->received.size() == 1; }));
     const QByteArray id = "$" + QByteArray::number(data->date) + "$" + QByteArray::number(data->time);
     const SENDRECORD *record = a->unit().parts().sends.all().last();
-    const int sent = sentByA.total();
+    // While bob's answer is held, alice may write packet 1 to him again
+    // early (a slow machine): only what goes to mallory counts.
+    const int toMallory = sentByA.toPort.value(m->port);
 
     sendRaw(*m, *a, "REQUEST$mallory" + id + "$1");
     sendRaw(*m, *a, "RECEIVED$mallory" + id + " Total:1");
-    EXPECT_EQ(sentByA.total(), sent);
+    EXPECT_EQ(sentByA.toPort.value(m->port), toMallory);
     EXPECT_EQ(a->countLogs("Lost packet request from a non-receiver refused:"), 1);
     EXPECT_EQ(a->countLogs("Receipt matching no send ignored:"), 1);
     EXPECT_FALSE(a->hasLog("Packet send success:"));
     EXPECT_EQ(record->retries, wire::kInitialRetries);
 
     sendRaw(*b, *a, "REQUEST$bob" + id + "$1");
-    EXPECT_EQ(sentByA.count("DATA", b->port), 2);
+    EXPECT_GE(sentByA.count("DATA", b->port), 2); // the answer, or an early resend just before it
     holdBobsAnswer = false;
     sendRaw(*b, *a, "RECEIVED$bob" + id + " Total:1");
     EXPECT_TRUE(a->hasLog("Packet send success:"));
