@@ -122,13 +122,13 @@ void RateEstimator::sample(int64_t nowUs, int64_t holdUs, double randomLoss, boo
         const FeedbackRecord latest{++feedbackSeq, nowUs - holdUs, delivered, newest, r->sentUs, true};
         feedback[latest.seq % kFeedbackSlots] = latest;
         if (const FeedbackRecord *before = feedbackAt(r->feedbackSeq))
-            takeRateSample(latest, *before, r->appLimited, randomLoss);
+            report.bottleneckSample = takeRateSample(latest, *before, r->appLimited, randomLoss);
         // In start-up, also from the first feedback after it was written:
         // a shorter span, but it catches the bottleneck's spacing a round
         // earlier.
         if (startup && uint32_t(latest.seq) - r->feedbackSeq > 1)
             if (const FeedbackRecord *next = feedbackAt(r->feedbackSeq + 1u))
-                takeRateSample(latest, *next, r->appLimited, randomLoss);
+                report.bottleneckSample |= takeRateSample(latest, *next, r->appLimited, randomLoss);
     } else {
         // Counts only, and a feedback no later sample may start from.
         ++feedbackSeq;
@@ -150,14 +150,18 @@ void RateEstimator::takeRttSample(int64_t nowUs, int64_t rttUs, Report &report)
     roundMinRttUs = roundMinRttUs ? std::min(roundMinRttUs, rttUs) : rttUs;
 }
 
-void RateEstimator::takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited,
+bool RateEstimator::takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited,
                                    double randomLoss)
 {
     if (now.delivered < before.delivered + kMinSampleCount)
-        return;
-    const int64_t span = std::max(now.arrivalUs - before.arrivalUs, now.newestSentUs - before.newestSentUs);
+        return false;
+    const int64_t sendSpan = now.newestSentUs - before.newestSentUs;
+    const int64_t span = std::max(now.arrivalUs - before.arrivalUs, sendSpan);
     if (span <= 0)
-        return;
+        return false;
+    // The origin (nothing delivered yet) has no arrival of its own: its span
+    // holds a round trip, not a bottleneck's spacing.
+    const bool bottleneck = before.seq != 0 && span > 2 * sendSpan;
     // What the path carried of what was sent: what arrived, and what random
     // loss took of it, but never more than was reported in the span (the
     // count of arrivals varies by chance; the best of such counts would
@@ -168,8 +172,9 @@ void RateEstimator::takeRateSample(const FeedbackRecord &now, const FeedbackReco
     roundMaxRate = std::max(roundMaxRate, rate);
     // A sample from a spell without data to send only ever raises the estimate.
     if (appLimited && !maxRate.empty() && rate < maxRate.best())
-        return;
+        return bottleneck;
     maxRate.update(rate, int64_t(fullRounds));
+    return bottleneck;
 }
 
 RateEstimator::Round RateEstimator::endRound(bool appLimited)
