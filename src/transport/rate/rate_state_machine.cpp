@@ -4,7 +4,7 @@
 
 namespace {
 constexpr double kStartupGain = 2.885; // 2 / ln 2: doubles the delivery rate each round
-constexpr double kGentleStartupGain = 1.25;
+constexpr double kGentleStartupGain = 1.1;
 constexpr double kCwndGain = 2;
 constexpr double kProbeGains[8] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
 constexpr double kBackoffGain = 0.75;

@@ -1,7 +1,7 @@
 // The controller's states and the gains they send at:
 //   Startup        2.885 x the rate (doubling it each round) until the rate
 //                  grew less than 25 % in 3 rounds, or a judge finds a queue;
-//                  1.25 x once the first round showed the bottleneck's rate
+//                  1.1 x once the first round showed the bottleneck's rate
 //                  on a long path (see startGently);
 //   Drain          1/2.885 (0.75 after a delay back-off) until what is in
 //                  flight fits the path again (at most 3 rounds);
@@ -39,7 +39,8 @@ public:
     // The first round's datagrams, written at once, queued at the path's
     // bottleneck: the rate is known, and on a long path doubling would
     // overfill the queue a round trip before the round trip shows it.
-    // Start-up goes on at 1.25 x, and its drain at 1 / 1.25.
+    // Start-up goes on at 1.1 x (the queue it builds until the round trip
+    // shows it stays near a tenth of that round trip), its drain at 1 / 1.1.
     void startGently();
     void minRttExpired();
     void lossCut(int64_t nowUs);                 // probing for more stops
