@@ -106,8 +106,9 @@ private:
     void countDelivered(uint32_t receivedCount, uint64_t advance);
     void sample(int64_t nowUs, int64_t holdUs, double randomLoss, bool startup, Report &report);
     void takeRttSample(int64_t nowUs, int64_t rttUs, Report &report);
-    // Returns whether the sample is the bottleneck's (see Report).
-    bool takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited, double randomLoss);
+    // Takes a sample of at most `cap`; returns whether it is the bottleneck's (see Report).
+    bool takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited, double randomLoss,
+                        double cap);
     const FeedbackRecord *feedbackAt(uint32_t seq) const;
     void growRecords();
 
