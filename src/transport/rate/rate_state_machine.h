@@ -3,7 +3,8 @@
 //                  grew less than 25 % in 3 rounds, or a judge finds a queue;
 //                  1.1 x once the first round showed the bottleneck's rate
 //                  on a long path (see startGently);
-//   Drain          1/2.885 (0.75 after a delay back-off) until what is in
+//   Drain          1/2.885 (1/1.1 after the long path's start-up, 0.75
+//                  after a delay back-off) until what is in
 //                  flight fits the path again (at most 3 rounds);
 //   ProbeBandwidth 1.25, 0.75, then 1 x 6, each for a min round trip (at
 //                  least 2 ms): probes for more rate, then drains the queue
