@@ -164,15 +164,20 @@ TEST_F(Paths, TheFirstMessageOverALongSlowPathDoesNotOverfillItsQueue)
 {
     // By satellite: 5 Mbit/s up, 600 ms round trip, 200 ms queue. The first
     // feedback takes the round trip; the sender keeps to its first window
-    // meanwhile, not to the protocol's pace.
+    // meanwhile, not to the protocol's pace. Doubling from there would
+    // overfill the queue a round trip before the round trip shows it.
     SimPath path(a, b, clock, {5e6, 300000, 200000}, {25e6, 300000, 200000});
     a->regToServer(b.addr, b.port);
     ASSERT_TRUE(path.run(3000, [&] { return a.unit().parts().peers.servers().all().size() == 1; }));
     const QByteArray bytes = simBlock(2098, 5);
+    const int64_t start = path.nowUs();
     send(bytes);
     ASSERT_TRUE(path.run(20000, [&] { return acknowledged(); }));
     EXPECT_EQ(b.received.value(0), bytes);
     EXPECT_LT(path.ab.queueDrops, 2098 / 50);
+    // The first window, written at once, shows the bottleneck's rate, and
+    // start-up goes on from there: within 1.5 x the ideal (2.53 s).
+    EXPECT_LT(path.nowUs() - start, 3800000);
 }
 
 TEST_F(Paths, DatagramsThatComeLateAreNotTakenForLost)

@@ -21,6 +21,9 @@ constexpr uint64_t kMaxShareBlocks = 5;
 constexpr int64_t kForeignQueueUs = RateBounds::kDelayCeilingUs / 2;
 // A path counts as active on the uplink for a few of its round trips.
 constexpr int64_t kMinFreshUs = 100000, kMaxFreshUs = 3000000;
+// A path that holds this many first windows is long: start-up by doubling
+// would take more than three round trips to fill it.
+constexpr double kLongPathWindows = 8;
 } // namespace
 
 RateController::RateController(int64_t nowUs, uint32_t firstTxn, SharedUplink *uplink)
@@ -74,9 +77,10 @@ double RateController::pacingRate() const
 {
     double rate = estimate();
     if (rate <= 0) {
-        // Nothing measured yet: the first window over the best round trip known.
-        const int64_t hint = estimator.rttHintUs();
-        const int64_t rtt = estimator.srttUs() ? estimator.srttUs() : (hint ? hint : kWakeUs);
+        // Nothing measured yet: the first window at once (its spacing on
+        // arrival shows the bottleneck's rate), or over the round trip
+        // measured.
+        const int64_t rtt = estimator.srttUs() ? estimator.srttUs() : kWakeUs;
         rate = kInitialWindow * 1e6 / double(std::max<int64_t>(rtt, 1));
     }
     // Probing adds a step where neither loss, nor other paths of this uplink,
@@ -138,6 +142,9 @@ void RateController::onFeedback(int64_t nowUs, uint32_t newestTxn, int64_t holdU
     // packets it asks for wait behind that window.
     if (!report.accepted || report.advance == 0)
         return; // nothing newer: no sample
+    if (report.bottleneckSample && report.newest <= kInitialWindow &&
+        bdp() >= kLongPathWindows * kInitialWindow)
+        states.startGently();
     watch.onFeedback(nowUs);
     lossJudge.onReport(report.newest, estimator.lostEstimate());
     if (report.rttUs != 0) {

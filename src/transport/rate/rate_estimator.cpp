@@ -7,6 +7,11 @@
 namespace {
 constexpr int64_t kMinRttWindowUs = 10000000;
 constexpr uint64_t kMinSampleCount = 2; // delivered datagrams for a rate sample
+// The first flight is written at once, and its spacing on arrival spans a few
+// milliseconds at most: a receiver that reads late bunches it, and the rate
+// reads high. Its samples claim a path content of at most this many
+// datagrams over the round trip.
+constexpr double kFirstFlightContent = 1024;
 } // namespace
 
 RateEstimator::RateEstimator(int64_t nowUs, uint32_t firstTxn) : firstTxn(firstTxn)
@@ -121,14 +126,16 @@ void RateEstimator::sample(int64_t nowUs, int64_t holdUs, double randomLoss, boo
         takeRttSample(nowUs, std::max<int64_t>(kMinRttUs, elapsed - holdUs), report);
         const FeedbackRecord latest{++feedbackSeq, nowUs - holdUs, delivered, newest, r->sentUs, true};
         feedback[latest.seq % kFeedbackSlots] = latest;
+        const double cap = r->feedbackSeq == 0 ? std::min(RateBounds::kMaxRate, kFirstFlightContent * 1e6 / double(srttUs_))
+                                                : RateBounds::kMaxRate;
         if (const FeedbackRecord *before = feedbackAt(r->feedbackSeq))
-            takeRateSample(latest, *before, r->appLimited, randomLoss);
+            report.bottleneckSample = takeRateSample(latest, *before, r->appLimited, randomLoss, cap);
         // In start-up, also from the first feedback after it was written:
         // a shorter span, but it catches the bottleneck's spacing a round
         // earlier.
         if (startup && uint32_t(latest.seq) - r->feedbackSeq > 1)
             if (const FeedbackRecord *next = feedbackAt(r->feedbackSeq + 1u))
-                takeRateSample(latest, *next, r->appLimited, randomLoss);
+                report.bottleneckSample |= takeRateSample(latest, *next, r->appLimited, randomLoss, cap);
     } else {
         // Counts only, and a feedback no later sample may start from.
         ++feedbackSeq;
@@ -150,26 +157,31 @@ void RateEstimator::takeRttSample(int64_t nowUs, int64_t rttUs, Report &report)
     roundMinRttUs = roundMinRttUs ? std::min(roundMinRttUs, rttUs) : rttUs;
 }
 
-void RateEstimator::takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited,
-                                   double randomLoss)
+bool RateEstimator::takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited,
+                                   double randomLoss, double cap)
 {
     if (now.delivered < before.delivered + kMinSampleCount)
-        return;
-    const int64_t span = std::max(now.arrivalUs - before.arrivalUs, now.newestSentUs - before.newestSentUs);
+        return false;
+    const int64_t sendSpan = now.newestSentUs - before.newestSentUs;
+    const int64_t span = std::max(now.arrivalUs - before.arrivalUs, sendSpan);
     if (span <= 0)
-        return;
+        return false;
+    // The origin (nothing delivered yet) has no arrival of its own: its span
+    // holds a round trip, not a bottleneck's spacing.
+    const bool bottleneck = before.seq != 0 && span > 2 * sendSpan;
     // What the path carried of what was sent: what arrived, and what random
     // loss took of it, but never more than was reported in the span (the
     // count of arrivals varies by chance; the best of such counts would
     // read above the path).
     const double carried = std::min(double(now.newest - before.newest),
                                     double(now.delivered - before.delivered) / (1 - randomLoss));
-    const double rate = std::min(RateBounds::kMaxRate, carried * 1e6 / double(span));
+    const double rate = std::min(cap, carried * 1e6 / double(span));
     roundMaxRate = std::max(roundMaxRate, rate);
     // A sample from a spell without data to send only ever raises the estimate.
     if (appLimited && !maxRate.empty() && rate < maxRate.best())
-        return;
+        return bottleneck;
     maxRate.update(rate, int64_t(fullRounds));
+    return bottleneck;
 }
 
 RateEstimator::Round RateEstimator::endRound(bool appLimited)

@@ -27,6 +27,10 @@ public:
         bool minRttExpired = false; // that sample replaced a minimum 10 s old
         bool roundEnded = false;
         bool roundAppLimited = false; // the round's sender ran short of data
+        // A rate sample whose datagrams arrived at least twice as spread as
+        // they were written: they queued at the path's bottleneck, and the
+        // sample is its rate rather than the sender's.
+        bool bottleneckSample = false;
     };
     // A round as it ends: its number, its smallest round trip and its
     // largest rate sample (0: none).
@@ -102,7 +106,9 @@ private:
     void countDelivered(uint32_t receivedCount, uint64_t advance);
     void sample(int64_t nowUs, int64_t holdUs, double randomLoss, bool startup, Report &report);
     void takeRttSample(int64_t nowUs, int64_t rttUs, Report &report);
-    void takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited, double randomLoss);
+    // Takes a sample of at most `cap`; returns whether it is the bottleneck's (see Report).
+    bool takeRateSample(const FeedbackRecord &now, const FeedbackRecord &before, bool appLimited, double randomLoss,
+                        double cap);
     const FeedbackRecord *feedbackAt(uint32_t seq) const;
     void growRecords();
 

@@ -4,6 +4,7 @@
 
 namespace {
 constexpr double kStartupGain = 2.885; // 2 / ln 2: doubles the delivery rate each round
+constexpr double kGentleStartupGain = 1.1;
 constexpr double kCwndGain = 2;
 constexpr double kProbeGains[8] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
 constexpr double kProbeStep = 8;       // datagrams a min round trip
@@ -16,10 +17,12 @@ constexpr int kFullRateRounds = 3;
 constexpr uint64_t kMaxDrainRounds = 3;
 } // namespace
 
+RateStateMachine::RateStateMachine(uint32_t seed) : startupGain(kStartupGain), seed(seed) {}
+
 double RateStateMachine::pacingGain() const
 {
     switch (state_) {
-    case State::Startup: return kStartupGain;
+    case State::Startup: return startupGain;
     case State::Drain: return drainGain;
     case State::ProbeBandwidth: return kProbeGains[phase];
     case State::ProbeRtt: return 1;
@@ -37,6 +40,12 @@ double RateStateMachine::probeStep(double rate, int64_t minRttUs) const
 double RateStateMachine::inflightTarget(double bdp, double feedbackAllowance) const
 {
     return state_ == State::ProbeRtt ? 0.5 * bdp : kCwndGain * bdp + feedbackAllowance;
+}
+
+void RateStateMachine::startGently()
+{
+    if (state_ == State::Startup)
+        startupGain = kGentleStartupGain;
 }
 
 void RateStateMachine::minRttExpired()
@@ -99,7 +108,7 @@ bool RateStateMachine::advance(int64_t nowUs, const Flight &flight)
     switch (state_) {
     case State::Startup:
         if (fullRateReached)
-            enterDrain(1 / kStartupGain);
+            enterDrain(1 / startupGain);
         break;
     case State::Drain:
         if (flight.inflight <= flight.drainTarget || drainRounds >= kMaxDrainRounds) {

@@ -1,7 +1,10 @@
 // The controller's states and the gains they send at:
 //   Startup        2.885 x the rate (doubling it each round) until the rate
 //                  grew less than 25 % in 3 rounds, or a judge finds a queue;
-//   Drain          1/2.885 (0.75 after a delay back-off) until what is in
+//                  1.1 x once the first round showed the bottleneck's rate
+//                  on a long path (see startGently);
+//   Drain          1/2.885 (1/1.1 after the long path's start-up, 0.75
+//                  after a delay back-off) until what is in
 //                  flight fits the path again (at most 3 rounds);
 //   ProbeBandwidth 1.25, 0.75, then 1 x 6, each for a min round trip (at
 //                  least 2 ms): probes for more rate, then drains the queue
@@ -26,7 +29,7 @@ public:
         uint64_t round = 0;
     };
 
-    explicit RateStateMachine(uint32_t seed) : seed(seed) {}
+    explicit RateStateMachine(uint32_t seed);
 
     State state() const { return state_; }
     double pacingGain() const;
@@ -40,6 +43,12 @@ public:
     double inflightTarget(double bdp, double feedbackAllowance) const;
 
     void queueFull() { fullRateReached = true; } // start-up has filled the path
+    // The first round's datagrams, written at once, queued at the path's
+    // bottleneck: the rate is known, and on a long path doubling would
+    // overfill the queue a round trip before the round trip shows it.
+    // Start-up goes on at 1.1 x (the queue it builds until the round trip
+    // shows it stays near a tenth of that round trip), its drain at 1 / 1.1.
+    void startGently();
     void minRttExpired();
     void lossCut(int64_t nowUs);                 // probing for more stops
     void backOff();                              // drain the queue a round trip showed
@@ -56,6 +65,7 @@ private:
     void nextPhase(int64_t nowUs, int64_t minRttUs, bool drained);
 
     State state_ = State::Startup;
+    double startupGain;
     double drainGain = 1;
     uint64_t drainRounds = 0;
     int phase = 0;
