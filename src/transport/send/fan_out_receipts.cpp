@@ -18,6 +18,8 @@ void FanOutReceipts::answered(int32_t date, int32_t time, int64_t nowMs)
         return;
     if (++it->answered * 2 >= it->destinations && it->halfAnsweredMs == 0)
         it->halfAnsweredMs = nowMs;
+    if (nowMs - it->sentMs <= kMaxSpreadMs)
+        it->lastAnswerMs = nowMs;
 }
 
 int64_t FanOutReceipts::probeNotBefore(int32_t date, int32_t time, int64_t lastWriteMs, int64_t waitMs) const
@@ -25,9 +27,10 @@ int64_t FanOutReceipts::probeNotBefore(int32_t date, int32_t time, int64_t lastW
     const auto it = messages.constFind(key(date, time));
     if (it == messages.constEnd())
         return 0;
+    const int64_t flowing = it->lastAnswerMs + waitMs;
     if (it->halfAnsweredMs == 0)
-        return lastWriteMs + std::max(waitMs, kMaxHoldMs);
-    return std::max(lastWriteMs, it->halfAnsweredMs) + waitMs;
+        return std::max(lastWriteMs + std::max(waitMs, kMaxHoldMs), flowing);
+    return std::max({lastWriteMs, it->halfAnsweredMs, it->lastAnswerMs}) + waitMs;
 }
 
 void FanOutReceipts::prune(int64_t nowMs, int64_t maxAgeMs)

@@ -3,10 +3,12 @@
 // (the sender's or their hosts are busy), that lateness is no loss: probing
 // each silent destination early would double the datagrams just when every
 // side is behind. So a destination of such a message is probed early only
-// once half of the destinations have answered, and then after its own wait
-// counted from that moment; if half have not answered within a second of
-// its write, it is probed then. A lost tail on one path costs about one wait
-// more, while the late answers of a busy fan-out cost nothing.
+// once half of the destinations have answered (or a second after its write
+// if they have not), and while the answers still come in, only after its own
+// wait counted from the latest of them: a silent destination is taken for
+// lost once the others' answers have stopped, not while they are spreading
+// out over a busy second. A lost tail on one path costs about one wait more
+// than the spread of the answers, which is held to a few seconds.
 #pragma once
 
 #include <QHash>
@@ -28,6 +30,9 @@ public:
 
     static constexpr int kMinDestinations = 16;
     static constexpr int64_t kMaxHoldMs = 1000;
+    // Answers later than this after the message's write no longer hold the
+    // probes of the silent destinations back.
+    static constexpr int64_t kMaxSpreadMs = 3000;
 
 private:
     struct Message {
@@ -35,6 +40,7 @@ private:
         int answered = 0;
         int64_t sentMs = 0;
         int64_t halfAnsweredMs = 0;
+        int64_t lastAnswerMs = 0;
     };
     static qint64 key(int32_t date, int32_t time) { return (qint64(date) << 32) | quint32(time); }
     QHash<qint64, Message> messages;
