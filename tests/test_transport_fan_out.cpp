@@ -139,3 +139,33 @@ TEST(TransportFanOut, LateAnswersToAMessageForManyCostNoEarlyResends)
         again << t.out.sent[k].port;
     EXPECT_EQ(again, (QSet<quint16>{quint16(kServerPort + 19), quint16(kServerPort + 20)}));
 }
+
+TEST(TransportFanOut, DestinationsThatStartTogetherShareTheFirstWindowInTurn)
+{
+    // Four of our units, proven but without feedback on their pace yet: the
+    // shared first window goes to them a datagram each in turn. Written one
+    // destination after another, the first destination's window showed it
+    // the whole uplink, and it kept about twice an even share.
+    TransportParts t;
+    QList<SendTarget> clients;
+    for (int i = 0; i < 4; ++i) {
+        const quint16 port = quint16(kServerPort + 1 + i);
+        clients << SendTarget("127.0.0.3", port);
+        t.paths.sendingPath("127.0.0.3", port)->sending.provenUs = platform::monotonicUs();
+    }
+    t.send(QByteArray(40 * 500 - 80, 's'), clients);
+    for (int run = 0; run < 10 && t.out.sent.size() < 16; ++run) {
+        t.clock.advance(1);
+        t.writer.run();
+    }
+    ASSERT_GE(t.out.sent.size(), 16);
+    QMap<quint16, int> first4, first16;
+    for (qsizetype k = 0; k < 16; ++k) {
+        ++first16[t.out.sent[k].port];
+        if (k < 4)
+            ++first4[t.out.sent[k].port];
+    }
+    EXPECT_EQ(first4.size(), 4);
+    for (int n : first16)
+        EXPECT_EQ(n, 4);
+}

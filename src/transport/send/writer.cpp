@@ -61,6 +61,12 @@ void Writer::arm(int64_t dueUs)
     }
 }
 
+bool Writer::startsAtRate(const PeerPath *path, int64_t nowUs)
+{
+    const SendingPath &s = path->sending;
+    return s.atRate(nowUs) && (!s.rate || s.rate->lastFeedbackUs() == 0);
+}
+
 Pacer &Writer::sharedStart(int64_t nowUs)
 {
     double startRate = kStartRate;
@@ -96,6 +102,14 @@ void Writer::writeWhatIsDue(int maxWrites)
     const auto mayWrite = [&] {
         return written < maxWrites && (written < kWritesBeforeBudget || runClock.nsecsElapsed() < kRunBudgetNs);
     };
+    // Paths that start together take the shared first window a datagram each
+    // in turn: written one after another, the first path's window reached the
+    // receiver at the uplink's full rate, that path took the whole uplink for
+    // its rate, and it kept about twice an even share while the others
+    // starved.
+    int starters = 0;
+    for (const PeerPath *path : std::as_const(activePaths))
+        starters += startsAtRate(path, now);
     // Passes over the paths, a slice each, while one of them filled its
     // slice and the run has room: a single busy path is not held to a slice.
     for (bool again = n > 0; again;) {
@@ -107,9 +121,10 @@ void Writer::writeWhatIsDue(int maxWrites)
                 passDue = now; // more is due than one run writes
                 continue;
             }
-            const int w = pathWriter.write(path, now, std::min(maxWrites - written, kWritesPerSlice), passDue, start);
+            const int slice = starters > 1 && startsAtRate(path, now) ? 1 : kWritesPerSlice;
+            const int w = pathWriter.write(path, now, std::min(maxWrites - written, slice), passDue, start);
             written += w;
-            again = again || w == kWritesPerSlice;
+            again = again || w == slice;
         }
         nextDue = passDue;
         again = again && mayWrite();

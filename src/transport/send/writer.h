@@ -55,6 +55,8 @@ public:
 private:
     void arm(int64_t dueUs);
     Pacer &sharedStart(int64_t nowUs);
+    // A path paced by its controller that has had no feedback yet.
+    static bool startsAtRate(const PeerPath *path, int64_t nowUs);
 
     PathTable &paths;
     PathWriter &pathWriter;
