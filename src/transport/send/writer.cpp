@@ -25,6 +25,8 @@ constexpr int kWritesPerSlice = 256;
 // new clients starts as one flow would, not a thousand. Its rate is the best
 // any path has shown, or this.
 constexpr double kStartRate = 8000; // datagrams per second
+// Paths that start together take their first windows in turn up to this many.
+constexpr int kMaxInterleaved = 16;
 } // namespace
 
 Writer::Writer(QObject *owner, PathTable &paths, PathWriter &pathWriter, DatagramOut &out, Lifetime &life)
@@ -103,13 +105,18 @@ void Writer::writeWhatIsDue(int maxWrites)
         return written < maxWrites && (written < kWritesBeforeBudget || runClock.nsecsElapsed() < kRunBudgetNs);
     };
     // Paths that start together take the shared first window a datagram each
-    // in turn: written one after another, the first path's window reached the
-    // receiver at the uplink's full rate, that path took the whole uplink for
-    // its rate, and it kept about twice an even share while the others
-    // starved.
+    // a run, in turn: written one after another, the first path's window
+    // reached the receiver at the uplink's full rate, that path took the whole
+    // uplink for its rate, and it kept about twice an even share while the
+    // others starved. Their single datagrams do not call for more passes: a
+    // server with a thousand paths paid a pass over all of them for each.
+    // Only a few: a burst of registrations starts thousands of paths, whose
+    // first windows go one path after another as before (a datagram each a
+    // run left some of 3,000 new clients without their lists).
     int starters = 0;
     for (const PeerPath *path : std::as_const(activePaths))
         starters += startsAtRate(path, now);
+    const bool interleaved = starters > 1 && starters <= kMaxInterleaved;
     // Passes over the paths, a slice each, while one of them filled its
     // slice and the run has room: a single busy path is not held to a slice.
     for (bool again = n > 0; again;) {
@@ -121,10 +128,10 @@ void Writer::writeWhatIsDue(int maxWrites)
                 passDue = now; // more is due than one run writes
                 continue;
             }
-            const int slice = starters > 1 && startsAtRate(path, now) ? 1 : kWritesPerSlice;
+            const int slice = interleaved && startsAtRate(path, now) ? 1 : kWritesPerSlice;
             const int w = pathWriter.write(path, now, std::min(maxWrites - written, slice), passDue, start);
             written += w;
-            again = again || w == slice;
+            again = again || w == kWritesPerSlice;
         }
         nextDue = passDue;
         again = again && mayWrite();
