@@ -172,11 +172,15 @@ TEST(RegistryDifferences, AGapWaitsForALongerDifferenceStillArriving)
     UnitInspector::processPacket(alice.unit(), &packets.back(), server, kServerPort);
     EXPECT_EQ(liveNames(alice.unit()).size(), 14);
     EXPECT_EQ(out.countWord("PEERSYNC"), 0);
-    // Once nothing comes for a second, the gap is asked for.
+    // Once nothing comes for a second, the gap is asked for, at the tick
+    // when no later difference comes to show it.
     inject(alice.unit(), peerDiff(listdiff::Difference, 7, 20, 21, {"yan"}), "127.0.0.2", kServerPort);
+    alice.tick();
+    EXPECT_EQ(out.countWord("PEERSYNC"), 0);
     clock.advance(1100);
-    inject(alice.unit(), peerDiff(listdiff::Difference, 7, 21, 22, {"xia"}), "127.0.0.2", kServerPort);
+    alice.tick();
     EXPECT_EQ(out.countWord("PEERSYNC"), 1);
+    EXPECT_EQ(alice.countLogs("Gap in user lists:"), 1);
 }
 
 TEST(RegistryDifferences, OursAndDesignExactClientsOnOneServer)

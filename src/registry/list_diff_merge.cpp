@@ -41,7 +41,7 @@ void ListDiffMerge::handlePeerDiff(Message &m)
     p.reassembly.acknowledge(m); // whatever becomes of it, the server need not send it again
     listdiff::View v;
     if (!listdiff::read(m.body(), m.bodyLength(), &v)) {
-        ask(s, m, tr("Unreadable user list difference:"));
+        ask(s, sourceOf(m), tr("Unreadable user list difference:"));
         return;
     }
     const listdiff::Head &h = v.head;
@@ -64,10 +64,14 @@ void ListDiffMerge::handlePeerDiff(Message &m)
         if (s.held.size() >= kHeldDifferences)
             s.held.removeFirst();
         s.held.append({h.run, h.from, h.to, QByteArray(m.body(), m.bodyLength())});
+        s.address = m.srcAddress;
+        s.ip = QByteArray(m.srcIp);
+        s.port = m.srcPort;
+        s.lastKey = m.messageKey;
         if (s.based && h.run != s.run)
-            ask(s, m, tr("User list of a new run:"));
-        else if (waitedEnough(s, m, now))
-            ask(s, m, s.based ? tr("Gap in user lists:") : tr("User list missing:"));
+            ask(s, sourceOf(m), tr("User list of a new run:"));
+        else if (waitedEnough(s, sourceOf(m), now))
+            ask(s, sourceOf(m), s.based ? tr("Gap in user lists:") : tr("User list missing:"));
         return;
     }
     applyHeld(s, m);
@@ -139,30 +143,50 @@ void ListDiffMerge::applyHeld(FromServer &s, const Message &m)
             }
         }
     }
-    if (!waitedEnough(s, m, platform::monotonicMs()))
+    askForGap(s, sourceOf(m));
+}
+
+void ListDiffMerge::askForGap(FromServer &s, const Source &from)
+{
+    if (!waitedEnough(s, from, platform::monotonicMs()))
         return;
     for (const Held &held : std::as_const(s.held))
-        if (held.run == s.run) {
-            ask(s, m, tr("Gap in user lists:"));
+        if (!s.based || held.run == s.run) {
+            ask(s, from, s.based ? tr("Gap in user lists:") : tr("User list missing:"));
             return;
         }
 }
 
-bool ListDiffMerge::waitedEnough(const FromServer &s, const Message &m, qint64 nowMs) const
+void ListDiffMerge::checkHeld()
+{
+    // Without it, a gap was looked at again only when the next difference
+    // came: one left open at the end of a burst of registrations (a
+    // difference dropped among too many held) stayed open for good.
+    for (FromServer &s : servers)
+        if (!s.held.isEmpty() && !s.ip.isEmpty())
+            askForGap(s, Source{s.address, s.ip.constData(), s.port, s.lastKey.constData()});
+}
+
+ListDiffMerge::Source ListDiffMerge::sourceOf(const Message &m)
+{
+    return Source{m.srcAddress, m.srcIp, m.srcPort, m.messageKey.constData()};
+}
+
+bool ListDiffMerge::waitedEnough(const FromServer &s, const Source &from, qint64 nowMs) const
 {
     // What is missing may be a longer message the server is still writing
     // (a server with thousands of clients comes back to each one after
     // seconds): while packets of one keep coming, it is waited for.
     const qint64 grace = s.based ? kGapGraceMs : kWholeListDueMs;
-    return nowMs - s.firstHeldMs > grace && !p.incoming.progressing(m.srcAddress, m.srcPort, nowMs - kGapGraceMs);
+    return nowMs - s.firstHeldMs > grace && !p.incoming.progressing(from.address, from.port, nowMs - kGapGraceMs);
 }
 
-void ListDiffMerge::ask(FromServer &s, const Message &m, const QString &why)
+void ListDiffMerge::ask(FromServer &s, const Source &from, const QString &why)
 {
     const qint64 now = platform::monotonicMs();
     if (s.askedMs >= 0 && now - s.askedMs < kAskEveryMs)
         return;
     s.askedMs = now;
-    p.controls.sendText("PEERSYNC$" + p.self.nameBytes(), m.srcIp, m.srcPort);
-    p.host.writeLog(why + QString::fromLatin1(m.messageKey) + fromSource(m));
+    p.controls.sendText("PEERSYNC$" + p.self.nameBytes(), from.ip, from.port);
+    p.host.writeLog(why + QString::fromLatin1(from.key) + tr(" From:") + endpointLabel(from.ip, from.port));
 }

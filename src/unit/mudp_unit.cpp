@@ -219,6 +219,7 @@ void MUDPUnit::timeout()
     p->recoveryPass.expireRecords(); // checkRecvBuffers
     p->sends.tick();                 // resendRecords
     p->heartbeat.tick();             // heartbeatTick
+    p->diffMerge.checkHeld();        // gaps in user lists that no later difference showed
     p->paths.forgetIdleRates(platform::monotonicUs());
     timeoutBusy = false;
     if (p->writer.hasQueuedWrites())
