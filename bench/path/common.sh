@@ -28,6 +28,10 @@ make_loopback_namespace() { # suffix
   ip -n "$ns-$1" addr add 127.0.0.2/32 dev lo
   ip -n "$ns-$1" addr add 127.0.0.3/32 dev lo
 }
+# Commands that run in the background and are killed later are written
+# `ip netns exec "$ns-s" ... &` instead: a function in the background runs
+# in a subshell, and killing that left its command (an iperf3 upload) running
+# into the next tries.
 in_s() { ip netns exec "$ns-s" "$@"; }
 in_r() { ip netns exec "$ns-r" "$@"; }
 S_IP=10.77.0.1 R_IP=10.77.0.2

@@ -75,7 +75,7 @@ extras_bloated_ping() {
   limit=$(limit_s "$(ideal_ms 30 15728640 10000000)")
   start_path bloated 7 $((limit + 30))
   idle=$(in_s ping -n -c 20 -i 0.1 $R_IP | awk -F'time=' '/time=/ { split($2, a, " "); print a[1] }' | median || true)
-  in_s timeout $((limit + 20)) ping -n -i 0.1 -w $((limit + 10)) $R_IP >"$tmp/ping" 2>&1 &
+  ip netns exec "$ns-s" timeout $((limit + 20)) ping -n -i 0.1 -w $((limit + 10)) $R_IP >"$tmp/ping" 2>&1 &
   ping_pid=$!
   pids+=("$ping_pid")
   sleep 0.5
@@ -95,14 +95,14 @@ extras_cable_tcp() {
   echo "cable (10 Mbit/s up): iperf3 TCP upstream alone, and while a 15 MiB mudp transfer shares the path"
   limit=$(limit_s "$(ideal_ms 30 15728640 10000000)")
   start_path cable 8 $((limit + 120))
-  in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
+  ip netns exec "$ns-r" timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
   server=$!; pids+=("$server"); wait_listen || true
   alone=$(in_s timeout 30 iperf3 -c $R_IP -t 15 -f k | awk '/receiver/ { print $7 }' || true)
   reap "$server"
   iperf_s=$((limit + 20))
-  in_r timeout $((iperf_s + 30)) iperf3 -s -1 >/dev/null 2>&1 &
+  ip netns exec "$ns-r" timeout $((iperf_s + 30)) iperf3 -s -1 >/dev/null 2>&1 &
   server=$!; pids+=("$server"); wait_listen || true
-  in_s timeout $((iperf_s + 20)) iperf3 -c $R_IP -t "$iperf_s" -i 1 -f k --forceflush >"$out/iperf-cable.txt" 2>&1 &
+  ip netns exec "$ns-s" timeout $((iperf_s + 20)) iperf3 -c $R_IP -t "$iperf_s" -i 1 -f k --forceflush >"$out/iperf-cable.txt" 2>&1 &
   iperf_pid=$!
   pids+=("$iperf_pid")
   sleep 5

@@ -153,7 +153,7 @@ shared_tcp_first() {
   echo "beside a TCP upload (7 Mbit/s up, 45 ms RTT, 60 ms queue): 4 MiB started 8 s into an iperf3 upload (CUBIC)," \
     "against the same transfer alone; shares = IP bytes delivered over the link's rate during the transfer, $n tries"
   printf '%-5s %-4s %10s %12s %8s %10s %10s\n' lib try "alone ms" "beside ms" x-alone "TCP share" "our share"
-  for lib in mudp enet; do
+  for lib in ${TCPFIRST_LIBS:-mudp enet}; do
     local xs="" tcps=""
     for t in $(seq "$n"); do
       start_path $name "$t" $limit
@@ -163,9 +163,9 @@ shared_tcp_first() {
       delivered $size && alone=$(field "$tmp/send" time_ms)
       echo "$lib tcpfirst-alone try=$t $(grep '^result' "$tmp/send" | cut -d' ' -f2-) pause_ms=$(flow_field "^[^ ]+ $R_IP:46600\$" gap_ms)" >>"$log"
       start_path $name "$t" $((limit + 40))
-      in_r timeout $((limit + 60)) iperf3 -s -1 >/dev/null 2>&1 &
+      ip netns exec "$ns-r" timeout $((limit + 60)) iperf3 -s -1 >/dev/null 2>&1 &
       local server=$!; pids+=("$server"); wait_listen || true
-      in_s timeout $((limit + 50)) iperf3 -c $R_IP -t $((limit + 20)) -C cubic -f k >/dev/null 2>&1 &
+      ip netns exec "$ns-s" timeout $((limit + 50)) iperf3 -c $R_IP -t $((limit + 20)) -C cubic -f k >/dev/null 2>&1 &
       local client=$!; pids+=("$client")
       sleep 8
       transfer $lib $size $limit "$ns-s" "$ns-r" $S_IP $R_IP "$out/$lib-tcpfirst-$t.log"

@@ -126,11 +126,11 @@ forwarder_check() {
   for name in $paths; do
     start_path "$name" 1 60
     rtt=$(in_s ping -n -q -c 20 -i 0.1 $R_IP | awk -F/ '/^rtt/ { print $5 }' || true)
-    in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
+    ip netns exec "$ns-r" timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
     server=$!; pids+=("$server"); wait_listen || true
     upr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m | awk '/receiver/ { print $7 }' || true)
     reap "$server"
-    in_r timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
+    ip netns exec "$ns-r" timeout 40 iperf3 -s -1 >/dev/null 2>&1 &
     server=$!; pids+=("$server"); wait_listen || true
     downr=$(in_s timeout 30 iperf3 -c $R_IP -t 8 -f m -R | awk '/receiver/ { print $7 }' || true)
     reap "$server"
