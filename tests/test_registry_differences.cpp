@@ -28,11 +28,11 @@ PEERINFO user(const char *name, unsigned short port)
     return p;
 }
 
-QByteArray records(std::initializer_list<const char *> names)
+QByteArray records(const QList<QByteArray> &names)
 {
     QByteArray out;
-    for (const char *n : names) {
-        const PEERINFO p = user(n, static_cast<unsigned short>(47000 + n[0]));
+    for (const QByteArray &n : names) {
+        const PEERINFO p = user(n.constData(), static_cast<unsigned short>(47000 + n[0]));
         out.append(reinterpret_cast<const char *>(&p), sizeof p);
     }
     return out;
@@ -40,7 +40,7 @@ QByteArray records(std::initializer_list<const char *> names)
 
 // A PEERDIFF message as the server at 127.0.0.2:kServerPort would write it.
 QByteArray peerDiff(listdiff::Kind kind, quint32 run, quint32 from, quint32 to,
-                    std::initializer_list<const char *> puts, std::initializer_list<const char *> removes = {})
+                    const QList<QByteArray> &puts, const QList<QByteArray> &removes = {})
 {
     listdiff::Head head{};
     head.kind = kind;
@@ -156,7 +156,10 @@ TEST(RegistryDifferences, AGapWaitsForALongerDifferenceStillArriving)
     acceptAsServer(alice.unit(), "REGACC$srv$0$0$0$127.0.0.3$46721", "127.0.0.2", kServerPort);
     const QHostAddress server(QStringLiteral("127.0.0.2"));
     inject(alice.unit(), peerDiff(listdiff::Whole, 7, 0, 3, {"ann"}), "127.0.0.2", kServerPort);
-    const QByteArray big = peerDiff(listdiff::Difference, 7, 3, 4, {"bea", "cal", "deb", "eli", "fox", "guy", "hal", "ian", "jon", "kim", "lou", "mia"});
+    QList<QByteArray> many;
+    for (int i = 0; i < 48; ++i)
+        many << "u" + QByteArray::number(i);
+    const QByteArray big = peerDiff(listdiff::Difference, 7, 3, 4, many);
     std::vector<NOLVUDPPACKET> packets = tp::message(5, 6, big.left(wire::kMessageHeaderSize), big.mid(wire::kMessageHeaderSize));
     ASSERT_GE(packets.size(), 3u);
     for (size_t k = 0; k < packets.size(); ++k) {
@@ -170,7 +173,7 @@ TEST(RegistryDifferences, AGapWaitsForALongerDifferenceStillArriving)
     }
     EXPECT_EQ(out.countWord("PEERSYNC"), 0);
     UnitInspector::processPacket(alice.unit(), &packets.back(), server, kServerPort);
-    EXPECT_EQ(liveNames(alice.unit()).size(), 14);
+    EXPECT_EQ(liveNames(alice.unit()).size(), 50);
     EXPECT_EQ(out.countWord("PEERSYNC"), 0);
     // Once nothing comes for a second, the gap is asked for, at the tick
     // when no later difference comes to show it.
@@ -236,4 +239,52 @@ TEST(RegistryDifferences, OursAndDesignExactClientsOnOneServer)
     EXPECT_EQ(toAlice.mid(toAlice.indexOf("PEERLIST")).count("PEERDIFF"), 0) << toAlice.join(' ').toStdString();
     const MUDPUnit::ListPushStats stats = server->listPushStats();
     EXPECT_EQ(stats.asked, 0);
+}
+
+TEST(RegistryDifferences, PackedRecordsReadBackExactlyAndEveryCutIsRefused)
+{
+    // Records of two servers, texts at their longest: what is read back is
+    // the records, texts terminated and zeros after them, as version 1's
+    // fixed records give them too.
+    PEERINFO a = user("ann", 47001), b = user("bob", 47002), c = user("cal", 47003);
+    std::memset(a.name, 'n', sizeof a.name - 1);
+    std::strcpy(b.serverIp, "127.0.0.9");
+    std::strcpy(b.serverName, "other");
+    b.access = 1;
+    b.life = -9999;
+    QByteArray puts, removes;
+    for (const PEERINFO *p : {&a, &b, &c})
+        puts.append(reinterpret_cast<const char *>(p), sizeof *p);
+    removes.append(reinterpret_cast<const char *>(&a), sizeof a);
+    listdiff::Head head{};
+    head.kind = listdiff::Difference;
+    head.from = 3;
+    head.to = 4;
+    const QByteArray body = listdiff::build(head, puts, removes);
+    EXPECT_LT(body.size(), 24 + 4 * 144 / 2);
+    listdiff::View v;
+    ASSERT_TRUE(listdiff::read(body.constData(), int(body.size()), &v));
+    EXPECT_EQ(v.head.version, listdiff::kVersionPacked);
+    EXPECT_EQ(v.puts, puts);
+    EXPECT_EQ(v.removes, removes);
+
+    QByteArray fixed = body.left(24);
+    fixed[0] = char(listdiff::kVersionFixed);
+    fixed += puts + removes;
+    ASSERT_TRUE(listdiff::read(fixed.constData(), int(fixed.size()), &v));
+    EXPECT_EQ(v.puts, puts);
+
+    // Every shorter body, a text longer than its field, a count beyond the
+    // body: refused, nothing read past the end (the sanitizers watch).
+    for (int n = 0; n < body.size(); ++n) {
+        const QByteArray cut = body.left(n);
+        EXPECT_FALSE(listdiff::read(cut.constData(), n, &v)) << n;
+    }
+    QByteArray longText = body;
+    longText[24 + 1] = char(40); // ann's name: 40 bytes for a field of 40
+    EXPECT_FALSE(listdiff::read(longText.constData(), int(longText.size()), &v));
+    QByteArray many = body;
+    many[16] = char(0xff);
+    many[19] = char(0x7f);
+    EXPECT_FALSE(listdiff::read(many.constData(), int(many.size()), &v));
 }

@@ -91,7 +91,7 @@ bool ListDiffMerge::applies(const FromServer &s, quint32 run, quint32 from, quin
 
 void ListDiffMerge::takeWhole(FromServer &s, const listdiff::View &v, const Message &m)
 {
-    p.whole.merge(v.puts, int(v.head.puts), m.srcIp, m.srcPort);
+    p.whole.merge(v.puts.constData(), int(v.head.puts), m.srcIp, m.srcPort);
     s.based = true;
     s.run = v.head.run;
     s.at = v.head.to;

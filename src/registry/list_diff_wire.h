@@ -5,7 +5,21 @@
 //
 //   head:    version (1), kind (1), spare (2), run (4), from (4), to (4),
 //            records put (4), records removed (4)
-//   records: the put records, then the removed ones, 144 bytes each (PEERINFO)
+//   records: the put records, then the removed ones
+//
+// Version 1 carries each record as its 144-byte PEERINFO. Version 2, which
+// this unit writes, carries each one packed, most of a PEERINFO being the
+// zeros after its texts:
+//
+//   flags (1)     bit 0: the server's name, address and port are those of
+//                 the record before it in this body, and left out
+//   name, ip, localIp                  length (1) and bytes each
+//   port (2), localPort (2)
+//   serverName, serverIp, serverPort   unless flag bit 0: as above, port (2)
+//   access (4), life (4)
+//
+// A text's length stays below its PEERINFO field, whose NUL and the zeros
+// after it the reader puts back. Both versions are read.
 //
 // `run` is drawn at random when the server starts, so a restarted server's
 // lists never continue an old series. A client holding list number n of
@@ -24,7 +38,9 @@
 namespace listdiff {
 
 enum Kind : uint8_t { Difference = 1, Whole = 2 };
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersionFixed = 1;   // records as 144-byte PEERINFO
+constexpr uint8_t kVersionPacked = 2;  // records packed (written)
+constexpr uint8_t kSameServer = 0x01;  // a packed record's flag
 
 struct Head {
     uint8_t version;
@@ -43,19 +59,22 @@ static_assert(offsetof(Head, from) == 8 && offsetof(Head, to) == 12, "difference
 static_assert(offsetof(Head, puts) == 16 && offsetof(Head, removes) == 20, "difference head: counts");
 static_assert(sizeof(PEERINFO) == 144, "records of 144 bytes");
 
-// A body read from the network: the head, and where its records start.
+// A body read from the network: the head, and its records as 144-byte
+// PEERINFO, their texts terminated.
 struct View {
     Head head{};
-    const char *puts = nullptr;    // head.puts records
-    const char *removes = nullptr; // head.removes records
+    QByteArray puts;    // head.puts records
+    QByteArray removes; // head.removes records
 };
 
-// The body of `head` with its records; the counts are set from the arrays.
+// The body of `head` with the records (144-byte PEERINFO each), packed; the
+// counts are set from the arrays.
 QByteArray build(Head head, const QByteArray &puts, const QByteArray &removes);
 // Reads a body of `length` bytes: false when it is shorter than its head or
-// its records, or its version, kind or numbers make no sense.
+// its records, a record does not fit its fields, or its version, kind or
+// numbers make no sense.
 bool read(const char *body, int length, View *out);
-// The record at position i of an array of records, its texts terminated.
-PEERINFO recordAt(const char *records, uint32_t i);
+// The record at position i of an array of records.
+PEERINFO recordAt(const QByteArray &records, uint32_t i);
 
 } // namespace listdiff

@@ -139,7 +139,7 @@ QList<QByteArray> ownUnitsDatagrams()
     const QByteArray diff = listdiff::build(head, one, one);
     const QByteArray diffHeader = header("PEERDIFF$srv$0$0$0");
     out << bytes(packet(diffHeader + diff, int(80 + diff.size())));
-    const QByteArray cut = diff.left(24 + 144 + 20);
+    const QByteArray cut = diff.left(diff.size() - 3); // into the removed record
     out << bytes(packet(diffHeader + cut, int(80 + cut.size())));
     out << bytes(packet(header("PEERSYNC$dora"), 13));
     // A plain datagram whose first byte is that of a keyed transport one.

@@ -9,14 +9,15 @@
 local PLAIN_SIZE = 548
 local PEERINFO_SIZE = 144
 local DIFF_HEAD_SIZE = 24
-local DIFF_VERSION = 1
+local DIFF_FIXED, DIFF_PACKED = 1, 2
+local SAME_SERVER = 1
 
 local M = {}
 -- Set by bind: fields, expert items, the record and counting helpers.
-local f, e, dissect_peer, plural
+local f, e, dissect_peer, plural, ENC_NAME
 
 function M.bind(ctx)
-    f, e, dissect_peer, plural = ctx.f, ctx.e, ctx.dissect_peer, ctx.plural
+    f, e, dissect_peer, plural, ENC_NAME = ctx.f, ctx.e, ctx.dissect_peer, ctx.plural, ctx.ENC_NAME
 end
 
 -- Layouts: offset, size, field name, little-endian; flags name their bits.
@@ -92,14 +93,18 @@ end
 ---------------------------------------------------------------------------
 -- Head (24 bytes, little-endian): version, kind (1 difference, 2 whole
 -- list), spare, run, from, to, records put, records removed; then the put
--- records and the removed ones, 144 bytes each. Read as a client reads it;
+-- records and the removed ones: 144 bytes each in version 1, packed in
+-- version 2 (flags; name, address and local address as length and bytes;
+-- port and local port; the server's name, address and port unless flag
+-- bit 0 says they are the record before's; access; life). Read as a client
+-- reads it;
 -- `whole` is false for packet 1 of a message of several, whose records go
 -- on in the next packets.
 
 -- The fault of a head a client cannot read, or nil.
 local function diff_head_fault(version, kind, from, to, removes)
-    if version ~= DIFF_VERSION then
-        return string.format("version %d, not %d", version, DIFF_VERSION)
+    if version ~= DIFF_FIXED and version ~= DIFF_PACKED then
+        return string.format("version %d, not %d or %d", version, DIFF_FIXED, DIFF_PACKED)
     elseif kind ~= 1 and kind ~= 2 then
         return string.format("kind %d", kind)
     elseif kind == 1 and from >= to then
@@ -122,6 +127,74 @@ local function diff_records(tvb, tree, at, stop, count, title, whole)
         dissect_peer(tvb, rt, at, at, at + PEERINFO_SIZE, k)
         at = at + PEERINFO_SIZE
     end
+    if fit < count and whole then
+        return at, string.format("%s past the end of the body", plural(count - fit, "record"))
+    end
+    return at, nil
+end
+
+-- Reads one packed record at `at` (before `stop`) into tree; returns the
+-- offset after it, or nil when it runs past stop or a text is too long.
+local function packed_record(tvb, tree, at, stop, first, index, server)
+    local start = at
+    local rt = tree:add(f.peer, tvb(at, math.min(1, stop - at)))
+    local v = {}
+    local function text(field, width, enc)
+        if at >= stop then return false end
+        local n = tvb(at, 1):uint()
+        if n >= width or at + 1 + n > stop then return false end
+        if n > 0 then
+            rt:add(field, tvb(at + 1, n), tvb(at + 1, n):string(enc))
+        else
+            rt:add(field, tvb(at, 1), "")
+        end
+        v[#v + 1] = n > 0 and tvb(at + 1, n):string(enc) or ""
+        at = at + 1 + n
+        return true
+    end
+    local function number(field, width, signed)
+        if at + width > stop then return false end
+        rt:add_le(field, tvb(at, width))
+        v[#v + 1] = signed and tvb(at, width):le_int() or tvb(at, width):le_uint()
+        at = at + width
+        return true
+    end
+    local flags = at < stop and tvb(at, 1):uint() or nil
+    local ok = flags ~= nil and flags <= SAME_SERVER and not (first and flags == SAME_SERVER)
+    if ok then
+        at = at + 1
+        ok = text(f.peer_name, 40, ENC_NAME) and text(f.peer_ip, 16, ENC_ASCII) and
+            text(f.peer_local_ip, 16, ENC_ASCII) and number(f.peer_port, 2) and number(f.peer_local_port, 2)
+    end
+    if ok and flags ~= SAME_SERVER then
+        ok = text(f.peer_server_name, 40, ENC_NAME) and text(f.peer_server_ip, 16, ENC_ASCII) and
+            number(f.peer_server_port, 2)
+    elseif ok then
+        rt:add(tvb(start, 1), "Server as in the record before: " .. server)
+    end
+    ok = ok and number(f.peer_access, 4, true) and number(f.peer_life, 4, true)
+    if not ok then
+        rt:set_text(string.format("Peer record %d (packed; cut at the end of the body)", index))
+        return nil
+    end
+    rt:set_len(at - start)
+    rt:set_text(string.format("Peer record %d: %s %s:%d", index, v[1], v[2], v[4]))
+    return at, flags ~= SAME_SERVER and string.format("%s %s:%d", v[6], v[7], v[8]) or server
+end
+
+-- Shows `count` packed records from tvb offset at, as far as stop; returns
+-- the offset after them and the fault when the body ends first.
+local function packed_records(tvb, tree, at, stop, count, title, whole)
+    if count == 0 then return at, nil end
+    local rt = tree:add(tvb(at, math.max(0, math.min(1, stop - at))), title)
+    local begin, fit, server = at, 0, ""
+    while fit < count do
+        local after, srv = packed_record(tvb, rt, at, stop, fit == 0, fit + 1, server)
+        if not after then break end
+        at, server, fit = after, srv, fit + 1
+    end
+    if at > begin then rt:set_len(at - begin) end
+    rt:set_text(string.format("%s: %d of %d in this %s (packed)", title, fit, count, whole and "message" or "packet"))
     if fit < count and whole then
         return at, string.format("%s past the end of the body", plural(count - fit, "record"))
     end
@@ -154,9 +227,10 @@ function M.dissect_diff(tvb, tree, off, length, whole)
     local fault = diff_head_fault(version, kind, from, to, removes)
     if fault then return info .. ", " .. malformed(fault) end
     local stop = off + length
-    local at, short = diff_records(tvb, dt, off + DIFF_HEAD_SIZE, stop, puts, "Records put", whole)
+    local records = version == DIFF_PACKED and packed_records or diff_records
+    local at, short = records(tvb, dt, off + DIFF_HEAD_SIZE, stop, puts, "Records put", whole)
     if not short then
-        at, short = diff_records(tvb, dt, at, stop, removes, "Records removed", whole)
+        at, short = records(tvb, dt, at, stop, removes, "Records removed", whole)
     end
     if short then return info .. ", " .. malformed(short) end
     if whole and at < stop then dt:add(f.trailing, tvb(at, stop - at)) end
