@@ -96,7 +96,6 @@ public:
         }
         return true;
     }
-    const char *position() const { return at; }
 
 private:
     bool text(char *field, size_t width)
